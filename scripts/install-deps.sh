@@ -1,0 +1,47 @@
+#!/bin/sh
+# Installs the Debian packages this project builds, tests and benchmarks with.
+# Idempotent: it asks apt only for what is missing and refreshes the package
+# lists only when something is.
+set -eu
+
+PACKAGES="
+cmake
+g++
+make
+pkg-config
+libopencv-dev
+libturbojpeg0-dev
+python3-dev
+python3-numpy
+python3-pytest
+python3-skimage
+googletest
+libgtest-dev
+libbenchmark-dev
+clang
+libclang-rt-14-dev
+valgrind
+"
+# Only the converter benchmark needs these.
+if [ "${1:-}" = "--bench" ]; then
+    PACKAGES="$PACKAGES libvips-tools"
+fi
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+echo "installing:$missing"
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing
