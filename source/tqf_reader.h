@@ -64,6 +64,11 @@ public:
 private:
     // Assembles the tile-level rectangle (x, y, w, h) from the slide's tiles.
     void ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst);
+    // Makes the result buffer new_length bytes long, reusing it when it is.
+    void allocate_result(int new_length);
+    // Preview and label: the library writes the image to `file_name`, and the
+    // reader reads back what that very call wrote.
+    int read_scratch_image(bool preview, unsigned char **output_array, int *length);
 
     cv::Mat m_image;
     std::string m_tqfPath;

@@ -1,0 +1,41 @@
+// Decodes the JPEG tile streams that libjpeg-turbo's own interface turns
+// into the very pixels cv::imdecode(IMREAD_COLOR) would give, about twice as
+// fast. Every stream it is not sure of is left to cv::imdecode: the caller
+// probes first and falls back whenever probe() or decode() says no.
+#ifndef TQF_FAST_JPEG_DECODER_H
+#define TQF_FAST_JPEG_DECODER_H
+
+#include <cstddef>
+
+namespace tqfio {
+
+class FastJpegDecoder {
+public:
+    // Largest width and height the fast path takes; larger tiles go through
+    // cv::imdecode, which also reports them exactly as usual.
+    static const int kMaxSide = 256;
+
+    FastJpegDecoder();
+    ~FastJpegDecoder();
+    FastJpegDecoder(const FastJpegDecoder &) = delete;
+    FastJpegDecoder &operator=(const FastJpegDecoder &) = delete;
+
+    // True when `stream` starts with a JPEG the fast path is sure of: 8-bit
+    // baseline or progressive Huffman coding, YCbCr or grayscale, no APP1
+    // (orientation) segment, at most kMaxSide in each direction. Sets the
+    // image size then.
+    bool probe(const unsigned char *stream, size_t size, int *width, int *height);
+
+    // Decodes a probed stream to blue, green, red pixels at `dst`, rows
+    // `pitch` bytes apart. False on any warning or error, after which the
+    // pixels at dst are unspecified.
+    bool decode(const unsigned char *stream, size_t size, unsigned char *dst, int width, int height,
+                size_t pitch);
+
+private:
+    void *m_handle;
+};
+
+}  // namespace tqfio
+
+#endif  // TQF_FAST_JPEG_DECODER_H
