@@ -6,11 +6,15 @@ set -eu
 source_dir=$1
 build_dir=$2
 tissue_image=$3
+sanitize=${4:-0}
+flags=""
+# A shared object built with the sanitizers needs their runtime in the program.
+if [ "$sanitize" = 1 ]; then flags="-fsanitize=address,undefined"; fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 module=$(ls "$build_dir"/_tqfReader*.so)
-g++ -std=c++17 -I"$source_dir/source" $(pkg-config --cflags opencv4) \
+g++ -std=c++17 $flags -I"$source_dir/source" $(pkg-config --cflags opencv4) \
     "$source_dir/tools/slide_geometry.cpp" "$module" \
     $(/usr/bin/python3-config --embed --ldflags) -lopencv_core \
     -Wl,-rpath,"$build_dir" -o "$work/slide-geometry"
