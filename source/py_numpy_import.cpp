@@ -1,0 +1,85 @@
+// Importing NumPy's function table for extension modules.
+#include "py_numpy.h"
+
+#if NPY_BYTE_ORDER != NPY_LITTLE_ENDIAN
+#error "the module is built for little-endian hosts only"
+#endif
+
+void **tqf_numpy_array_api = nullptr;
+
+namespace tqfpy {
+
+namespace {
+
+// The capsule's address, or null with the reason pending.
+void **array_api_table() {
+    PyObject *multiarray = PyImport_ImportModule("numpy.core.multiarray");
+    if (!multiarray)
+        return nullptr;  // the import's own error is what gets printed
+    PyObject *capsule = PyObject_GetAttrString(multiarray, "_ARRAY_API");
+    Py_DECREF(multiarray);
+    if (!capsule) {
+        PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
+        return nullptr;
+    }
+    if (!PyCapsule_CheckExact(capsule)) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
+        Py_DECREF(capsule);
+        return nullptr;
+    }
+    // A capsule with a name gives null here too (with an error that the
+    // message below replaces).
+    void **table = static_cast<void **>(PyCapsule_GetPointer(capsule, nullptr));
+    Py_DECREF(capsule);
+    if (!table) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
+        return nullptr;
+    }
+    return table;
+}
+
+// Checks the running NumPy against the headers the module was built with.
+// The table must already be installed: the checks call through it.
+int check_running_numpy() {
+    const unsigned running_abi = PyArray_GetNDArrayCVersion();
+    if (running_abi != NPY_VERSION) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+                     static_cast<unsigned>(NPY_VERSION), running_abi);
+        return -1;
+    }
+    const unsigned running_feature = PyArray_GetNDArrayCFeatureVersion();
+    if (running_feature < NPY_FEATURE_VERSION) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against API version 0x%x but this version of numpy is 0x%x",
+                     static_cast<unsigned>(NPY_FEATURE_VERSION), running_feature);
+        return -1;
+    }
+    const int byte_order = PyArray_GetEndianness();
+    if (byte_order == NPY_CPU_UNKNOWN_ENDIAN) {
+        PyErr_SetString(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
+        return -1;
+    }
+    if (byte_order != NPY_CPU_LITTLE) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "FATAL: module compiled as little endian, but detected different endianness at runtime");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int import_numpy_array_api() {
+    void **table = array_api_table();
+    if (!table)
+        return -1;
+    tqf_numpy_array_api = table;
+    if (check_running_numpy() < 0) {
+        tqf_numpy_array_api = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace tqfpy
