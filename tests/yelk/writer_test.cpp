@@ -1,0 +1,211 @@
+// The slide writer: refusals, no partial output, odd sizes, stored images.
+#include "jpeg_encoder.h"
+#include "slide_fixtures.h"
+#include "yelk_results.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <random>
+#include <sys/resource.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+namespace tqf::testing {
+namespace {
+
+struct BadWrite {
+    const char *name;
+    cv::Mat image;
+    SlideWriteOptions options;
+    const char *reason;
+};
+
+std::vector<BadWrite> badWrites()
+{
+    const cv::Mat good(10, 10, CV_8UC3, cv::Scalar(1, 2, 3));
+    std::vector<BadWrite> cases;
+    auto add = [&](const char *name, cv::Mat image, auto change, const char *reason) {
+        SlideWriteOptions options;
+        change(options);
+        cases.push_back({name, image, options, reason});
+    };
+    const auto same = [](SlideWriteOptions &) {};
+    add("empty image", cv::Mat(), same, "image is empty");
+    add("grey image", cv::Mat(10, 10, CV_8UC1), same, "CV_8UC3");
+    add("16-bit image", cv::Mat(10, 10, CV_16UC3), same, "CV_8UC3");
+    add("four channels", cv::Mat(10, 10, CV_8UC4), same, "CV_8UC3");
+    add("magnification 0", good, [](SlideWriteOptions &o) { o.scanMagnification = 0; }, "magnification 0");
+    add("magnification 1001", good, [](SlideWriteOptions &o) { o.scanMagnification = 1001; }, "magnification 1001");
+    add("quality 0", good, [](SlideWriteOptions &o) { o.jpegQuality = 0; }, "quality 0");
+    add("quality 101", good, [](SlideWriteOptions &o) { o.jpegQuality = 101; }, "quality 101");
+    add("preview size 0", good, [](SlideWriteOptions &o) { o.previewMaxSide = 0; }, "preview size 0");
+    add("preview size 5000", good, [](SlideWriteOptions &o) { o.previewMaxSide = 5000; }, "preview size 5000");
+    add("grey label", good, [](SlideWriteOptions &o) { o.label = cv::Mat(5, 5, CV_8UC1); }, "label image");
+    add("float preview", good, [](SlideWriteOptions &o) { o.preview = cv::Mat(5, 5, CV_32FC3); }, "preview image");
+    return cases;
+}
+
+TEST(SlideWriter, RefusesBadInputAndWritesNothing)
+{
+    TempDirectory directory;
+    for (const BadWrite &bad : badWrites()) {
+        const SlideWriteResult result = writeSlide(bad.image, directory.file("out.tqf"), bad.options);
+        EXPECT_NE(result.error.find(bad.reason), std::string::npos) << bad.name << ": " << result.error;
+    }
+    EXPECT_NE(writeSlide(cv::Mat(4, 4, CV_8UC3), "").error.find("no output path"), std::string::npos);
+    EXPECT_TRUE(directory.entries().empty());
+}
+
+TEST(SlideWriter, AnUnwritableDestinationLeavesNothingBehind)
+{
+    TempDirectory directory;
+    writeFileBytes(directory.file("plain-file"), {'x'});
+    const cv::Mat image = tissueImage(300, 300);
+    const struct {
+        std::string path;
+        const char *reason;
+    } cases[] = {
+        {directory.file("missing/out.tqf"), "No such file"},
+        {directory.file("plain-file/out.tqf"), "Not a directory"},
+        {directory.path() + "/", "names a directory"},
+    };
+    for (const auto &c : cases) {
+        const SlideWriteResult result = writeSlide(image, c.path);
+        EXPECT_NE(result.error.find(c.reason), std::string::npos) << c.path << ": " << result.error;
+    }
+    EXPECT_EQ(directory.entries(), std::vector<std::string>{"plain-file"});
+}
+
+TEST(SlideWriter, AFullDiskKeepsTheOldSlideAndRemovesTheTemporary)
+{
+    TempDirectory directory;
+    const std::string path = writeSlideOrFail(tissueImage(300, 300), directory.file("slide.tqf"));
+    const std::vector<uint8_t> before = readFileBytes(path);
+
+    // A file size limit makes writes fail as on a full disk, for root too.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const SlideWriteResult result = writeSlide(tissueImage(1500, 1100), path);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_NE(result.error.find("File too large"), std::string::npos) << result.error;
+    EXPECT_EQ(readFileBytes(path), before);
+    EXPECT_EQ(directory.entries(), std::vector<std::string>{"slide.tqf"});
+}
+
+// Sizes around the tile edge, down to a single pixel.
+class OddSize : public ::testing::TestWithParam<cv::Size> {};
+
+TEST_P(OddSize, RoundTripsEveryTileAtItsTrueSize)
+{
+    const cv::Size size = GetParam();
+    TempDirectory directory;
+    const cv::Mat image = tissueImage(size.width, size.height);
+    const std::string path = writeSlideOrFail(image, directory.file("odd.tqf"));
+    SlideHandle slide = loadSlide(path, 1);
+    ASSERT_TRUE(slide);
+    EXPECT_EQ(slide->header->imageWidth, size.width);
+    EXPECT_EQ(slide->header->imageHeight, size.height);
+    const std::vector<format::Level> levels = format::pyramidLevels(size.width, size.height, 40);
+    EXPECT_LE(std::max(levels.back().width, levels.back().height), 256);
+    for (const format::Level &level : levels) {
+        const cv::Mat reference = referenceLevel(image, level.index);
+        for (int y = 0; y < level.height; y += 256) {
+            for (int x = 0; x < level.width; x += 256) {
+                const Fetched tile = fetchTile(slide.get(), FetchOperation::kReadAll, level.address, x, y);
+                ASSERT_EQ(tile.result, YELK_OK);
+                const cv::Mat decoded = cv::imdecode(tile.stream, cv::IMREAD_COLOR);
+                const cv::Rect area(x, y, std::min(256, int(level.width) - x), std::min(256, int(level.height) - y));
+                ASSERT_EQ(decoded.size(), area.size()) << "level " << level.index;
+                EXPECT_GT(lumaPsnr(decoded, reference(area)), 35.0) << "level " << level.index;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OddSize,
+                         ::testing::Values(cv::Size(1, 1), cv::Size(257, 1), cv::Size(1, 257), cv::Size(256, 256),
+                                           cv::Size(257, 257), cv::Size(513, 300), cv::Size(2049, 3)));
+
+TEST(TileEncoder, LowersTheQualityUntilTheStreamFits)
+{
+    cv::Mat noise(256, 256, CV_8UC3);
+    cv::randu(noise, 0, 2);
+    noise *= 255;  // black and white noise: the longest streams
+    writer::JpegEncoder encoder;
+    std::vector<uint8_t> stream;
+    ASSERT_TRUE(encoder.encode(noise, 100, writer::ChromaSubsampling::k420, stream)) << encoder.error();
+    const size_t fullQuality = stream.size();
+    ASSERT_TRUE(encoder.encodeWithin(noise, 100, fullQuality / 2, stream)) << encoder.error();
+    EXPECT_LE(stream.size(), fullQuality / 2);
+    EXPECT_EQ(cv::imdecode(stream, cv::IMREAD_COLOR).size(), noise.size());
+    EXPECT_FALSE(encoder.encodeWithin(noise, 100, 600, stream));
+    EXPECT_NE(encoder.error().find("does not fit in 600 bytes"), std::string::npos) << encoder.error();
+}
+
+TEST(SlideWriter, NoiseAtFullQualityStillFitsTheTileBuffer)
+{
+    cv::Mat noise(512, 512, CV_8UC3);
+    cv::randu(noise, 0, 2);
+    noise *= 255;
+    TempDirectory directory;
+    SlideWriteOptions options;
+    options.jpegQuality = 100;
+    const std::string path = writeSlideOrFail(noise, directory.file("noise.tqf"), options);
+    SlideHandle slide = loadSlide(path, 0);
+    ASSERT_TRUE(slide);
+    for (int i = 0; i < slide->header->dataBlockCount; ++i)
+        EXPECT_LE(slide->dataBlockHeader[i].length, static_cast<UINT32>(YELK_TILE_STREAM_CAPACITY));
+    EXPECT_EQ(fetchTile(slide.get(), FetchOperation::kSingle, 40, 256, 256).result, YELK_OK);
+}
+
+TEST(SlideWriter, TheNumberOfThreadsDoesNotChangeTheFile)
+{
+    TempDirectory directory;
+    const cv::Mat image = tissueImage(1300, 900);
+    SlideWriteOptions options;
+    options.scanTime = 1;
+    options.labelText = "same label";
+    options.threads = 1;
+    const std::string one = writeSlideOrFail(image, directory.file("one.tqf"), options);
+    options.threads = 5;
+    const std::string five = writeSlideOrFail(image, directory.file("five.tqf"), options);
+    EXPECT_EQ(readFileBytes(one), readFileBytes(five));
+}
+
+TEST(SlideWriter, StoresGivenAndGeneratedImagesWithinTheirSizes)
+{
+    TempDirectory directory;
+    SlideWriteOptions options;
+    options.previewMaxSide = 300;
+    options.label = cv::Mat(100, 5000, CV_8UC3, cv::Scalar(0, 0, 255));
+    const std::string path = writeSlideOrFail(tissueImage(1500, 1100), directory.file("sized.tqf"), options);
+    SlideHandle slide = loadSlide(path, 0);
+    ASSERT_TRUE(slide);
+    EXPECT_EQ(slide->previewHeader->width, 300u);
+    EXPECT_EQ(slide->previewHeader->height, 220u);
+    EXPECT_EQ(slide->labelHeader->width, 4096u);
+    EXPECT_EQ(slide->labelHeader->height, 82u);
+
+    options = {};
+    options.preview = tissueImage(64, 48);
+    options.labelText = "case 17";
+    const std::string second = writeSlideOrFail(tissueImage(400, 400), directory.file("given.tqf"), options);
+    slide = loadSlide(second, 1);
+    ASSERT_TRUE(slide);
+    EXPECT_EQ(slide->previewHeader->width, 64u);
+    ASSERT_EQ(yelk_get_label_image(slide.get(), directory.file("label.jpg").c_str()), YELK_OK);
+    const cv::Mat card = cv::imread(directory.file("label.jpg"), cv::IMREAD_COLOR);
+    ASSERT_FALSE(card.empty());
+    EXPECT_LT(cv::mean(card)[0], 254.0);  // not blank: the text is drawn
+    EXPECT_GT(cv::mean(card)[0], 200.0);  // but mostly white
+}
+
+}  // namespace
+}  // namespace tqf::testing
