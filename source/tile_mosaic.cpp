@@ -132,11 +132,16 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
 
     const UINT32 fetch_scale = m_scale > 0 ? static_cast<UINT32>(static_cast<float>(m_scale)) : 0;
     auto fetch = m_readall ? yelk_get_datablock_stream : yelk_get_datablock_stream_single;
+    // The stream buffer and the decoded tile outlive the call, so that a
+    // read costs no allocation (and no page faults) per tile row.
+    thread_local std::vector<unsigned char> vecTmp(YELK_TILE_STREAM_CAPACITY);
+    thread_local cv::Mat tmp;
     thread_local FastJpegDecoder fast_decoder;
 
     for (int y_num = blockStartYnum; y_num < blockEndYnum; ++y_num) {
-        std::vector<unsigned char> vecTmp(YELK_TILE_STREAM_CAPACITY, 0);
-        cv::Mat tmp;
+        // Zeros at the start of each row: a stream that does not end by its
+        // own structure is decoded together with what follows it.
+        std::fill(vecTmp.begin(), vecTmp.end(), 0);
         for (int x_num = blockStartXnum; x_num < blockEndXnum; ++x_num) {
             UINT32 buffe_size = 0;
             const int sx = bs * x_num;
