@@ -46,7 +46,8 @@ fi
 
 now() { date +%s.%N; }
 
-# Runs a command RUNS times and prints the shortest wall-clock time in seconds.
+# Runs a command RUNS times, reports each run on standard error and prints
+# the shortest wall-clock time in seconds.
 best_time() {
     best=""
     run=0
@@ -54,6 +55,8 @@ best_time() {
         start=$(now)
         "$@" >/dev/null
         end=$(now)
+        awk -v s="$start" -v e="$end" -v n="$((run + 1))" -v tool="$1" \
+            'BEGIN { printf "  %s run %d: %.2f s\n", tool, n, e - s }' >&2
         best=$(awk -v s="$start" -v e="$end" -v b="$best" 'BEGIN { t = e - s; if (b == "" || t < b) b = t; print b }')
         run=$((run + 1))
     done
