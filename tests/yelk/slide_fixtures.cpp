@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -29,9 +30,11 @@ TempDirectory::TempDirectory()
 
 TempDirectory::~TempDirectory()
 {
-    const std::string command = "chmod -R u+rwx '" + m_path + "' 2>/dev/null; rm -rf '" + m_path + "'";
-    if (std::system(command.c_str()) != 0)
-        std::fprintf(stderr, "could not remove %s\n", m_path.c_str());
+    std::error_code error;
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
+    std::filesystem::remove_all(m_path, error);
+    if (error)
+        std::fprintf(stderr, "could not remove %s: %s\n", m_path.c_str(), error.message().c_str());
 }
 
 std::vector<std::string> TempDirectory::entries() const

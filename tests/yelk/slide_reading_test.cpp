@@ -54,7 +54,7 @@ TEST_F(SlideReading, HeaderRecordsDescribeTheSlide)
     EXPECT_EQ(header.imageWidth, kWidth);
     EXPECT_EQ(header.imageHeight, kHeight);
     EXPECT_EQ(header.scanScale, 40);
-    EXPECT_EQ(header.scanTime, 1700000000);
+    EXPECT_EQ(static_cast<INT64>(header.scanTime), 1700000000);  // a copy: the field is unaligned
     EXPECT_FLOAT_EQ(header.imageCapRes, 0.25f);
     EXPECT_EQ(header.imageBlockLen, 256);
     // 6 x 5 + 3 x 3 + 2 x 2 + 1 tiles on levels of 1500, 750, 375 and 188 pixels.

@@ -8,6 +8,8 @@
 #include <csignal>
 #include <random>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -75,6 +77,17 @@ TEST(SlideWriter, AnUnwritableDestinationLeavesNothingBehind)
         EXPECT_NE(result.error.find(c.reason), std::string::npos) << c.path << ": " << result.error;
     }
     EXPECT_EQ(directory.entries(), std::vector<std::string>{"plain-file"});
+}
+
+TEST(SlideWriter, AReadOnlyDirectoryIsReported)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes into read-only directories, so chmod cannot make one here";
+    TempDirectory directory;
+    ASSERT_EQ(chmod(directory.path().c_str(), 0555), 0);
+    const SlideWriteResult result = writeSlide(tissueImage(300, 300), directory.file("out.tqf"));
+    EXPECT_NE(result.error.find("Permission denied"), std::string::npos) << result.error;
+    EXPECT_TRUE(directory.entries().empty());
 }
 
 TEST(SlideWriter, AFullDiskKeepsTheOldSlideAndRemovesTheTemporary)
