@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -137,6 +140,41 @@ TEST(ConvertProgram, RefusesBadInputWithAMessageAndNoOutput)
     const ProgramRun help = runConvert("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("Usage: tqf-convert"), std::string::npos);
+}
+
+TEST(ConvertProgram, AnInterruptedConversionLeavesNoFiles)
+{
+    TempDirectory directory;
+    ASSERT_TRUE(cv::imwrite(directory.file("in.ppm"), tissueImage(8000, 6000)));
+    const std::string log = directory.file("log.txt");
+    const int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(logFd, 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(logFd, STDERR_FILENO);
+        execl(TQF_CONVERT_PATH, TQF_CONVERT_PATH, directory.file("in.ppm").c_str(), directory.file("out.tqf").c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Interrupt once the slide is being written, i.e. its temporary file exists.
+    bool writing = false;
+    for (int wait = 0; wait < 20000 && !writing; ++wait) {
+        for (const std::string &name : directory.entries())
+            writing = writing || name.rfind(".out.tqf.", 0) == 0;
+        if (!writing)
+            usleep(1000);
+    }
+    close(logFd);
+    ASSERT_TRUE(writing);
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+    EXPECT_EQ(directory.entries(), (std::vector<std::string>{"in.ppm", "log.txt"}));
+    const std::vector<uint8_t> message = readFileBytes(log);
+    EXPECT_NE(std::string(message.begin(), message.end()).find("interrupted"), std::string::npos);
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ std::vector<BadWrite> badWrites()
     add("quality 101", good, [](SlideWriteOptions &o) { o.jpegQuality = 101; }, "quality 101");
     add("preview size 0", good, [](SlideWriteOptions &o) { o.previewMaxSide = 0; }, "preview size 0");
     add("preview size 5000", good, [](SlideWriteOptions &o) { o.previewMaxSide = 5000; }, "preview size 5000");
+    add("too many threads", good, [](SlideWriteOptions &o) { o.threads = 257; }, "thread count 257");
     add("grey label", good, [](SlideWriteOptions &o) { o.label = cv::Mat(5, 5, CV_8UC1); }, "label image");
     add("float preview", good, [](SlideWriteOptions &o) { o.preview = cv::Mat(5, 5, CV_32FC3); }, "preview image");
     return cases;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -48,7 +50,35 @@ void splitPath(const std::string &path, std::string &directory, std::string &nam
 
 std::string errorText() { return std::strerror(errno); }
 
+// Temporary files that exist now, for removeUncommittedTemporaries().
+std::mutex g_registryMutex;
+std::set<std::string> &registry()
+{
+    static std::set<std::string> paths;
+    return paths;
+}
+
+void registerTemporary(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    registry().insert(path);
+}
+
+void forgetTemporary(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    registry().erase(path);
+}
+
 }  // namespace
+
+void removeUncommittedTemporaries()
+{
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    for (const std::string &path : registry())
+        unlink(path.c_str());
+    registry().clear();
+}
 
 SiblingTempFile::~SiblingTempFile() { discard(); }
 
@@ -75,6 +105,7 @@ bool SiblingTempFile::create(const std::string &targetPath)
     m_fd = fd;
     m_targetPath = targetPath;
     m_tempPath = buffer.data();
+    registerTemporary(m_tempPath);
     return true;
 }
 
@@ -109,16 +140,15 @@ bool SiblingTempFile::commit(Durability durability)
     m_fd = -1;
     if (close(fd) != 0) {
         m_error = "cannot close '" + m_tempPath + "': " + errorText();
-        unlink(m_tempPath.c_str());
-        m_tempPath.clear();
+        discard();
         return false;
     }
     if (std::rename(m_tempPath.c_str(), m_targetPath.c_str()) != 0) {
         m_error = "cannot replace '" + m_targetPath + "': " + errorText();
-        unlink(m_tempPath.c_str());
-        m_tempPath.clear();
+        discard();
         return false;
     }
+    forgetTemporary(m_tempPath);
     m_tempPath.clear();
     if (durability == Durability::kSyncedToDisk) {
         // Make the rename itself durable; a failure here cannot undo it.
@@ -141,6 +171,7 @@ void SiblingTempFile::discard()
     }
     if (!m_tempPath.empty()) {
         unlink(m_tempPath.c_str());
+        forgetTemporary(m_tempPath);
         m_tempPath.clear();
     }
 }

@@ -50,6 +50,11 @@ private:
     std::string m_error;
 };
 
+// Removes every temporary file of this process that is neither committed nor
+// discarded yet, for a program that is being interrupted. Call it from a
+// thread, not from a signal handler: it takes a lock.
+void removeUncommittedTemporaries();
+
 }  // namespace tqf::io
 
 #endif  // TQF_SIBLING_TEMP_FILE_H

@@ -2,6 +2,7 @@
  * tqf-convert: converts an image file into a .tqf slide.
  */
 #include "convert_options.h"
+#include "interruption.h"
 #include "tqf_writer.h"
 
 #include <cerrno>
@@ -63,6 +64,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    tqf::convert::removeTemporariesOnInterrupt();
     tqf::SlideWriteOptions writeOptions;
     writeOptions.scanMagnification = options.magnification;
     writeOptions.jpegQuality = options.quality;

@@ -22,6 +22,7 @@ using writer::ChromaSubsampling;
 
 // Stored images larger than this on a side are scaled down to it.
 constexpr int kMaxStoredImageSide = 4096;
+constexpr unsigned kMaxThreads = 256;
 
 std::string describeType(const cv::Mat &image)
 {
@@ -53,6 +54,8 @@ std::string checkArguments(const cv::Mat &image, const std::string &outputPath, 
     if (options.previewMaxSide < 1 || options.previewMaxSide > kMaxStoredImageSide)
         return "the preview size " + std::to_string(options.previewMaxSide) + " is outside 1.." +
                std::to_string(kMaxStoredImageSide);
+    if (options.threads > kMaxThreads)
+        return "the thread count " + std::to_string(options.threads) + " is above " + std::to_string(kMaxThreads);
     if (!options.label.empty() && !(problem = checkImageArgument(options.label, "label image")).empty())
         return problem;
     if (!options.preview.empty() && !(problem = checkImageArgument(options.preview, "preview image")).empty())

@@ -37,7 +37,7 @@ struct SlideWriteOptions {
     std::string labelText;
     // Longer side of the generated preview, 1 to 4096.
     int previewMaxSide = 1024;
-    // Encoder threads; 0 for one per processor core.
+    // Encoder threads, up to 256; 0 for one per processor core.
     unsigned threads = 0;
     // Seconds since 1970 recorded as the scan time; unset for now.
     std::optional<int64_t> scanTime;
