@@ -44,6 +44,9 @@ def build(width, height, seed):
     return image
 
 
+FORMATS = (".tif", ".tiff", ".png")
+
+
 def save(image, path):
     """Writes RGB pixels; both formats store RGB, so colours stay true."""
     extension = os.path.splitext(path)[1].lower()
@@ -71,6 +74,8 @@ def main():
     parser.add_argument("height", type=side)
     parser.add_argument("seed", type=int, nargs="?", default=1)
     args = parser.parse_args()
+    if os.path.splitext(args.output)[1].lower() not in FORMATS:
+        parser.error(f"'{args.output}': the output must end in .tif, .tiff or .png")
     try:
         save(build(args.width, args.height, args.seed), args.output)
     except (ValueError, OSError) as error:
