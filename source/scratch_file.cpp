@@ -22,6 +22,17 @@ std::mutex &process_lock() {
     return lock;
 }
 
+// Device, inode, size and change times of a file; false when it does not exist.
+bool identify(const std::string &name, ScratchFile::Identity *identity) {
+    struct stat info;
+    if (lstat(name.c_str(), &info) != 0)
+        return false;
+    *identity = ScratchFile::Identity{info.st_dev, info.st_ino, static_cast<unsigned long long>(info.st_size),
+                                      info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
+                                      info.st_ctim.tv_nsec};
+    return true;
+}
+
 std::string set_aside_name(const std::string &name) {
     static std::atomic<unsigned long> counter{0};
     return "." + name + "." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".aside";
@@ -29,7 +40,12 @@ std::string set_aside_name(const std::string &name) {
 
 }  // namespace
 
-ScratchFile::ScratchFile(const char *name) : m_name(name), m_directoryFd(-1) {
+bool ScratchFile::Identity::operator==(const Identity &o) const {
+    return device == o.device && inode == o.inode && size == o.size && modified_s == o.modified_s &&
+           modified_ns == o.modified_ns && changed_s == o.changed_s && changed_ns == o.changed_ns;
+}
+
+ScratchFile::ScratchFile(const char *name) : m_name(name), m_directoryFd(-1), m_stuck(false), m_stuckIdentity() {
     process_lock().lock();
     m_directoryFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_directoryFd >= 0) {
@@ -37,8 +53,11 @@ ScratchFile::ScratchFile(const char *name) : m_name(name), m_directoryFd(-1) {
         }
     }
     const std::string aside = set_aside_name(m_name);
-    if (std::rename(m_name.c_str(), aside.c_str()) == 0)
+    if (std::rename(m_name.c_str(), aside.c_str()) == 0) {
         m_setAside = aside;
+    } else if (errno != ENOENT) {
+        m_stuck = identify(m_name, &m_stuckIdentity);
+    }
 }
 
 ScratchFile::~ScratchFile() {
@@ -54,8 +73,10 @@ ScratchFile::~ScratchFile() {
 }
 
 bool ScratchFile::written() const {
-    struct stat info;
-    return lstat(m_name.c_str(), &info) == 0;
+    Identity now;
+    if (!identify(m_name, &now))
+        return false;
+    return !m_stuck || !(now == m_stuckIdentity);
 }
 
 }  // namespace tqfio

@@ -24,10 +24,20 @@ public:
     // construction.
     bool written() const;
 
+    struct Identity {
+        unsigned long long device, inode, size;
+        long long modified_s, modified_ns, changed_s, changed_ns;
+        bool operator==(const Identity &o) const;
+    };
+
 private:
     std::string m_name;
     std::string m_setAside;  // where the earlier file waits; empty when there was none
     int m_directoryFd;       // holds the directory lock; -1 when the directory cannot be opened
+    // An earlier file that could not be set aside (a directory we may not
+    // write): a file counts as written only when it is not that one.
+    bool m_stuck;
+    Identity m_stuckIdentity;
 };
 
 }  // namespace tqfio
