@@ -61,8 +61,9 @@ int check_running_numpy() {
         return -1;
     }
     if (byte_order != NPY_CPU_LITTLE) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "FATAL: module compiled as little endian, but detected different endianness at runtime");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "FATAL: module compiled as little endian, but detected different endianness at runtime");
         return -1;
     }
     return 0;

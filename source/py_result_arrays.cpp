@@ -48,7 +48,8 @@ bool valid_length(const char *function, int length) {
 
 }  // namespace
 
-PyObject *region_array(const char *function, unsigned char *data, int length, const std::shared_ptr<unsigned char[]> &owner) {
+PyObject *region_array(const char *function, unsigned char *data, int length,
+                       const std::shared_ptr<unsigned char[]> &owner) {
     if (!data)
         return uint8_view(nullptr, 0, nullptr);
     if (!valid_length(function, length))

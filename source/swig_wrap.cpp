@@ -42,6 +42,13 @@ std::string double_text(double value) {
     return result;
 }
 
+const char *const kRoiIntMessages[] = {
+    "in method 'reader_ReadRoi', argument 2 of type 'int'",
+    "in method 'reader_ReadRoi', argument 3 of type 'int'",
+    "in method 'reader_ReadRoi', argument 4 of type 'int'",
+    "in method 'reader_ReadRoi', argument 5 of type 'int'",
+};
+
 // Region arguments that convert but that the reader cannot serve: raised
 // here, naming the argument, instead of an empty result.
 bool check_region_values(int w, int h, double scale) {
@@ -135,11 +142,13 @@ PyObject *run_read_info_form(PyObject *args, Py_ssize_t count) {
     case tqfpy::StringConversion::ok:
         break;
     case tqfpy::StringConversion::null:
-        PyErr_SetString(PyExc_ValueError,
-                        "invalid null reference in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
+        PyErr_SetString(
+            PyExc_ValueError,
+            "invalid null reference in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
         return nullptr;
     case tqfpy::StringConversion::wrong_type:
-        PyErr_SetString(PyExc_TypeError, "in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
+        PyErr_SetString(PyExc_TypeError,
+                        "in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
         return nullptr;
     case tqfpy::StringConversion::failed:
         return nullptr;
@@ -217,10 +226,10 @@ static PyObject *reader_ReadRoi(PyObject *, PyObject *args) {
         return nullptr;
     int x, y, w, h;
     double scale;
-    if (!convert_argument(tqfpy::as_int, objects[1], &x, "in method 'reader_ReadRoi', argument 2 of type 'int'") ||
-        !convert_argument(tqfpy::as_int, objects[2], &y, "in method 'reader_ReadRoi', argument 3 of type 'int'") ||
-        !convert_argument(tqfpy::as_int, objects[3], &w, "in method 'reader_ReadRoi', argument 4 of type 'int'") ||
-        !convert_argument(tqfpy::as_int, objects[4], &h, "in method 'reader_ReadRoi', argument 5 of type 'int'") ||
+    if (!convert_argument(tqfpy::as_int, objects[1], &x, kRoiIntMessages[0]) ||
+        !convert_argument(tqfpy::as_int, objects[2], &y, kRoiIntMessages[1]) ||
+        !convert_argument(tqfpy::as_int, objects[3], &w, kRoiIntMessages[2]) ||
+        !convert_argument(tqfpy::as_int, objects[4], &h, kRoiIntMessages[3]) ||
         !convert_argument(tqfpy::as_double, objects[5], &scale,
                           "in method 'reader_ReadRoi', argument 6 of type 'double'"))
         return nullptr;

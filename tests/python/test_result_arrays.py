@@ -188,7 +188,8 @@ BAD_ALLOC = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif(under_sanitizer(), reason="the sanitizer's allocator reserves more address space than the limit")
+@pytest.mark.skipif(under_sanitizer(),
+                    reason="the sanitizer's allocator reserves more address space than the limit")
 def test_allocation_failure_in_the_reader_raises_memory_error(double):
     result = run_python(BAD_ALLOC)
     assert result.returncode == 0, result.stderr
