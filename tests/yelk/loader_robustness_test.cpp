@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
@@ -18,11 +19,15 @@ namespace tqf::testing {
 namespace {
 
 // Loads quietly and returns what the library wrote to standard error.
+// The library's reason for refusing a file, which it writes to standard
+// error only when asked to with YELK_VERBOSE.
 std::string loadFailureMessage(const std::string &path, int readAll)
 {
+    setenv("YELK_VERBOSE", "1", 1);
     ::testing::internal::CaptureStderr();
     SlideHandle slide = loadSlide(path, readAll);
     const std::string message = ::testing::internal::GetCapturedStderr();
+    unsetenv("YELK_VERBOSE");
     return slide ? std::string() : message;
 }
 
@@ -311,6 +316,16 @@ TEST(NotASlide, UnreadableFileIsRefused)
     const std::string path = writeSlideOrFail(tissueImage(300, 300), directory.file("locked.tqf"));
     ASSERT_EQ(chmod(path.c_str(), 0), 0);
     EXPECT_NE(loadFailureMessage(path, 0).find("Permission denied"), std::string::npos);
+}
+
+TEST(NotASlide, RefusalIsSilentUnlessAskedFor)
+{
+    TempDirectory scratch;
+    ::testing::internal::CaptureStderr();
+    SlideHandle slide = loadSlide(scratch.file("missing.tqf"), 0);
+    EXPECT_FALSE(slide);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(loadFailureMessage(scratch.file("missing.tqf"), 0).find("missing.tqf"), std::string::npos);
 }
 
 }  // namespace

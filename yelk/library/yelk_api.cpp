@@ -11,6 +11,7 @@
 #include "yelk_results.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #define YELK_EXPORT extern "C" __attribute__((visibility("default")))
@@ -18,18 +19,27 @@
 using tqf::library::OpenSlide;
 using tqf::library::openSlideOf;
 
+// Why a slide was refused goes to standard error only when YELK_VERBOSE is
+// set (and not "0"): callers report the failure in their own words.
+static void reportRefusal(const char *path, const char *reason)
+{
+    const char *verbose = std::getenv("YELK_VERBOSE");
+    if (verbose != nullptr && *verbose != '\0' && std::string(verbose) != "0")
+        std::fprintf(stderr, "yelk: cannot load slide '%s': %s\n", path ? path : "(null)", reason);
+}
+
 YELK_EXPORT TQF *yelk_load_image(const char *path, int read_all)
 {
     try {
         std::string error;
         OpenSlide *slide = tqf::library::loadSlide(path, read_all != 0, error);
         if (slide == nullptr) {
-            std::fprintf(stderr, "yelk: cannot load slide '%s': %s\n", path ? path : "(null)", error.c_str());
+            reportRefusal(path, error.c_str());
             return nullptr;
         }
         return &slide->record;
     } catch (...) {
-        std::fprintf(stderr, "yelk: cannot load slide '%s': out of memory\n", path ? path : "(null)");
+        reportRefusal(path, "out of memory");
         return nullptr;
     }
 }
