@@ -10,7 +10,7 @@ Run with the build directory on PYTHONPATH (it holds _tqfReader and tqfReader).
 import os
 import sys
 
-import imageio.v2 as imageio
+import imageio
 
 import tqfReader
 
