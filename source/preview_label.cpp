@@ -53,7 +53,9 @@ int reader::read_scratch_image(bool preview, unsigned char **output_array, int *
     const int h = tmp.rows;
     const int l = w * h * 3;
     unsigned char *buffer = new unsigned char[static_cast<size_t>(l)];
-    if (tmp.isContinuous()) {
+    if (l == 0) {
+        // Nothing to copy; an empty image has no data pointer to copy from.
+    } else if (tmp.isContinuous()) {
         std::memcpy(buffer, tmp.data, static_cast<size_t>(l));
     } else {
         const size_t step = static_cast<size_t>(w) * 3;
