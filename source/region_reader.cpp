@@ -75,6 +75,13 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
                               static_cast<int64_t>(_y) + _h > m_height;
     const int new_length = static_cast<int>(byte_count);
 
+    // The working image may view the result buffer (below). Let go of it
+    // before anything else: the buffer may be handed out or released next,
+    // and the working image must neither write into the one nor keep
+    // pointing at the other, also when allocating a new buffer fails.
+    if (m_image.data && m_image.data == m_rstpointer)
+        m_image.release();
+
     // Reading at the tile level inside the slide: the tiles go straight into
     // the result buffer, which the working image then views.
     if (ratio == 1.0f && !leaves_slide && w == _w && h == _h && new_length > 0) {
@@ -86,15 +93,18 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
         return;
     }
 
-    // The working image must not write into a buffer handed out earlier.
-    if (m_image.data && m_image.data == m_rstpointer)
-        m_image.release();
     ReadRoi_knl(x, y, w, h, m_image);
 
     x = truncate(static_cast<float>(x) / ratio);
     y = truncate(static_cast<float>(y) / ratio);
     h = truncate(static_cast<float>(h) / ratio);
     w = truncate(static_cast<float>(w) / ratio);
+    // Far above the read scale one tile-level pixel stands for thousands of
+    // requested ones, and the truncations could make the image vastly larger
+    // than the request. It is scaled to the request at the end anyway, so
+    // bound it; at every sensible magnification the bound is never reached.
+    w = static_cast<int>(std::min<int64_t>(w, 2 * static_cast<int64_t>(_w) + 2));
+    h = static_cast<int>(std::min<int64_t>(h, 2 * static_cast<int64_t>(_h) + 2));
 
     if (w == 0 || h == 0)
         m_image.create(cv::Size(w, h), CV_8UC3);

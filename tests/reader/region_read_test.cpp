@@ -330,6 +330,38 @@ TEST_F(Region, FailedAllocationLeavesNoBufferAndReachesTheCaller) {
         },
         ::testing::ExitedWithCode(0), "");
 }
+
+TEST_F(Region, FailedAllocationLeavesNoWorkingImageOverTheReleasedBuffer) {
+    yelk_double_set_slide(30000, 30000, 40);
+    yelk_double_set_pattern_level(40, 30000, 30000);
+    ASSERT_TRUE(reader.ReadInfo("huge.tqf"));
+    EXPECT_EXIT(
+        {
+            // A ratio-1 read inside the slide assembles straight into the
+            // result buffer, which a view still holds after the reader let go.
+            read_region(reader, 0, 0, 10, 10, 40);
+            std::shared_ptr<unsigned char[]> held = reader.shareResultBuffer();
+            const cv::Mat kept = cv::Mat(10, 10, CV_8UC3, held.get()).clone();
+            struct rlimit limit;
+            getrlimit(RLIMIT_AS, &limit);
+            const rlim_t hard = limit.rlim_max;
+            limit.rlim_cur = address_space_in_use() + (256u << 20);
+            setrlimit(RLIMIT_AS, &limit);
+            unsigned char *data = nullptr;
+            int length = -1;
+            try {
+                reader.ReadRoi(0, 0, 20000, 20000, 40, &data, &length);
+            } catch (const std::bad_alloc &) {
+            }
+            limit.rlim_cur = hard;
+            setrlimit(RLIMIT_AS, &limit);
+            // Leaves the slide at the top: assembled into the working image,
+            // a 10 x 10 tile-level rectangle of other pixels.
+            read_region(reader, 100, -5, 10, 15, 40);
+            std::exit(cv::norm(cv::Mat(10, 10, CV_8UC3, held.get()), kept, cv::NORM_INF) == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 #endif
 
 }  // namespace
