@@ -28,6 +28,12 @@ int truncate(float value) {
 
 const char *const kNothingRead = "; nothing read.";
 
+// The longest side a region may have, requested or at the tile level. Far
+// beyond any slide, and small enough that three times it (padding may
+// widen an image by up to twice the request) still counts bytes per row in
+// the int arithmetic the image library uses.
+constexpr int kMaxSide = 1 << 27;
+
 }  // namespace
 
 void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char **output_array,
@@ -46,6 +52,11 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
     if (byte_count > INT_MAX) {
         std::cerr << "ReadRoi: a region of " << _w << " x " << _h << " pixels needs " << byte_count
                   << " bytes, more than an int counts" << kNothingRead << std::endl;
+        return;
+    }
+    if (_w > kMaxSide || _h > kMaxSide) {
+        std::cerr << "ReadRoi: " << (_w > kMaxSide ? "width " : "height ") << (_w > kMaxSide ? _w : _h)
+                  << " is more than " << kMaxSide << " pixels" << kNothingRead << std::endl;
         return;
     }
     if (m_scale <= 0) {
@@ -70,6 +81,12 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
     const int endy = static_cast<int>(tile_end_y);
     int w = endx - x;
     int h = endy - y;
+    if (w > kMaxSide || h > kMaxSide) {
+        std::cerr << "ReadRoi: at scale " << scale << " the region (" << _x << ", " << _y << ", " << _w << ", "
+                  << _h << ") needs a tile-level area of " << w << " x " << h << " pixels, more than "
+                  << kMaxSide << " on a side" << kNothingRead << std::endl;
+        return;
+    }
 
     const bool leaves_slide = _x < 0 || static_cast<int64_t>(_x) + _w > m_width || _y < 0 ||
                               static_cast<int64_t>(_y) + _h > m_height;
@@ -111,7 +128,9 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
     if (ratio != 1.0f && !m_image.empty())
         cv::resize(m_image, m_image, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
 
-    if (leaves_slide) {
+    // A region without pixels needs no border: padding only its other side
+    // could make an image of no rows but a vast number of columns.
+    if (leaves_slide && new_length > 0) {
         const int top = static_cast<int>(std::min<int64_t>(std::max<int64_t>(int64_t(y) - _y, 0), _h));
         const int left = static_cast<int>(std::min<int64_t>(std::max<int64_t>(int64_t(x) - _x, 0), _w));
         const float end_y = static_cast<float>(endy) / ratio;
