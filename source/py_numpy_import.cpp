@@ -11,11 +11,23 @@ namespace tqfpy {
 
 namespace {
 
+// The oldest NumPy C API feature level that provides every NumPy function the
+// module calls (array creation from data, setting the base object, and the
+// version and byte-order queries). A running NumPy at this level or newer is
+// accepted; the headers' own level is only what they were released with.
+const unsigned kRequiredFeatureVersion = 0xc;
+static_assert(kRequiredFeatureVersion <= NPY_FEATURE_VERSION,
+              "the NumPy headers are older than the feature level the module requires");
+
 // The capsule's address, or null with the reason pending.
 void **array_api_table() {
     PyObject *multiarray = PyImport_ImportModule("numpy.core.multiarray");
-    if (!multiarray)
-        return nullptr;  // the import's own error is what gets printed
+    if (!multiarray) {
+        // Whatever the import raised (NumPy missing or broken), the failure
+        // is reported as the module's own import error.
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        return nullptr;
+    }
     PyObject *capsule = PyObject_GetAttrString(multiarray, "_ARRAY_API");
     Py_DECREF(multiarray);
     if (!capsule) {
@@ -49,10 +61,10 @@ int check_running_numpy() {
         return -1;
     }
     const unsigned running_feature = PyArray_GetNDArrayCFeatureVersion();
-    if (running_feature < NPY_FEATURE_VERSION) {
+    if (running_feature < kRequiredFeatureVersion) {
         PyErr_Format(PyExc_RuntimeError,
                      "module compiled against API version 0x%x but this version of numpy is 0x%x",
-                     static_cast<unsigned>(NPY_FEATURE_VERSION), running_feature);
+                     kRequiredFeatureVersion, running_feature);
         return -1;
     }
     const int byte_order = PyArray_GetEndianness();
