@@ -46,15 +46,18 @@ bool ScratchFile::Identity::operator==(const Identity &o) const {
 }
 
 ScratchFile::ScratchFile(const char *name) : m_name(name), m_directoryFd(-1), m_stuck(false), m_stuckIdentity() {
+    // Everything that may throw comes before the locks: a constructor that
+    // throws runs no destructor, and a lock left held would stop every later
+    // preview and label read of the process.
+    std::string aside = set_aside_name(m_name);
     process_lock().lock();
     m_directoryFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_directoryFd >= 0) {
         while (flock(m_directoryFd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-    const std::string aside = set_aside_name(m_name);
     if (std::rename(m_name.c_str(), aside.c_str()) == 0) {
-        m_setAside = aside;
+        m_setAside.swap(aside);
     } else if (errno != ENOENT) {
         m_stuck = identify(m_name, &m_stuckIdentity);
     }
