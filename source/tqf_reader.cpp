@@ -128,9 +128,12 @@ bool reader::ReadInfo(const std::string &file_name, const double scale, bool rea
     return true;
 }
 
-int reader::getWidth() const { return m_width; }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+const int reader::getWidth() const { return m_width; }
 
-int reader::getHeight() const { return m_height; }
+const int reader::getHeight() const { return m_height; }
+#pragma GCC diagnostic pop
 
 int reader::getReadScale() { return m_scale; }
 

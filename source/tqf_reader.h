@@ -36,8 +36,13 @@ public:
     // `read_all` loads the whole slide into memory.
     bool ReadInfo(const std::string &file_name, const double scale = 0.0, bool read_all = false);
 
-    int getWidth() const;
-    int getHeight() const;
+    // The slide's size at the opening scale. Declared as returning const
+    // int; the qualifier changes nothing for the value a caller receives.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+    const int getWidth() const;
+    const int getHeight() const;
+#pragma GCC diagnostic pop
     // The read scale: the magnification of the level tiles are fetched from.
     int getReadScale();
     // Sets the read scale, truncated toward zero; the geometry is unchanged.

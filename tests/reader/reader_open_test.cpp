@@ -13,6 +13,21 @@ namespace {
 
 class ReaderOpen : public DoubleTest {};
 
+// The public methods keep the signatures native callers compile against.
+using tqfio::reader;
+static_assert(std::is_same_v<decltype(&reader::ReadInfo), bool (reader::*)(const std::string &, double, bool)>);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+static_assert(std::is_same_v<decltype(&reader::getWidth), const int (reader::*)() const>);
+static_assert(std::is_same_v<decltype(&reader::getHeight), const int (reader::*)() const>);
+#pragma GCC diagnostic pop
+static_assert(std::is_same_v<decltype(&reader::getReadScale), int (reader::*)()>);
+static_assert(std::is_same_v<decltype(&reader::setReadScale), void (reader::*)(float)>);
+static_assert(std::is_same_v<decltype(&reader::ReadRoi),
+                             void (reader::*)(int, int, int, int, double, unsigned char **, int *)>);
+static_assert(std::is_same_v<decltype(&reader::ReadPreview), int (reader::*)(unsigned char **, int *)>);
+static_assert(std::is_same_v<decltype(&reader::readLabelImage), int (reader::*)(unsigned char **, int *)>);
+
 struct GeometryCase {
     int width, height, scan;
     double scale;
