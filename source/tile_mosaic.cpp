@@ -109,7 +109,9 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
     dst.create(h, w, CV_8UC3);
     cv::Mat out = dst.getMat();
     if (!m_pTqfHead) {
-        std::cout << "Empty tqf pointer";
+        // No end of line, but flushed, so the message is out before any
+        // later one on the unbuffered error stream.
+        std::cout << "Empty tqf pointer" << std::flush;
         out.setTo(cv::Scalar::all(255));
         return;
     }

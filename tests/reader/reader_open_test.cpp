@@ -115,6 +115,11 @@ TEST_F(ReaderOpen, FailedLoadDumpsThePathInHexOnStdoutAndReportsOnStderr) {
     EXPECT_EQ(streams.err(), "Read ab.tqf failed.\n");
 }
 
+TEST_F(ReaderOpen, HexDumpIsOutBeforeTheErrorLine) {
+    tqfio::reader reader;
+    EXPECT_EQ(interleaved_output([&] { reader.ReadInfo("ab.tqf"); }), "61 62 2e 74 71 66 Read ab.tqf failed.\n");
+}
+
 TEST_F(ReaderOpen, HexDumpTreatsBytesAsUnsigned) {
     tqfio::reader reader;
     CapturedStreams streams;

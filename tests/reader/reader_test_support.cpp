@@ -1,5 +1,9 @@
 #include "reader_test_support.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
@@ -54,6 +58,29 @@ const std::string &CapturedStreams::out() {
 const std::string &CapturedStreams::err() {
     stop();
     return m_err;
+}
+
+std::string interleaved_output(const std::function<void()> &action) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    FILE *file = std::tmpfile();
+    const int saved_out = dup(STDOUT_FILENO), saved_err = dup(STDERR_FILENO);
+    dup2(fileno(file), STDOUT_FILENO);
+    dup2(fileno(file), STDERR_FILENO);
+    action();
+    std::string written;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        written += static_cast<char>(c);
+    // Whatever the action left buffered goes to the file, not the terminal.
+    std::cout.flush();
+    std::fflush(stdout);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    std::fclose(file);
+    return written;
 }
 
 std::vector<unsigned char> encode(const cv::Mat &image, const std::string &extension,

@@ -3,6 +3,7 @@
 #ifndef TQF_READER_TEST_SUPPORT_H
 #define TQF_READER_TEST_SUPPORT_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ private:
     bool m_active;
     std::string m_out, m_err;
 };
+
+// What reaches the standard output and error descriptors, interleaved in
+// one file, while `action` runs. Bytes still held in a stream buffer when it
+// returns are not counted.
+std::string interleaved_output(const std::function<void()> &action);
 
 // Encoded streams for the double.
 std::vector<unsigned char> encode(const cv::Mat &image, const std::string &extension,

@@ -225,6 +225,8 @@ TEST_F(Mosaic, NoSlideOpenPrintsEmptyPointerAndGivesWhite) {
     EXPECT_TRUE(all_white(region));
     EXPECT_EQ(streams.out(), "Empty tqf pointer");
     EXPECT_EQ(log(), "");
+    // Written at once, with no end of line of its own.
+    EXPECT_EQ(interleaved_output([&] { read_region(reader, 5, 5, 40, 30, 40); }), "Empty tqf pointer");
 }
 
 }  // namespace
