@@ -155,6 +155,14 @@ OpenSlide *loadSlide(const char *path, bool readAll, std::string &error)
     } catch (const std::bad_alloc &) {
         error = "not enough memory to read it";
     }
+    // The record is allocated before the stream is made, so that nothing
+    // that can fail comes between making the stream and handing it over.
+    std::unique_ptr<OpenSlide> slide;
+    if (error.empty()) {
+        slide.reset(new (std::nothrow) OpenSlide);
+        if (!slide)
+            error = "not enough memory to open it";
+    }
     FILE *file = error.empty() ? fdopen(state->fd, "rb") : nullptr;
     if (file == nullptr) {
         if (error.empty())
@@ -162,11 +170,10 @@ OpenSlide *loadSlide(const char *path, bool readAll, std::string &error)
         close(state->fd);
         return nullptr;
     }
-    auto *slide = new OpenSlide;
     slide->state = state.release();
     fillRecord(*slide);
     slide->record.infile = file;
-    return slide;
+    return slide.release();
 }
 
 void releaseSlide(OpenSlide *slide)
