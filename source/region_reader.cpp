@@ -10,6 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "region_limits.h"
 #include "tqf_reader.h"
 
 namespace tqfio {
@@ -28,12 +29,6 @@ int truncate(float value) {
 
 const char *const kNothingRead = "; nothing read.";
 
-// The longest side a region may have, requested or at the tile level. Far
-// beyond any slide, and small enough that three times it (padding may
-// widen an image by up to twice the request) still counts bytes per row in
-// the int arithmetic the image library uses.
-constexpr int kMaxSide = 1 << 27;
-
 }  // namespace
 
 void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char **output_array,
@@ -48,15 +43,16 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
                   << std::endl;
         return;
     }
-    const int64_t byte_count = static_cast<int64_t>(_w) * _h * 3;
+    // Unsigned: 3 x INT_MAX x INT_MAX still fits.
+    const uint64_t byte_count = static_cast<uint64_t>(_w) * static_cast<uint64_t>(_h) * 3;
     if (byte_count > INT_MAX) {
         std::cerr << "ReadRoi: a region of " << _w << " x " << _h << " pixels needs " << byte_count
                   << " bytes, more than an int counts" << kNothingRead << std::endl;
         return;
     }
-    if (_w > kMaxSide || _h > kMaxSide) {
-        std::cerr << "ReadRoi: " << (_w > kMaxSide ? "width " : "height ") << (_w > kMaxSide ? _w : _h)
-                  << " is more than " << kMaxSide << " pixels" << kNothingRead << std::endl;
+    if (_w > kMaxRegionSide || _h > kMaxRegionSide) {
+        std::cerr << "ReadRoi: " << (_w > kMaxRegionSide ? "width " : "height ") << (_w > kMaxRegionSide ? _w : _h)
+                  << " is more than " << kMaxRegionSide << " pixels" << kNothingRead << std::endl;
         return;
     }
     if (m_scale <= 0) {
@@ -81,10 +77,10 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
     const int endy = static_cast<int>(tile_end_y);
     int w = endx - x;
     int h = endy - y;
-    if (w > kMaxSide || h > kMaxSide) {
+    if (w > kMaxRegionSide || h > kMaxRegionSide) {
         std::cerr << "ReadRoi: at scale " << scale << " the region (" << _x << ", " << _y << ", " << _w << ", "
                   << _h << ") needs a tile-level area of " << w << " x " << h << " pixels, more than "
-                  << kMaxSide << " on a side" << kNothingRead << std::endl;
+                  << kMaxRegionSide << " on a side" << kNothingRead << std::endl;
         return;
     }
 

@@ -14,6 +14,7 @@
 #include "py_native_call.h"
 #include "py_numpy.h"
 #include "py_reader_handle.h"
+#include "region_limits.h"
 #include "py_result_arrays.h"
 #include "tqf_reader.h"
 
@@ -60,11 +61,18 @@ bool check_region_values(int w, int h, double scale) {
         PyErr_Format(PyExc_ValueError, "reader_ReadRoi: argument 5 (h) must not be negative, got %d", h);
         return false;
     }
-    const int64_t byte_count = static_cast<int64_t>(w) * h * 3;
+    // Unsigned: 3 x INT_MAX x INT_MAX still fits.
+    const uint64_t byte_count = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 3;
     if (byte_count > INT_MAX) {
         PyErr_Format(PyExc_ValueError,
-                     "reader_ReadRoi: arguments 4 and 5 (w x h = %d x %d) need %lld bytes, more than %d",
-                     w, h, static_cast<long long>(byte_count), INT_MAX);
+                     "reader_ReadRoi: arguments 4 and 5 (w x h = %d x %d) need %llu bytes, more than %d",
+                     w, h, static_cast<unsigned long long>(byte_count), INT_MAX);
+        return false;
+    }
+    if (w > tqfio::kMaxRegionSide || h > tqfio::kMaxRegionSide) {
+        PyErr_Format(PyExc_ValueError, "reader_ReadRoi: argument %d (%s) is %d, more than %d pixels",
+                     w > tqfio::kMaxRegionSide ? 4 : 5, w > tqfio::kMaxRegionSide ? "w" : "h",
+                     w > tqfio::kMaxRegionSide ? w : h, tqfio::kMaxRegionSide);
         return false;
     }
     // Rejects 0, -0.0, negatives, NaN and infinity alike.

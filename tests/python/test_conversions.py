@@ -281,6 +281,10 @@ def test_set_read_scale_reports_argument_1_before_argument_2():
                        "more than 2147483647"),
     (50000, 50000, 20, "reader_ReadRoi: arguments 4 and 5 (w x h = 50000 x 50000) need 7500000000 bytes, "
                        "more than 2147483647"),
+    (2147483647, 2147483647, 20, "reader_ReadRoi: arguments 4 and 5 (w x h = 2147483647 x 2147483647) need "
+                                 "13835058042397261827 bytes, more than 2147483647"),
+    (134217729, 1, 20, "reader_ReadRoi: argument 4 (w) is 134217729, more than 134217728 pixels"),
+    (0, 134217729, 20, "reader_ReadRoi: argument 5 (h) is 134217729, more than 134217728 pixels"),
     (1, 1, 0, "reader_ReadRoi: argument 6 (scale) must be a positive finite magnification, got 0.0"),
     (1, 1, -0.0, "reader_ReadRoi: argument 6 (scale) must be a positive finite magnification, got -0.0"),
     (1, 1, -20, "reader_ReadRoi: argument 6 (scale) must be a positive finite magnification, got -20.0"),
