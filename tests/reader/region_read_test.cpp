@@ -264,7 +264,38 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{10, 10, std::numeric_limits<double>::quiet_NaN(), "scale nan"},
                       RefusedCase{10, 10, std::numeric_limits<double>::infinity(), "scale inf"},
                       RefusedCase{40000, 40000, 10, "40000 x 40000"},
+                      RefusedCase{INT_MAX, INT_MAX, 10, "2147483647 x 2147483647"},
+                      RefusedCase{134217729, 1, 10, "width 134217729"},
+                      RefusedCase{0, 134217729, 10, "height 134217729"},
                       RefusedCase{10, 10, 1e-300, "scale 1e-300"}));
+
+// Far above the read scale one tile-level pixel stands for a million
+// requested ones. The region below covers tile-level pixel (0, 0) and, by
+// truncation, converts back to a million pixels a side; the result is still
+// the request's size, in that pixel's colour, and no image of a million
+// pixels a side is made on the way.
+TEST_F(Region, FarAboveTheReadScaleGivesTheRequestedSize) {
+    ASSERT_TRUE(reader.ReadInfo("worked.tqf", 40e6));
+    int length = -1;
+    const cv::Mat result = read_region(reader, 999990, 999990, 64, 48, 40e6, &length);
+    ASSERT_EQ(length, 64 * 48 * 3);
+    const cv::Vec3b corner = level40.at<cv::Vec3b>(0, 0);
+    EXPECT_EQ(cv::countNonZero(result.reshape(1) != cv::Mat(result.size(), CV_8UC3, cv::Scalar(corner)).reshape(1)), 0);
+}
+
+// A region with no pixels but a vast other side, outside the slide: an
+// empty result, not an image of no rows and millions of columns.
+TEST_F(Region, EmptyRegionFarOutsideTheSlideIsEmpty) {
+    ASSERT_TRUE(reader.ReadInfo("worked.tqf", 40));
+    yelk_double_clear_log();
+    for (const auto &size : {std::pair<int, int>{100000000, 0}, std::pair<int, int>{0, 100000000}}) {
+        unsigned char *data = nullptr;
+        int length = -1;
+        reader.ReadRoi(402653185, 1677721601, size.first, size.second, 40, &data, &length);
+        EXPECT_EQ(length, 0);
+    }
+    EXPECT_EQ(log(), "");
+}
 
 TEST_F(Region, NonPositiveReadScaleIsRefused) {
     reader.setReadScale(0);
