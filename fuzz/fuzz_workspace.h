@@ -1,0 +1,31 @@
+// A private scratch directory for one fuzzing process: inputs that must be
+// files (slides are opened by path) are written there, and the process works
+// in it so that preview and label scratch files land there too. It is
+// removed with everything in it when the process exits normally.
+#ifndef TQF_FUZZ_WORKSPACE_H
+#define TQF_FUZZ_WORKSPACE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tqf::fuzz {
+
+// The directory, made on first use under TQF_FUZZ_TMPDIR, /dev/shm or /tmp
+// (a memory file system keeps the per-input writes cheap).
+const std::string &workspace();
+
+// Writes `size` bytes to `name` in the workspace, replacing the file, and
+// returns its path. Aborts when the file cannot be written: the run would
+// otherwise fuzz nothing.
+std::string writeWorkspaceFile(const std::string &name, const uint8_t *data, size_t size);
+
+// Makes the workspace the current working directory.
+void enterWorkspace();
+
+// Removes every entry of the workspace but the directory itself.
+void clearWorkspace();
+
+}  // namespace tqf::fuzz
+
+#endif  // TQF_FUZZ_WORKSPACE_H

@@ -1,0 +1,52 @@
+#!/bin/sh
+# Fuzzes the slide library, the reader and the writer with libFuzzer, under
+# AddressSanitizer and UndefinedBehaviorSanitizer, for SECONDS each (default
+# 60). Builds the targets with clang in build-fuzz/, grows one corpus per
+# target in build-fuzz/corpus/ (started from the writer-made seeds and the
+# kept regression inputs), and stops at the first target that fails.
+#
+#   scripts/run-fuzzers.sh             # a minute each, as in the test command
+#   scripts/run-fuzzers.sh 3600        # the long run: an hour each
+#   scripts/run-fuzzers.sh 600 reader  # one target
+#
+# A failing input is written to build-fuzz/artifacts/. Replay it with
+#   build-fuzz/fuzz/<target>-fuzzer build-fuzz/artifacts/<file>
+# and, once fixed, keep it in fuzz/regressions/<target>/: every build's
+# tests replay that folder.
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+SECONDS_EACH=${1:-60}
+shift 2>/dev/null || true
+TARGETS=${*:-slide_library reader writer}
+JOBS=${JOBS:-$(nproc)}
+BUILD=$ROOT/build-fuzz
+
+./scripts/install-deps.sh
+
+CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTQF_FUZZ=ON -DTQF_SANITIZE=ON >/dev/null
+fuzzers=""
+for target in $TARGETS; do fuzzers="$fuzzers $target-fuzzer"; done
+# shellcheck disable=SC2086
+cmake --build "$BUILD" -j "$JOBS" --target $fuzzers fuzz_seeds
+
+mkdir -p "$BUILD/artifacts"
+for target in $TARGETS; do
+    corpus=$BUILD/corpus/$target
+    mkdir -p "$corpus"
+    cp -n "$BUILD/fuzz/seeds/$target/"* "$corpus/" 2>/dev/null || true
+    cp -n "fuzz/regressions/$target/"* "$corpus/" 2>/dev/null || true
+    printf '\n== fuzzing %s for %s s\n' "$target" "$SECONDS_EACH"
+    log=$BUILD/artifacts/$target.log
+    # The targets' own diagnostics (refused slides, white tiles) are many;
+    # the log keeps them, the terminal gets libFuzzer's summary.
+    if ! "$BUILD/fuzz/$target-fuzzer" -max_total_time="$SECONDS_EACH" -timeout=30 -rss_limit_mb=4096 \
+        -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$target-" "$corpus" >"$log" 2>&1; then
+        grep -E "ERROR|runtime error|broke a promise|SUMMARY|Test unit written" "$log" || tail -40 "$log"
+        echo "fuzzing $target failed; the full log is $log" >&2
+        exit 1
+    fi
+    grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb|^Done" "$log" || true
+done
+printf '\n== fuzzing found nothing\n'
