@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <random>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -120,6 +124,184 @@ TEST(ImageExportFromTheFile, ASlideTruncatedWhileOpenFailsCleanly)
     EXPECT_EQ(tile.result, YELK_READ_FAILED);
     EXPECT_EQ(tile.length, 0u);
 }
+
+
+// A change made to the slide file while a handle to it is open. `apply`
+// makes it and returns the bytes the handle's descriptor now reaches: the
+// old file's when the name was removed or pointed elsewhere (the open file
+// lives on), the new contents when the file itself was changed.
+struct FileChange {
+    const char *name;
+    std::function<std::vector<uint8_t>(const std::string &path, const std::vector<uint8_t> &original,
+                                       const TempDirectory &directory)>
+        apply;
+};
+
+void PrintTo(const FileChange &change, std::ostream *out) { *out << change.name; }
+
+std::vector<uint8_t> randomBytes(size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> bytes(size);
+    for (uint8_t &byte : bytes)
+        byte = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+// Rewrites the file in place (the same inode), as a writer that opens it
+// with O_TRUNC would.
+std::vector<uint8_t> rewriteInPlace(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    writeFileBytes(path, bytes);
+    return bytes;
+}
+
+std::vector<uint8_t> truncateTo(const std::string &path, const std::vector<uint8_t> &original, size_t size)
+{
+    EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+    return std::vector<uint8_t>(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+std::vector<FileChange> fileChanges()
+{
+    using Bytes = std::vector<uint8_t>;
+    return {
+        {"Removed",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             EXPECT_EQ(unlink(path.c_str()), 0);
+             return original;
+         }},
+        {"ReplacedByRenamingAnotherSlideOverIt",
+         [](const std::string &path, const Bytes &original, const TempDirectory &directory) {
+             const std::string other = writeSlideOrFail(tissueImage(900, 700), directory.file("other.tqf"));
+             EXPECT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+             return original;
+         }},
+        {"TruncatedToNothing",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             return truncateTo(path, original, 0);
+         }},
+        {"TruncatedMidway",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             return truncateTo(path, original, original.size() / 2);
+         }},
+        {"TruncatedByOneByte",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             return truncateTo(path, original, original.size() - 1);
+         }},
+        {"TruncatedAndGrownBackWithZeros",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             Bytes seen = truncateTo(path, original, original.size() / 4);
+             EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(original.size())), 0);
+             seen.resize(original.size(), 0);
+             return seen;
+         }},
+        {"RewrittenWithRandomBytesOfTheSameSize",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             return rewriteInPlace(path, randomBytes(original.size(), 7));
+         }},
+        {"RewrittenWithZerosOfTheSameSize",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             return rewriteInPlace(path, Bytes(original.size(), 0));
+         }},
+        {"RewrittenLongerWithRandomBytes",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             return rewriteInPlace(path, randomBytes(original.size() * 3 / 2, 8));
+         }},
+        {"RewrittenShorterWithRandomBytes",
+         [](const std::string &path, const Bytes &original, const TempDirectory &) {
+             return rewriteInPlace(path, randomBytes(original.size() / 3, 9));
+         }},
+        {"RewrittenWithAnotherSlide",
+         [](const std::string &path, const Bytes &, const TempDirectory &directory) {
+             const std::string other = writeSlideOrFail(tissueImage(900, 700), directory.file("other.tqf"));
+             return rewriteInPlace(path, readFileBytes(other));
+         }},
+    };
+}
+
+class ASlideChangedWhileOpen : public ::testing::TestWithParam<std::tuple<FileChange, int>> {};
+
+// Every tile of every level through both fetch operations, and both stored
+// images, give what the handle can still reach: a handle that read all of
+// the file keeps its copy; one that reads on demand gets the bytes now at
+// the recorded positions, or YELK_READ_FAILED with length 0 where the file
+// no longer reaches. A failed export leaves its target and no temporary.
+TEST_P(ASlideChangedWhileOpen, GivesWhatTheFileStillHoldsOrFailsCleanly)
+{
+    const FileChange &change = std::get<0>(GetParam());
+    const int readAll = std::get<1>(GetParam());
+    TempDirectory directory;
+    TempDirectory output;
+    SlideWriteOptions options;
+    options.label = tissueImage(200, 150);
+    const std::string path = writeSlideOrFail(tissueImage(1300, 700), directory.file("slide.tqf"), options);
+    ASSERT_FALSE(path.empty());
+    const std::vector<uint8_t> original = readFileBytes(path);
+    SlideHandle slide = loadSlide(path, readAll);
+    ASSERT_TRUE(slide);
+
+    const std::vector<uint8_t> changed = change.apply(path, original, directory);
+    const std::vector<uint8_t> &reachable = readAll ? original : changed;
+    const auto expectedStream = [&](int64_t position, uint32_t length, std::vector<char> &stream) {
+        if (static_cast<uint64_t>(position) + length > reachable.size())
+            return false;
+        stream.assign(reachable.begin() + position, reachable.begin() + position + length);
+        return true;
+    };
+
+    const TQF &record = *slide;
+    int readable = 0, failed = 0;
+    for (int i = 0; i < record.header->dataBlockCount; ++i) {
+        const TQF_DATABLOCK_HEADER &block = record.dataBlockHeader[i];
+        std::vector<char> expected;
+        const bool reachableTile = expectedStream(block.position, block.length, expected);
+        (reachableTile ? readable : failed) += 1;
+        for (FetchOperation operation : {FetchOperation::kReadAll, FetchOperation::kSingle}) {
+            const Fetched tile = fetchTile(slide.get(), operation, static_cast<UINT32>(block.scaleRatio),
+                                           block.posX, block.posY);
+            const std::string where = "tile " + std::to_string(i) + " at " + std::to_string(block.posX) + ", " +
+                                      std::to_string(block.posY) + " of magnification " +
+                                      std::to_string(block.scaleRatio);
+            if (reachableTile) {
+                EXPECT_EQ(tile.result, YELK_OK) << where;
+                EXPECT_TRUE(tile.stream == expected) << where;
+            } else {
+                EXPECT_EQ(tile.result, YELK_READ_FAILED) << where;
+                EXPECT_EQ(tile.length, 0u) << where;
+            }
+        }
+    }
+    EXPECT_GT(readable + failed, 10);
+
+    const struct {
+        const char *name;
+        ExportOperation operation;
+        int64_t position;
+        uint32_t length;
+    } images[] = {{"preview", yelk_get_preview_image, record.previewHeader->position, record.previewHeader->length},
+                  {"label", yelk_get_label_image, record.labelHeader->position, record.labelHeader->length}};
+    for (const auto &image : images) {
+        const std::string target = output.file(std::string(image.name) + "_temp.jpg");
+        writeFileBytes(target, {'k', 'e', 'e', 'p'});
+        std::vector<char> expected;
+        if (expectedStream(image.position, image.length, expected)) {
+            EXPECT_EQ(image.operation(slide.get(), target.c_str()), YELK_OK) << image.name;
+            const std::vector<uint8_t> written = readFileBytes(target);
+            EXPECT_TRUE(std::vector<char>(written.begin(), written.end()) == expected) << image.name;
+        } else {
+            EXPECT_EQ(image.operation(slide.get(), target.c_str()), YELK_READ_FAILED) << image.name;
+            EXPECT_EQ(readFileBytes(target), (std::vector<uint8_t>{'k', 'e', 'e', 'p'})) << image.name;
+        }
+    }
+    EXPECT_EQ(output.entries(), (std::vector<std::string>{"label_temp.jpg", "preview_temp.jpg"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ASlideChangedWhileOpen, ::testing::Combine(::testing::ValuesIn(fileChanges()), ::testing::Values(0, 1)),
+    [](const ::testing::TestParamInfo<std::tuple<FileChange, int>> &info) {
+        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_ReadAll" : "_OnDemand");
+    });
 
 }  // namespace
 }  // namespace tqf::testing
