@@ -1,6 +1,7 @@
 // The loader on files that are not slides, damaged slides and hostile
 // records: it returns no handle, or a slide whose every operation stays in
 // bounds. Run under AddressSanitizer to catch out-of-bounds reads.
+#include "process_isolation.h"
 #include "slide_fixtures.h"
 #include "yelk_results.h"
 
@@ -17,6 +18,10 @@
 
 namespace tqf::testing {
 namespace {
+
+using tqftest::ChildOutcome;
+using tqftest::dropPrivileges;
+using tqftest::runInChild;
 
 // Loads quietly and returns what the library wrote to standard error.
 // The library's reason for refusing a file, which it writes to standard
@@ -279,14 +284,29 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Fails the test (by SIGALRM ending its process) rather than letting it hang.
+class Watchdog {
+public:
+    explicit Watchdog(unsigned seconds) { alarm(seconds); }
+    ~Watchdog() { alarm(0); }
+};
+
 TEST(NotASlide, IsRefusedPromptly)
 {
+    const Watchdog watchdog(30);  // a blocking open of a FIFO would wait for ever
     TempDirectory directory;
     writeFileBytes(directory.file("empty.tqf"), {});
     writeFileBytes(directory.file("short.tqf"), std::vector<uint8_t>(251, 0));
     writeFileBytes(directory.file("zeros.tqf"), std::vector<uint8_t>(4096, 0));
     ASSERT_EQ(mkfifo(directory.file("fifo.tqf").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(directory.file("held-fifo.tqf").c_str(), 0600), 0);
     ASSERT_EQ(mkdir(directory.file("dir.tqf").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("fifo.tqf", directory.file("link-to-fifo.tqf").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", directory.file("link-to-zero.tqf").c_str()), 0);
+    // A FIFO with a writer attached: opening it succeeds, and reading would
+    // wait for data that never comes.
+    const int heldWriter = open(directory.file("held-fifo.tqf").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(heldWriter, 0);
     const struct {
         std::string path;
         const char *reason;
@@ -296,26 +316,57 @@ TEST(NotASlide, IsRefusedPromptly)
         {directory.file("short.tqf"), "too short"},
         {directory.file("zeros.tqf"), "start marker"},
         {directory.file("fifo.tqf"), "not a regular file"},  // must not wait for a writer
+        {directory.file("held-fifo.tqf"), "not a regular file"},
+        {directory.file("link-to-fifo.tqf"), "not a regular file"},
         {directory.file("dir.tqf"), "directory"},
         {"/dev/null", "not a regular file"},
+        {"/dev/zero", "not a regular file"},  // endless: reading it whole would never end
+        {directory.file("link-to-zero.tqf"), "not a regular file"},
         {"", "no path"},
     };
     for (const auto &c : cases)
         for (int readAll = 0; readAll <= 1; ++readAll)
             EXPECT_NE(loadFailureMessage(c.path, readAll).find(c.reason), std::string::npos) << c.path;
+    close(heldWriter);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(yelk_load_image(nullptr, 0), nullptr);
     ::testing::internal::GetCapturedStderr();
 }
 
+// Root reads any file, so the loads run in a child that gave up root.
 TEST(NotASlide, UnreadableFileIsRefused)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root reads files whatever their permissions, so chmod 000 cannot make one unreadable";
     TempDirectory directory;
-    const std::string path = writeSlideOrFail(tissueImage(300, 300), directory.file("locked.tqf"));
-    ASSERT_EQ(chmod(path.c_str(), 0), 0);
-    EXPECT_NE(loadFailureMessage(path, 0).find("Permission denied"), std::string::npos);
+    ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);  // enterable once root is given up
+    const std::string open = writeSlideOrFail(tissueImage(300, 300), directory.file("open.tqf"));
+    ASSERT_FALSE(open.empty());
+    writeFileBytes(directory.file("locked.tqf"), readFileBytes(open));
+    ASSERT_EQ(chmod(directory.file("locked.tqf").c_str(), 0), 0);
+    ASSERT_EQ(mkdir(directory.file("closed").c_str(), 0700), 0);
+    writeFileBytes(directory.file("closed/inside.tqf"), readFileBytes(open));
+    ASSERT_EQ(chmod(directory.file("closed/inside.tqf").c_str(), 0644), 0);
+    ASSERT_EQ(chmod(directory.file("closed").c_str(), 0), 0);  // a readable file in a directory not to be entered
+    ASSERT_EQ(chmod(open.c_str(), 0644), 0);
+
+    const ChildOutcome child = runInChild([&] {
+        std::string report = dropPrivileges();
+        for (const char *name : {"open.tqf", "locked.tqf", "closed/inside.tqf"})
+            for (int readAll = 0; readAll <= 1; ++readAll) {
+                const std::string message = loadFailureMessage(directory.file(name), readAll);
+                report += std::string(name) + (readAll ? " read all: " : ": ") +
+                          (message.empty() ? "loaded"
+                           : message.find("Permission denied") != std::string::npos ? "Permission denied"
+                                                                                   : message) +
+                          "\n";
+            }
+        return report;
+    });
+    chmod(directory.file("closed").c_str(), 0700);
+    ASSERT_TRUE(child.ok()) << child.describe();
+    EXPECT_EQ(child.report,
+              "open.tqf: loaded\nopen.tqf read all: loaded\n"
+              "locked.tqf: Permission denied\nlocked.tqf read all: Permission denied\n"
+              "closed/inside.tqf: Permission denied\nclosed/inside.tqf read all: Permission denied\n");
 }
 
 TEST(NotASlide, RefusalIsSilentUnlessAskedFor)
