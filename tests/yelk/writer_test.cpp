@@ -1,11 +1,14 @@
 // The slide writer: refusals, no partial output, odd sizes, stored images.
 #include "jpeg_encoder.h"
+#include "process_isolation.h"
 #include "slide_fixtures.h"
 #include "yelk_results.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +18,12 @@
 
 namespace tqf::testing {
 namespace {
+
+using tqftest::ChildOutcome;
+using tqftest::dropPrivileges;
+using tqftest::ProgramOutcome;
+using tqftest::runInChild;
+using tqftest::runProgram;
 
 struct BadWrite {
     const char *name;
@@ -80,14 +89,19 @@ TEST(SlideWriter, AnUnwritableDestinationLeavesNothingBehind)
     EXPECT_EQ(directory.entries(), std::vector<std::string>{"plain-file"});
 }
 
+// Root writes into read-only directories, so the write runs in a child
+// that gave up root.
 TEST(SlideWriter, AReadOnlyDirectoryIsReported)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root writes into read-only directories, so chmod cannot make one here";
     TempDirectory directory;
     ASSERT_EQ(chmod(directory.path().c_str(), 0555), 0);
-    const SlideWriteResult result = writeSlide(tissueImage(300, 300), directory.file("out.tqf"));
-    EXPECT_NE(result.error.find("Permission denied"), std::string::npos) << result.error;
+    const cv::Mat image = tissueImage(300, 300);
+    const ChildOutcome child = runInChild([&] {
+        const std::string problem = dropPrivileges();
+        return problem.empty() ? writeSlide(image, directory.file("out.tqf")).error : problem;
+    });
+    ASSERT_TRUE(child.ok()) << child.describe();
+    EXPECT_NE(child.report.find("Permission denied"), std::string::npos) << child.report;
     EXPECT_TRUE(directory.entries().empty());
 }
 
@@ -111,6 +125,138 @@ TEST(SlideWriter, AFullDiskKeepsTheOldSlideAndRemovesTheTemporary)
     EXPECT_NE(result.error.find("File too large"), std::string::npos) << result.error;
     EXPECT_EQ(readFileBytes(path), before);
     EXPECT_EQ(directory.entries(), std::vector<std::string>{"slide.tqf"});
+}
+
+// A disk that fills up while a slide is written, through the writer and
+// through tqf-convert: both say "No space left on device", and the disk is
+// left holding the earlier slide at the target, unchanged, and nothing else.
+struct FullDisk {
+    const char *name;
+    size_t bytes;         // size of the tmpfs
+    const char *options;  // further mount options
+    bool fillUp;          // fill the disk to the last byte before writing
+};
+
+void PrintTo(const FullDisk &disk, std::ostream *out) { *out << disk.name; }
+
+// The disk after a failed write, as a report line: "unchanged" when only
+// the earlier slide is there with its old bytes.
+std::string diskState(const TempDirectory &disk, const std::vector<uint8_t> &earlier,
+                      const std::vector<std::string> &expectedEntries)
+{
+    const std::vector<std::string> entries = disk.entries();
+    if (entries != expectedEntries) {
+        std::string names;
+        for (const std::string &name : entries)
+            names += " " + name;
+        return "entries:" + names;
+    }
+    return readFileBytes(disk.file("slide.tqf")) == earlier ? "unchanged" : "the earlier slide changed";
+}
+
+std::string fillUp(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return "cannot make the filler";
+    const std::vector<char> block(4096, 'f');
+    size_t size = block.size();
+    for (;;) {
+        const ssize_t put = write(fd, block.data(), size);
+        if (put > 0)
+            continue;
+        if (put < 0 && errno == ENOSPC && size > 1) {
+            size = 1;  // fill the last partial page too
+            continue;
+        }
+        const bool full = put < 0 && errno == ENOSPC;
+        close(fd);
+        return full ? "" : "the filler stopped without filling the disk";
+    }
+}
+
+// What a write on a full disk reported, and what it left there.
+std::string failedWrites(const TempDirectory &disk, const std::vector<uint8_t> &earlier,
+                         const std::vector<std::string> &entries, const cv::Mat &image, const std::string &input)
+{
+    const auto reason = [](const std::string &error) {
+        return error.find("No space left on device") != std::string::npos ? std::string("No space left on device")
+                                                                          : "other: " + error;
+    };
+    const std::string written = reason(writeSlide(image, disk.file("slide.tqf")).error);
+    std::string report = "writer: " + written + "; " + diskState(disk, earlier, entries) + "\n";
+    const ProgramOutcome convert = runProgram({TQF_CONVERT_PATH, input, disk.file("slide.tqf")}, 60);
+    report += "tqf-convert: status " + std::to_string(convert.status) + ", " + reason(convert.output) + "; " +
+              diskState(disk, earlier, entries) + "\n";
+    return report;
+}
+
+class AFullDisk : public ::testing::TestWithParam<FullDisk> {
+protected:
+    void SetUp() override
+    {
+        image = tissueImage(1500, 1100);
+        ASSERT_TRUE(cv::imwrite(inputs.file("in.png"), image));
+    }
+    TempDirectory inputs;
+    cv::Mat image;
+    const std::string expected = "writer: No space left on device; unchanged\n"
+                                 "tqf-convert: status 1, No space left on device; unchanged\n";
+};
+
+TEST_P(AFullDisk, IsReportedAndLeavesTheEarlierSlideAlone)
+{
+    std::string why;
+    if (!tqftest::mountNamespacesAvailable(&why))
+        GTEST_SKIP() << "no private mount namespace for a small tmpfs here (" << why
+                     << "); AFullDisk.SimulatedByAFilter covers the full disk without one";
+    const FullDisk &disk = GetParam();
+    TempDirectory mountPoint;
+    const ChildOutcome child = runInChild([&] {
+        std::string problem = tqftest::enterPrivateMountNamespace();
+        if (problem.empty())
+            problem = tqftest::mountTmpfs(mountPoint.path(), disk.bytes, false, disk.options);
+        if (!problem.empty())
+            return problem;
+        const TempDirectory &mounted = mountPoint;
+        const SlideWriteResult earlier = writeSlide(tissueImage(256, 256), mounted.file("slide.tqf"));
+        if (!earlier.ok())
+            return "the earlier slide does not fit: " + earlier.error;
+        std::vector<std::string> entries{"slide.tqf"};
+        if (disk.fillUp) {
+            if (!(problem = fillUp(mounted.file("filler"))).empty())
+                return problem;
+            entries.insert(entries.begin(), "filler");
+        }
+        return failedWrites(mounted, readFileBytes(mounted.file("slide.tqf")), entries, image,
+                            inputs.file("in.png"));
+    });
+    ASSERT_TRUE(child.ok()) << child.describe();
+    EXPECT_EQ(child.report, expected);
+    EXPECT_TRUE(mountPoint.entries().empty()) << "the tmpfs stayed in the child's namespace";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disks, AFullDisk,
+    ::testing::Values(FullDisk{"RoomForTheEarlierSlideOnly", 256 * 1024, "", false},
+                      FullDisk{"FullToTheLastByte", 256 * 1024, "", true},
+                      FullDisk{"NoInodeLeft", 4 * 1024 * 1024, "nr_inodes=2", false}),
+    [](const ::testing::TestParamInfo<FullDisk> &info) { return std::string(info.param.name); });
+
+// Where no mount namespace can be made: every write to a file fails with
+// ENOSPC, as on a disk with no room left.
+TEST_F(AFullDisk, SimulatedByAFilter)
+{
+    TempDirectory disk;
+    const std::string earlierPath = writeSlideOrFail(tissueImage(256, 256), disk.file("slide.tqf"));
+    ASSERT_FALSE(earlierPath.empty());
+    const std::vector<uint8_t> earlier = readFileBytes(earlierPath);
+    const ChildOutcome child = runInChild([&] {
+        const std::string problem = tqftest::failFileWritesWithNoSpace();
+        return problem.empty() ? failedWrites(disk, earlier, {"slide.tqf"}, image, inputs.file("in.png")) : problem;
+    });
+    ASSERT_TRUE(child.ok()) << child.describe();
+    EXPECT_EQ(child.report, expected);
 }
 
 // Sizes around the tile edge, down to a single pixel.
