@@ -96,13 +96,6 @@ public:
     }
     const std::string &path() const { return m_path; }
     std::string file(const std::string &name) const { return m_path + "/" + name; }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(m_path))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 
 private:
     std::string m_path;
@@ -173,29 +166,26 @@ std::string images(tqfio::reader &reader) {
     return "preview " + image_size(reader, true) + ", label " + image_size(reader, false);
 }
 
-// Runs `action` with standard output and error going nowhere: the reader
-// reports each failed open and empty read there.
+// Runs `action` with standard output going nowhere: the reader dumps the
+// bytes of each path it fails to open there. Standard error stays, so that
+// a sanitizer's report is seen.
 template <typename Action>
 auto quietly(Action action) {
+    std::cout.flush();
     std::fflush(stdout);
-    std::fflush(stderr);
-    const int saved_out = dup(STDOUT_FILENO), saved_err = dup(STDERR_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
+    const int saved = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
     close(null);
     struct Restore {
-        int out, err;
+        int saved;
         ~Restore() {
             std::cout.flush();
             std::fflush(stdout);
-            std::fflush(stderr);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            close(out);
-            close(err);
+            dup2(saved, STDOUT_FILENO);
+            close(saved);
         }
-    } restore{saved_out, saved_err};
+    } restore{saved};
     return action();
 }
 
@@ -451,6 +441,24 @@ public:
     ~Watchdog() { alarm(0); }
 };
 
+// Works in `directory` while alive.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::string &directory) {
+        if (!getcwd(m_previous, sizeof m_previous) || chdir(directory.c_str()) != 0)
+            throw std::runtime_error("cannot work in " + directory);
+    }
+    ~WorkingDirectory() {
+        if (chdir(m_previous) != 0)
+            std::perror("cannot return to the earlier working directory");
+    }
+    WorkingDirectory(const WorkingDirectory &) = delete;
+    WorkingDirectory &operator=(const WorkingDirectory &) = delete;
+
+private:
+    char m_previous[4096];
+};
+
 // After the refusal the reader holds no slide: reads give white and no images.
 std::string refused(tqfio::reader &reader, const std::string &path) {
     const bool opened = quietly([&] { return reader.ReadInfo(path, 20, false); });
@@ -475,9 +483,7 @@ TEST(ReaderOnNotASlide, IsRefusedPromptlyAndLeavesNoSlideOpen) {
     const int held_writer = open(directory.file("held-fifo.tqf").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(held_writer, 0);
     Directory scratch;
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+    const WorkingDirectory working(scratch.path());
 
     for (const char *name : {"fifo.tqf", "held-fifo.tqf", "link-to-fifo.tqf", "dir.tqf", "null.tqf", "zero.tqf",
                              "missing.tqf"}) {
@@ -489,7 +495,6 @@ TEST(ReaderOnNotASlide, IsRefusedPromptlyAndLeavesNoSlideOpen) {
         EXPECT_EQ(refused(used, directory.file(name)), "refused, white, preview none, label none") << name;
     }
     close(held_writer);
-    ASSERT_EQ(chdir(previous), 0);
 }
 
 // Root opens any file, so the reads run in a child that gave up root.
@@ -525,6 +530,25 @@ void leave_earlier_images(const std::string &directory) {
     cv::imwrite(directory + "/label_temp.jpg", cv::Mat(22, 11, CV_8UC3, cv::Scalar::all(9)));
 }
 
+// The working directory's entries with their sizes in bytes, and the
+// width of each image among them.
+std::string listing() {
+    std::vector<std::string> lines;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(".", error)) {
+        const std::string name = entry.path().filename().string();
+        std::string line = name + " " + std::to_string(entry.file_size(error));
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".jpg") == 0)
+            line += " " + std::to_string(cv::imread(name).cols);
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string joined;
+    for (const std::string &line : lines)
+        joined += (joined.empty() ? "" : ", ") + line;
+    return joined;
+}
+
 struct Workplace {
     const char *name;
     // Runs in the child before the reads, with the working directory made
@@ -558,10 +582,10 @@ std::vector<Workplace> unwritable_workplaces() {
              return problem.empty() ? enter(directory) : problem;
          },
          false},
-        {"FullDiskSimulatedByAFilter",
+        {"FullDiskSimulatedByAFileSizeLimit",
          [](const std::string &directory) {
              std::string problem = enter(directory);
-             return problem.empty() ? tqftest::failFileWritesWithNoSpace() : problem;
+             return problem.empty() ? tqftest::limitFileSize(256) : problem;  // less than either image
          },
          false},
         {"ReadOnlyMount",
@@ -584,15 +608,8 @@ std::vector<Workplace> unwritable_workplaces() {
              if (!problem.empty())
                  return problem;
              leave_earlier_images(directory);
-             const int fd = open((directory + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-             const std::vector<char> block(1024, 'f');
-             while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
-             }
-             while (fd >= 0 && write(fd, block.data(), 1) > 0) {
-             }
-             if (fd >= 0)
-                 close(fd);
-             return enter(directory);
+             problem = tqftest::fillDisk(directory + "/filler");
+             return problem.empty() ? enter(directory) : problem;
          },
          true},
     };
@@ -608,7 +625,7 @@ TEST_P(UnwritableWorkingDirectory, GivesNoPreviewAndNoLabel) {
     std::string why;
     if (place.needs_mounts && !tqftest::mountNamespacesAvailable(&why))
         GTEST_SKIP() << "no private mount namespace here (" << why
-                     << "); the Removed, ReadOnlyForTheUser and FullDiskSimulatedByAFilter cases cover this";
+                     << "); the Removed, ReadOnlyForTheUser and FullDiskSimulatedByAFileSizeLimit cases cover this";
     Directory slides;
     const cv::Mat image = tissue(600, 400);
     const std::string slide = make_slide(slides, "slide.tqf", image, {1, 2, 3}, {4, 5, 6});
@@ -620,10 +637,7 @@ TEST_P(UnwritableWorkingDirectory, GivesNoPreviewAndNoLabel) {
         const std::string problem = place.prepare(directory);
         if (!problem.empty())
             return "cannot prepare: " + problem;
-        std::vector<std::string> entries_before;
-        for (const char *name : {"preview_temp.jpg", "label_temp.jpg"})
-            if (access(name, F_OK) == 0)
-                entries_before.push_back(std::to_string(cv::imread(name).cols));
+        const std::string entries_before = listing();
         tqfio::reader reader;
         if (!reader.ReadInfo(slide, 0, false))
             return std::string("cannot open the slide");
@@ -631,12 +645,9 @@ TEST_P(UnwritableWorkingDirectory, GivesNoPreviewAndNoLabel) {
         const cv::Mat region = read_region(reader, 0, 0, 600, 400, 40);
         if (region.empty() || cv::PSNR(region, image) < 35)
             report += "; the region did not read";
-        std::vector<std::string> entries_after;
-        for (const char *name : {"preview_temp.jpg", "label_temp.jpg"})
-            if (access(name, F_OK) == 0)
-                entries_after.push_back(std::to_string(cv::imread(name).cols));
+        const std::string entries_after = listing();
         if (entries_after != entries_before)
-            report += "; the earlier images changed";
+            report += "; the working directory changed from [" + entries_before + "] to [" + entries_after + "]";
         return report;
     });
     ASSERT_TRUE(child.ok()) << child.describe();

@@ -10,17 +10,14 @@
 #include <exception>
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tqftest {
 
@@ -181,37 +178,39 @@ std::string remountReadOnly(const std::string &directory)
     return {};
 }
 
-std::string failFileWritesWithNoSpace()
+std::string fillDisk(const std::string &path)
 {
-#if defined(__x86_64__)
-    constexpr unsigned kArch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-    constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
-#else
-#error "no seccomp architecture for this machine"
-#endif
-    constexpr unsigned kFirstArgument = offsetof(struct seccomp_data, args);  // low word on little-endian
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 5, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwrite64, 4, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_writev, 3, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwritev, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwritev2, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kFirstArgument),
-        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 2, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSPC & SECCOMP_RET_DATA)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return errorText("cannot set no_new_privs");
-    if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        return errorText("cannot install the write filter");
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errorText("cannot make " + path);
+    const std::vector<char> block(4096, 'f');
+    // Whole pages first, then byte by byte into the last page.
+    for (size_t size : {block.size(), size_t(1)}) {
+        ssize_t put;
+        while ((put = write(fd, block.data(), size)) > 0) {
+        }
+        if (put < 0 && errno != ENOSPC) {
+            const std::string problem = errorText("cannot fill " + path);
+            close(fd);
+            return problem;
+        }
+    }
+    close(fd);
+    return {};
+}
+
+std::string limitFileSize(size_t bytes)
+{
+    // Ignored, the signal leaves the write to fail with EFBIG; the
+    // disposition also holds in programs executed later.
+    if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
+        return errorText("cannot ignore SIGXFSZ");
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return errorText("cannot read the file size limit");
+    limit.rlim_cur = bytes;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return errorText("cannot limit the file size");
     return {};
 }
 

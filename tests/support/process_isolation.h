@@ -25,8 +25,8 @@ struct ChildOutcome {
 };
 
 // Runs `body` in a forked child and returns what it returned. The report
-// travels through shared memory, so the body may run under a filter that
-// stops it writing to descriptors. A body that throws exits with status 1
+// travels through shared memory, so it arrives also from a child that can
+// no longer write files or make pipes. A body that throws exits with status 1
 // and the exception's text as its report; a child still running after
 // `timeoutSeconds` is killed.
 ChildOutcome runInChild(const std::function<std::string()> &body, double timeoutSeconds = 30);
@@ -48,10 +48,15 @@ std::string mountTmpfs(const std::string &directory, size_t bytes, bool readOnly
                        const std::string &options = "");
 std::string remountReadOnly(const std::string &directory);
 
-// From now on, in this process and the programs it executes, every write
-// system call on a descriptor above 2 fails with ENOSPC, as on a full disk.
-// For machines that allow no mount namespace.
-std::string failFileWritesWithNoSpace();
+// Writes the file `path` until its file system has not a byte left.
+std::string fillDisk(const std::string &path);
+
+// From now on, in this process and the programs it executes, a write that
+// would make a regular file longer than `bytes` fails (with EFBIG, "File too
+// large"), as on a disk with no room left: the full-disk stand-in for
+// machines that allow no mount namespace. Pipes and terminals are not
+// limited, so the sanitizers' own checks keep working.
+std::string limitFileSize(size_t bytes);
 
 // Whether a child can make a private mount namespace and mount a tmpfs in
 // it here; `why` receives the reason when not. Probed once per process.

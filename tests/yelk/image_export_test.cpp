@@ -1,5 +1,6 @@
 // Preview and label images written to files: contents, atomic replacement,
 // and the cases in which nothing may be written.
+#include "process_isolation.h"
 #include "slide_fixtures.h"
 #include "yelk_results.h"
 
@@ -125,6 +126,61 @@ TEST(ImageExportFromTheFile, ASlideTruncatedWhileOpenFailsCleanly)
     EXPECT_EQ(tile.length, 0u);
 }
 
+
+// The images written to a full disk: YELK_WRITE_FAILED, the target as it
+// was, and no temporary file left beside it. The disk is a full tmpfs in a
+// private mount namespace where one can be made, and in any case a file
+// size limit, under which writes fail as on a full disk.
+class ImageExportOnAFullDisk : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ImageExportOnAFullDisk, FailsAndLeavesTheTargetAndNoTemporary)
+{
+    const bool tmpfs = GetParam();
+    std::string why;
+    if (tmpfs && !tqftest::mountNamespacesAvailable(&why))
+        GTEST_SKIP() << "no private mount namespace here (" << why << "); the FileSizeLimit case covers this";
+    TempDirectory slides;
+    const std::string path = writeSlideOrFail(tissueImage(600, 400), slides.file("slide.tqf"));
+    ASSERT_FALSE(path.empty());
+    TempDirectory disk;
+    const tqftest::ChildOutcome child = tqftest::runInChild([&] {
+        std::string problem;
+        if (tmpfs) {
+            problem = tqftest::enterPrivateMountNamespace();
+            if (problem.empty())
+                problem = tqftest::mountTmpfs(disk.path(), 64 * 1024);
+        }
+        if (!problem.empty())
+            return problem;
+        writeFileBytes(disk.file("preview_temp.jpg"), {'k', 'e', 'e', 'p'});
+        problem = tmpfs ? tqftest::fillDisk(disk.file("filler")) : tqftest::limitFileSize(1024);
+        if (!problem.empty())
+            return problem;
+        const std::vector<std::string> before = disk.entries();
+        std::string report;
+        for (int readAll = 0; readAll <= 1; ++readAll) {
+            SlideHandle slide = loadSlide(path, readAll);
+            if (!slide)
+                return std::string("cannot load the slide");
+            report += std::to_string(yelk_get_preview_image(slide.get(), disk.file("preview_temp.jpg").c_str())) +
+                      " " + std::to_string(yelk_get_label_image(slide.get(), disk.file("label_temp.jpg").c_str())) +
+                      "; ";
+        }
+        if (readFileBytes(disk.file("preview_temp.jpg")) != std::vector<uint8_t>{'k', 'e', 'e', 'p'})
+            report += "the target changed; ";
+        if (disk.entries() != before)
+            report += "files were left; ";
+        return report;
+    });
+    ASSERT_TRUE(child.ok()) << child.describe();
+    const std::string failed = std::to_string(YELK_WRITE_FAILED);
+    EXPECT_EQ(child.report, failed + " " + failed + "; " + failed + " " + failed + "; ");
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, ImageExportOnAFullDisk, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "Tmpfs" : "FileSizeLimit");
+                         });
 
 // A change made to the slide file while a handle to it is open. `apply`
 // makes it and returns the bytes the handle's descriptor now reaches: the

@@ -154,34 +154,13 @@ std::string diskState(const TempDirectory &disk, const std::vector<uint8_t> &ear
     return readFileBytes(disk.file("slide.tqf")) == earlier ? "unchanged" : "the earlier slide changed";
 }
 
-std::string fillUp(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return "cannot make the filler";
-    const std::vector<char> block(4096, 'f');
-    size_t size = block.size();
-    for (;;) {
-        const ssize_t put = write(fd, block.data(), size);
-        if (put > 0)
-            continue;
-        if (put < 0 && errno == ENOSPC && size > 1) {
-            size = 1;  // fill the last partial page too
-            continue;
-        }
-        const bool full = put < 0 && errno == ENOSPC;
-        close(fd);
-        return full ? "" : "the filler stopped without filling the disk";
-    }
-}
-
 // What a write on a full disk reported, and what it left there.
 std::string failedWrites(const TempDirectory &disk, const std::vector<uint8_t> &earlier,
-                         const std::vector<std::string> &entries, const cv::Mat &image, const std::string &input)
+                         const std::vector<std::string> &entries, const cv::Mat &image, const std::string &input,
+                         const std::string &expectedReason = "No space left on device")
 {
-    const auto reason = [](const std::string &error) {
-        return error.find("No space left on device") != std::string::npos ? std::string("No space left on device")
-                                                                          : "other: " + error;
+    const auto reason = [&](const std::string &error) {
+        return error.find(expectedReason) != std::string::npos ? expectedReason : "other: " + error;
     };
     const std::string written = reason(writeSlide(image, disk.file("slide.tqf")).error);
     std::string report = "writer: " + written + "; " + diskState(disk, earlier, entries) + "\n";
@@ -209,7 +188,7 @@ TEST_P(AFullDisk, IsReportedAndLeavesTheEarlierSlideAlone)
     std::string why;
     if (!tqftest::mountNamespacesAvailable(&why))
         GTEST_SKIP() << "no private mount namespace for a small tmpfs here (" << why
-                     << "); AFullDisk.SimulatedByAFilter covers the full disk without one";
+                     << "); AFullDisk.SimulatedByAFileSizeLimit covers the full disk without one";
     const FullDisk &disk = GetParam();
     TempDirectory mountPoint;
     const ChildOutcome child = runInChild([&] {
@@ -224,7 +203,7 @@ TEST_P(AFullDisk, IsReportedAndLeavesTheEarlierSlideAlone)
             return "the earlier slide does not fit: " + earlier.error;
         std::vector<std::string> entries{"slide.tqf"};
         if (disk.fillUp) {
-            if (!(problem = fillUp(mounted.file("filler"))).empty())
+            if (!(problem = tqftest::fillDisk(mounted.file("filler"))).empty())
                 return problem;
             entries.insert(entries.begin(), "filler");
         }
@@ -243,20 +222,23 @@ INSTANTIATE_TEST_SUITE_P(
                       FullDisk{"NoInodeLeft", 4 * 1024 * 1024, "nr_inodes=2", false}),
     [](const ::testing::TestParamInfo<FullDisk> &info) { return std::string(info.param.name); });
 
-// Where no mount namespace can be made: every write to a file fails with
-// ENOSPC, as on a disk with no room left.
-TEST_F(AFullDisk, SimulatedByAFilter)
+// Where no mount namespace can be made: a file size limit makes writes
+// fail as on a full disk, only with EFBIG ("File too large").
+TEST_F(AFullDisk, SimulatedByAFileSizeLimit)
 {
     TempDirectory disk;
     const std::string earlierPath = writeSlideOrFail(tissueImage(256, 256), disk.file("slide.tqf"));
     ASSERT_FALSE(earlierPath.empty());
     const std::vector<uint8_t> earlier = readFileBytes(earlierPath);
     const ChildOutcome child = runInChild([&] {
-        const std::string problem = tqftest::failFileWritesWithNoSpace();
-        return problem.empty() ? failedWrites(disk, earlier, {"slide.tqf"}, image, inputs.file("in.png")) : problem;
+        const std::string problem = tqftest::limitFileSize(64 * 1024);
+        return problem.empty()
+                   ? failedWrites(disk, earlier, {"slide.tqf"}, image, inputs.file("in.png"), "File too large")
+                   : problem;
     });
     ASSERT_TRUE(child.ok()) << child.describe();
-    EXPECT_EQ(child.report, expected);
+    EXPECT_EQ(child.report, "writer: File too large; unchanged\n"
+                            "tqf-convert: status 1, File too large; unchanged\n");
 }
 
 // Sizes around the tile edge, down to a single pixel.
