@@ -40,9 +40,9 @@ go, each reader's result buffer and working image shrunk by a 1x1 read,
 garbage collected, and the C heap's free memory handed back to the system
 (malloc_trim), so that memory the allocator merely caches - a freed 10 MB
 read-all slide may or may not stay in its heap - does not count. There the
-resident set size (VmRSS), the blocks held by
-the interpreter's object allocator (sys.getallocatedblocks) and the open
-file descriptors are taken. From middle to end:
+resident set size (VmRSS), the blocks held by the interpreter's object
+allocator (sys.getallocatedblocks) and the open file descriptors are taken.
+From middle to end:
   - RSS may grow by at most 2 MiB plus 1% of the middle figure. The warm-up
     and the first half absorb what allocators keep for their own use (heap
     fragmentation under the mix of sizes, arenas, thread stacks and caches
