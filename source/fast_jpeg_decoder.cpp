@@ -83,6 +83,19 @@ bool FastJpegDecoder::probe(const unsigned char *stream, size_t size, int *width
     return true;
 }
 
+bool FastJpegDecoder::stated_size(const unsigned char *stream, size_t size, int *width, int *height) {
+    if (!m_handle || size < 4 || stream[0] != kMarker || stream[1] != kStartOfImage)
+        return false;
+    int w = 0, h = 0, subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(m_handle, stream, static_cast<unsigned long>(size), &w, &h, &subsampling,
+                            &colorspace) != 0 ||
+        w <= 0 || h <= 0)
+        return false;
+    *width = w;
+    *height = h;
+    return true;
+}
+
 bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned char *dst, int width,
                              int height, size_t pitch) {
     // Stop at the first warning: the caller then decodes the stream again

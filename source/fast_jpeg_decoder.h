@@ -26,6 +26,11 @@ public:
     // image size then.
     bool probe(const unsigned char *stream, size_t size, int *width, int *height);
 
+    // The size the frame header of a JPEG stream states, for any stream whose
+    // header libjpeg-turbo parses (also one probe() turns away). Nothing is
+    // decoded, so this is cheap whatever size the header claims.
+    bool stated_size(const unsigned char *stream, size_t size, int *width, int *height);
+
     // Decodes a probed stream to blue, green, red pixels at `dst`, rows
     // `pitch` bytes apart. False on any warning or error, after which the
     // pixels at dst are unspecified.

@@ -157,6 +157,10 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
                     target.fill_white(cell);
                 continue;
             }
+            // Whether a tile of width x height pasted at this cell lies inside the canvas.
+            auto fits_canvas = [&](int64_t width, int64_t height) {
+                return sx - canvas_x0 + width <= canvas_cols && sy - canvas_y0 + height <= canvas_rows;
+            };
             // White for the part of the cell a tile of width x height leaves.
             auto whiten_around = [&](int width, int height) {
                 if (prefilled)
@@ -183,6 +187,23 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
                             continue;
                         }
                     }
+                }
+                // A tile larger than its cell that cannot lie inside the canvas
+                // (in either orientation, as the stream's own may turn it) is
+                // refused below once decoded. A damaged header can state up to
+                // 65535 x 65535 pixels, which take gigabytes and seconds to
+                // decode: refuse such a tile as the paste would, undecoded.
+                int stated_w = 0, stated_h = 0;
+                if (fast_decoder.stated_size(vecTmp.data(), vecTmp.size(), &stated_w, &stated_h) &&
+                    (stated_w > bs || stated_h > bs) && !fits_canvas(stated_w, stated_h) &&
+                    !fits_canvas(stated_h, stated_w)) {
+                    if (!prefilled) {
+                        whiten_from_cell(sx, sy);
+                        prefilled = true;
+                    }
+                    static unsigned char placeholder;
+                    check_fits_canvas(canvas_cols, canvas_rows, sx - canvas_x0, sy - canvas_y0,
+                                      cv::Mat(stated_h, stated_w, CV_8UC3, &placeholder));
                 }
                 tmp = cv::imdecode(cv::Mat(1, static_cast<int>(vecTmp.size()), CV_8UC1, vecTmp.data()),
                                    cv::IMREAD_COLOR);

@@ -5,9 +5,11 @@
 // is read out of bounds. Work that needs another working directory,
 // credentials or mounts runs in a forked child.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -389,6 +391,56 @@ INSTANTIATE_TEST_SUITE_P(Changes, ReaderOnAChangedSlide,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) ? "_ReadAll" : "_OnDemand");
                          });
+
+// Every tile stream's frame header rewritten to state 20000 x 20000 pixels:
+// no such tile fits where it would be pasted, so each is refused (white,
+// with the paste's error) without being decoded, rather than each taking
+// over a gigabyte and a quarter of a second to decode only to be refused.
+TEST(ReaderOnAChangedSlide, TilesStatingHugeSizesAreRefusedWithoutBeingDecoded) {
+    Directory directory;
+    const std::string path = make_slide(directory, "slide.tqf", tissue(kWidth, kHeight), {1, 2, 3}, {4, 5, 6});
+    Bytes bytes = read_bytes(path);
+    TQF *slide = yelk_load_image(path.c_str(), 1);
+    ASSERT_NE(slide, nullptr);
+    int patched = 0;
+    for (int i = 0; i < slide->header->dataBlockCount; ++i) {
+        const TQF_DATABLOCK_HEADER &block = slide->dataBlockHeader[i];
+        const auto stream = bytes.begin() + block.position;
+        const uint8_t frame[] = {0xFF, 0xC0};
+        const auto at = std::search(stream, stream + block.length, std::begin(frame), std::end(frame));
+        if (at == stream + block.length)
+            continue;
+        at[5] = at[7] = 20000 >> 8;  // height, then width, big-endian
+        at[6] = at[8] = 20000 & 0xFF;
+        ++patched;
+    }
+    yelk_unload_image(slide, 1);
+    ASSERT_EQ(patched, 48 + 12 + 4 + 1);
+
+    const ChildOutcome child = runInChild([&] {
+        tqfio::reader reader;
+        if (!reader.ReadInfo(path, 0, false))
+            return std::string("cannot open the slide");
+        if (!write_bytes(path, bytes).empty())
+            return std::string("cannot rewrite the slide");
+        ::testing::internal::CaptureStderr();
+        const Regions regions = read_regions(reader);
+        const std::string messages = ::testing::internal::GetCapturedStderr();
+        std::string report;
+        for (const cv::Mat *region : {&regions.whole, &regions.half, &regions.quarter})
+            report += all_white(*region) ? "white " : "not white ";
+        struct rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        if (usage.ru_maxrss > 1024 * 1024)  // kilobytes: the decoded tiles would take more
+            report += "peak memory " + std::to_string(usage.ru_maxrss / 1024) + " MiB ";
+        if (messages.find("Assertion failed") == std::string::npos)
+            report += "no tile error reported";
+        return report;
+    });
+    ASSERT_TRUE(child.ok()) << child.describe();
+    EXPECT_EQ(child.report, "white white white ");
+    EXPECT_LT(child.seconds, 10);
+}
 
 // A file cut short and written back over and over while regions are read:
 // every tile comes back whole or white, every result at its full size.
