@@ -379,10 +379,9 @@ TEST_P(ReaderOnAChangedSlide, ReadsWhatIsLeftAtTheirFullSize) {
                 report += "the region shows no other pixels; ";
         }
         return report;
-    });
+    }, 120);  // a hang is cut short; the reads take seconds only under valgrind
     ASSERT_TRUE(child.ok()) << child.describe();
     EXPECT_EQ(child.report, "");
-    EXPECT_LT(child.seconds, 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, ReaderOnAChangedSlide,
@@ -439,7 +438,7 @@ TEST(ReaderOnAChangedSlide, TilesStatingHugeSizesAreRefusedWithoutBeingDecoded) 
     });
     ASSERT_TRUE(child.ok()) << child.describe();
     EXPECT_EQ(child.report, "white white white ");
-    EXPECT_LT(child.seconds, 10);
+    EXPECT_LT(child.seconds, 20);  // decoding them took over 30 s, 3 s under valgrind now
 }
 
 // A file cut short and written back over and over while regions are read:
