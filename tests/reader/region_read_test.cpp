@@ -331,28 +331,43 @@ size_t address_space_in_use() {
     return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
+// While alive, the address space is capped at what is in use plus 256 MiB,
+// so that a large allocation fails.
+class AddressSpaceCap {
+public:
+    AddressSpaceCap() {
+        getrlimit(RLIMIT_AS, &m_saved);
+        struct rlimit capped = m_saved;
+        capped.rlim_cur = address_space_in_use() + (256u << 20);
+        setrlimit(RLIMIT_AS, &capped);
+    }
+    ~AddressSpaceCap() { setrlimit(RLIMIT_AS, &m_saved); }
+    AddressSpaceCap(const AddressSpaceCap &) = delete;
+    AddressSpaceCap &operator=(const AddressSpaceCap &) = delete;
+
+private:
+    struct rlimit m_saved;
+};
+
 TEST_F(Region, FailedAllocationLeavesNoBufferAndReachesTheCaller) {
     yelk_double_set_slide(30000, 30000, 40);
     ASSERT_TRUE(reader.ReadInfo("huge.tqf"));
     read_region(reader, 0, 0, 10, 10, 40);
     EXPECT_EXIT(
         {
-            struct rlimit limit;
-            getrlimit(RLIMIT_AS, &limit);
-            const rlim_t hard = limit.rlim_max;
-            limit.rlim_cur = address_space_in_use() + (256u << 20);
-            setrlimit(RLIMIT_AS, &limit);
             unsigned char *data = nullptr;
             int length = -1;
             bool thrown = false;
-            try {
-                reader.ReadRoi(0, 0, 20000, 20000, 40, &data, &length);
-            } catch (const std::bad_alloc &) {
-                thrown = true;
+            bool released = false;
+            {
+                AddressSpaceCap cap;
+                try {
+                    reader.ReadRoi(0, 0, 20000, 20000, 40, &data, &length);
+                } catch (const std::bad_alloc &) {
+                    thrown = true;
+                }
+                released = !reader.shareResultBuffer() && length == -1;
             }
-            const bool released = !reader.shareResultBuffer() && length == -1;
-            limit.rlim_cur = hard;
-            setrlimit(RLIMIT_AS, &limit);
             reader.ReadRoi(0, 0, 10, 10, 40, &data, &length);
             std::exit(thrown && released && length == 300 && data ? 0 : 1);
         },
@@ -370,19 +385,15 @@ TEST_F(Region, FailedAllocationLeavesNoWorkingImageOverTheReleasedBuffer) {
             read_region(reader, 0, 0, 10, 10, 40);
             std::shared_ptr<unsigned char[]> held = reader.shareResultBuffer();
             const cv::Mat kept = cv::Mat(10, 10, CV_8UC3, held.get()).clone();
-            struct rlimit limit;
-            getrlimit(RLIMIT_AS, &limit);
-            const rlim_t hard = limit.rlim_max;
-            limit.rlim_cur = address_space_in_use() + (256u << 20);
-            setrlimit(RLIMIT_AS, &limit);
-            unsigned char *data = nullptr;
-            int length = -1;
-            try {
-                reader.ReadRoi(0, 0, 20000, 20000, 40, &data, &length);
-            } catch (const std::bad_alloc &) {
+            {
+                AddressSpaceCap cap;
+                unsigned char *data = nullptr;
+                int length = -1;
+                try {
+                    reader.ReadRoi(0, 0, 20000, 20000, 40, &data, &length);
+                } catch (const std::bad_alloc &) {
+                }
             }
-            limit.rlim_cur = hard;
-            setrlimit(RLIMIT_AS, &limit);
             // Leaves the slide at the top: assembled into the working image,
             // a 10 x 10 tile-level rectangle of other pixels.
             read_region(reader, 100, -5, 10, 15, 40);
