@@ -57,7 +57,7 @@ bool writeFile(const std::string &path, const Bytes &bytes)
     return static_cast<bool>(stream);
 }
 
-struct SlideSpec {
+struct SeedSlide {
     const char *name;
     int width, height, magnification;
     bool givenImages;  // small label and preview images instead of generated ones
@@ -66,30 +66,30 @@ struct SlideSpec {
 // Slides written by the writer, at low quality and with small stored images.
 bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, Bytes>> &slides)
 {
-    const SlideSpec specs[] = {
+    const SeedSlide seeds[] = {
         {"one_pixel", 1, 1, 40, true},
         {"two_levels", 300, 200, 20, true},
         {"three_levels", 520, 300, 40, true},
         {"scan_1x_generated_images", 257, 256, 1, false},
     };
-    for (const SlideSpec &spec : specs) {
+    for (const SeedSlide &seed : seeds) {
         tqf::SlideWriteOptions options;
-        options.scanMagnification = spec.magnification;
+        options.scanMagnification = seed.magnification;
         options.jpegQuality = 30;
         options.threads = 1;
         options.scanTime = 0;
         options.previewMaxSide = 48;
-        if (spec.givenImages) {
+        if (seed.givenImages) {
             options.label = syntheticImage(40, 20);
             options.preview = syntheticImage(24, 16);
         }
-        const std::string path = scratch + "/" + spec.name + ".tqf";
-        const tqf::SlideWriteResult result = tqf::writeSlide(syntheticImage(spec.width, spec.height), path, options);
+        const std::string path = scratch + "/" + seed.name + ".tqf";
+        const tqf::SlideWriteResult result = tqf::writeSlide(syntheticImage(seed.width, seed.height), path, options);
         if (!result.ok()) {
             std::fprintf(stderr, "make-fuzz-seeds: %s\n", result.error.c_str());
             return false;
         }
-        slides.emplace_back(spec.name, readFile(path));
+        slides.emplace_back(seed.name, readFile(path));
         std::remove(path.c_str());
     }
     return true;

@@ -114,9 +114,9 @@ int prepare_reader_handle_type() {
         {0, nullptr},
     };
     // Handles come only from new_reader: not instantiable, not subclassable.
-    static PyType_Spec spec = {"_tqfReader.ReaderHandle", sizeof(ReaderHandle), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    PyObject *type = PyType_FromSpec(&spec);
+    static PyType_Spec handle_layout = {"_tqfReader.ReaderHandle", sizeof(ReaderHandle), 0,
+                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    PyObject *type = PyType_FromSpec(&handle_layout);
     if (!type)
         return -1;
     handle_type = reinterpret_cast<PyTypeObject *>(type);

@@ -18,10 +18,10 @@ SCAN = 40
 
 
 def tissue_image_path():
-    spec = importlib.util.find_spec("skimage")
-    if spec is None:
+    skimage = importlib.util.find_spec("skimage")
+    if skimage is None:
         return None
-    path = pathlib.Path(spec.origin).parent / "data" / "ihc.png"
+    path = pathlib.Path(skimage.origin).parent / "data" / "ihc.png"
     return path if path.exists() else None
 
 

@@ -31,7 +31,7 @@ bool isFifo(const std::string &path)
     return lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
 }
 
-class SpecialFiles : public ::testing::Test {
+class FifosAndDevices : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -48,7 +48,7 @@ protected:
     TempDirectory directory;
 };
 
-TEST_F(SpecialFiles, TqfConvertRefusesFifosAndDevicesAsItsImages)
+TEST_F(FifosAndDevices, TqfConvertRefusesFifosAndDevicesAsItsImages)
 {
     const std::string in = directory.file("in.png"), out = directory.file("out.tqf");
     const struct {
@@ -74,7 +74,7 @@ TEST_F(SpecialFiles, TqfConvertRefusesFifosAndDevicesAsItsImages)
 
 // The output is written beside the target and renamed over it, so a FIFO
 // there (or a link to one) is replaced by the slide, never opened.
-TEST_F(SpecialFiles, AFifoAtTheOutputIsReplacedWithoutWaiting)
+TEST_F(FifosAndDevices, AFifoAtTheOutputIsReplacedWithoutWaiting)
 {
     ASSERT_EQ(mkfifo(directory.file("out.tqf").c_str(), 0600), 0);
     ASSERT_EQ(symlink("fifo", directory.file("link.tqf").c_str()), 0);
@@ -93,7 +93,7 @@ TEST_F(SpecialFiles, AFifoAtTheOutputIsReplacedWithoutWaiting)
     EXPECT_TRUE(isSlide(directory.file("out.tqf")));
 }
 
-TEST_F(SpecialFiles, ImagesExportedOverAFifoReplaceIt)
+TEST_F(FifosAndDevices, ImagesExportedOverAFifoReplaceIt)
 {
     SlideHandle slide = loadSlide(writeSlideOrFail(tissueImage(300, 200), directory.file("slide.tqf")), 0);
     ASSERT_TRUE(slide);
