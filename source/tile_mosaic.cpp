@@ -82,11 +82,11 @@ private:
 // image library to check it; raises the same cv::Exception a real canvas
 // would when the tile reaches past the canvas's right or bottom edge.
 void check_fits_canvas(int64_t canvas_cols, int64_t canvas_rows, int64_t cell_x, int64_t cell_y,
-                       const cv::Mat &tile) {
+                       int tile_cols, int tile_rows) {
     const auto clamp_int = [](int64_t v) { return static_cast<int>(std::min<int64_t>(v, INT_MAX)); };
     static unsigned char placeholder;
     cv::Mat canvas_header(clamp_int(canvas_rows), clamp_int(canvas_cols), CV_8UC3, &placeholder);
-    canvas_header(cv::Rect(clamp_int(cell_x), clamp_int(cell_y), tile.cols, tile.rows));
+    canvas_header(cv::Rect(clamp_int(cell_x), clamp_int(cell_y), tile_cols, tile_rows));
 }
 
 }  // namespace
@@ -161,6 +161,15 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
             auto fits_canvas = [&](int64_t width, int64_t height) {
                 return sx - canvas_x0 + width <= canvas_cols && sy - canvas_y0 + height <= canvas_rows;
             };
+            // A tile larger than its cell: whiten the rest of the destination
+            // at once (see above), and raise as a paste past the canvas would.
+            auto take_large_tile = [&](int width, int height) {
+                if (!prefilled) {
+                    whiten_from_cell(sx, sy);
+                    prefilled = true;
+                }
+                check_fits_canvas(canvas_cols, canvas_rows, sx - canvas_x0, sy - canvas_y0, width, height);
+            };
             // White for the part of the cell a tile of width x height leaves.
             auto whiten_around = [&](int width, int height) {
                 if (prefilled)
@@ -196,15 +205,8 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
                 int stated_w = 0, stated_h = 0;
                 if (fast_decoder.stated_size(vecTmp.data(), vecTmp.size(), &stated_w, &stated_h) &&
                     (stated_w > bs || stated_h > bs) && !fits_canvas(stated_w, stated_h) &&
-                    !fits_canvas(stated_h, stated_w)) {
-                    if (!prefilled) {
-                        whiten_from_cell(sx, sy);
-                        prefilled = true;
-                    }
-                    static unsigned char placeholder;
-                    check_fits_canvas(canvas_cols, canvas_rows, sx - canvas_x0, sy - canvas_y0,
-                                      cv::Mat(stated_h, stated_w, CV_8UC3, &placeholder));
-                }
+                    !fits_canvas(stated_h, stated_w))
+                    take_large_tile(stated_w, stated_h);
                 tmp = cv::imdecode(cv::Mat(1, static_cast<int>(vecTmp.size()), CV_8UC1, vecTmp.data()),
                                    cv::IMREAD_COLOR);
                 if (tmp.empty()) {
@@ -212,13 +214,8 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
                         target.fill_white(cell);
                     continue;
                 }
-                if (tmp.cols > bs || tmp.rows > bs) {
-                    if (!prefilled) {
-                        whiten_from_cell(sx, sy);
-                        prefilled = true;
-                    }
-                    check_fits_canvas(canvas_cols, canvas_rows, sx - canvas_x0, sy - canvas_y0, tmp);
-                }
+                if (tmp.cols > bs || tmp.rows > bs)
+                    take_large_tile(tmp.cols, tmp.rows);
                 target.paste(tmp, sx, sy);
                 whiten_around(tmp.cols, tmp.rows);
             } catch (const cv::Exception &e) {
