@@ -26,12 +26,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "process_isolation.h"
+#include "tissue_image.h"
 #include "tqf_reader.h"
 #include "tqf_writer.h"
-
-#ifndef TQF_TISSUE_IMAGE
-#error "TQF_TISSUE_IMAGE names the stained tissue image the test slides are made from"
-#endif
 
 namespace {
 
@@ -42,18 +39,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kWidth = 1800, kHeight = 1300;  // 8 x 6 tiles at the scan level
 const cv::Size kPreview(160, 120), kLabel(70, 90);
 
-cv::Mat tissue(int width, int height) {
-    const cv::Mat patch = cv::imread(TQF_TISSUE_IMAGE, cv::IMREAD_COLOR);
-    cv::Mat out(height, width, CV_8UC3);
-    for (int y = -41, row = 0; y < height; y += patch.rows, ++row)
-        for (int x = -97, col = 0; x < width; x += patch.cols, ++col) {
-            cv::Mat flipped;
-            cv::flip(patch, flipped, (row + 2 * col) % 3 - 1);
-            const cv::Rect into = cv::Rect(x, y, patch.cols, patch.rows) & cv::Rect(0, 0, width, height);
-            flipped(into - cv::Point(x, y)).copyTo(out(into));
-        }
-    return out;
-}
+cv::Mat tissue(int width, int height) { return tqftest::tiled_tissue(width, height, {-97, -41}, 2); }
 
 Bytes read_bytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

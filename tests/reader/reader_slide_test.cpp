@@ -12,29 +12,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "tissue_image.h"
 #include "tqf_reader.h"
 #include "tqf_writer.h"
 
-#ifndef TQF_TISSUE_IMAGE
-#error "TQF_TISSUE_IMAGE names the stained tissue image the test slides are made from"
-#endif
-
 namespace {
 
-// The tissue image tiled up with flips into width x height, offset so that
-// patch borders do not meet tile borders.
-cv::Mat tissue(int width, int height) {
-    const cv::Mat patch = cv::imread(TQF_TISSUE_IMAGE, cv::IMREAD_COLOR);
-    cv::Mat out(height, width, CV_8UC3);
-    for (int y = -77, row = 0; y < height; y += patch.rows, ++row)
-        for (int x = -133, col = 0; x < width; x += patch.cols, ++col) {
-            cv::Mat flipped;
-            cv::flip(patch, flipped, (row + col) % 3 - 1);
-            const cv::Rect into = cv::Rect(x, y, patch.cols, patch.rows) & cv::Rect(0, 0, width, height);
-            flipped(into - cv::Point(x, y)).copyTo(out(into));
-        }
-    return out;
-}
+cv::Mat tissue(int width, int height) { return tqftest::tiled_tissue(width, height, {-133, -77}, 1); }
 
 cv::Mat read_region(tqfio::reader &reader, int x, int y, int w, int h, double scale) {
     unsigned char *data = nullptr;
