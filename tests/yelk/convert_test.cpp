@@ -1,5 +1,6 @@
 // tqf-convert: its command line and the program run as a process.
 #include "convert_options.h"
+#include "process_isolation.h"
 #include "slide_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,8 @@ namespace tqf::testing {
 namespace {
 
 using convert::parseCommandLine;
+using tqftest::ProgramOutcome;
+using tqftest::runProgram;
 
 TEST(ConvertCommandLine, ReadsOptionsInEveryForm)
 {
@@ -68,25 +71,19 @@ TEST(ConvertCommandLine, RefusesBadArguments)
     }
 }
 
-struct ProgramRun {
-    int status = -1;
-    std::string output;  // standard output and error together
-};
-
-ProgramRun runConvert(const std::string &arguments)
+// tqf-convert with these arguments; standard output and error together.
+ProgramOutcome runConvert(std::vector<std::string> arguments)
 {
-    ProgramRun run;
-    const std::string command = std::string("'") + TQF_CONVERT_PATH + "' " + arguments + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        run.output.append(chunk, got);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    arguments.insert(arguments.begin(), TQF_CONVERT_PATH);
+    return runProgram(arguments, 120);
+}
+
+std::string joined(const std::vector<std::string> &arguments)
+{
+    std::string line;
+    for (const std::string &argument : arguments)
+        line += (line.empty() ? "" : " ") + argument;
+    return line;
 }
 
 TEST(ConvertProgram, ConvertsAnImageWithGivenLabelAndPreview)
@@ -95,9 +92,9 @@ TEST(ConvertProgram, ConvertsAnImageWithGivenLabelAndPreview)
     ASSERT_TRUE(cv::imwrite(directory.file("in.png"), tissueImage(900, 700)));
     ASSERT_TRUE(cv::imwrite(directory.file("label.png"), tissueImage(200, 120)));
     ASSERT_TRUE(cv::imwrite(directory.file("preview.jpg"), tissueImage(90, 70)));
-    const ProgramRun run = runConvert("-m 20 -q 80 --label '" + directory.file("label.png") + "' --preview '" +
-                               directory.file("preview.jpg") + "' '" + directory.file("in.png") + "' '" +
-                               directory.file("out.tqf") + "'");
+    const ProgramOutcome run = runConvert({"-m", "20", "-q", "80", "--label", directory.file("label.png"), "--preview",
+                                           directory.file("preview.jpg"), directory.file("in.png"),
+                                           directory.file("out.tqf")});
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("900 x 700 pixels at 20x"), std::string::npos) << run.output;
     SlideHandle slide = loadSlide(directory.file("out.tqf"), 0);
@@ -113,31 +110,31 @@ TEST(ConvertProgram, RefusesBadInputWithAMessageAndNoOutput)
     TempDirectory directory;
     ASSERT_TRUE(cv::imwrite(directory.file("in.png"), tissueImage(300, 200)));
     writeFileBytes(directory.file("text.png"), {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'});
-    const std::string in = "'" + directory.file("in.png") + "' ";
-    const std::string out = "'" + directory.file("out.tqf") + "'";
+    const std::string in = directory.file("in.png");
+    const std::string out = directory.file("out.tqf");
     const struct {
-        std::string arguments;
+        std::vector<std::string> arguments;
         int status;
         const char *message;
     } cases[] = {
-        {"", 2, "an input image and an output slide are needed"},
-        {"--bogus " + in + out, 2, "unknown option"},
-        {"-q 0 " + in + out, 2, "outside 1..100"},
-        {in + "'" + directory.file("out.png") + "'", 2, "does not end in"},
-        {"'" + directory.file("missing.png") + "' " + out, 1, "No such file"},
-        {"'" + directory.path() + "' " + out, 1, "not a regular file"},
-        {"'" + directory.file("text.png") + "' " + out, 1, "cannot decode the input image"},
-        {"--label '" + directory.file("missing.png") + "' " + in + out, 1, "label image"},
-        {in + "'" + directory.file("no-such-dir/out.tqf") + "'", 1, "cannot create a temporary file"},
+        {{}, 2, "an input image and an output slide are needed"},
+        {{"--bogus", in, out}, 2, "unknown option"},
+        {{"-q", "0", in, out}, 2, "outside 1..100"},
+        {{in, directory.file("out.png")}, 2, "does not end in"},
+        {{directory.file("missing.png"), out}, 1, "No such file"},
+        {{directory.path(), out}, 1, "not a regular file"},
+        {{directory.file("text.png"), out}, 1, "cannot decode the input image"},
+        {{"--label", directory.file("missing.png"), in, out}, 1, "label image"},
+        {{in, directory.file("no-such-dir/out.tqf")}, 1, "cannot create a temporary file"},
     };
     for (const auto &c : cases) {
-        const ProgramRun run = runConvert(c.arguments);
-        EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.output;
-        EXPECT_NE(run.output.find(c.message), std::string::npos) << c.arguments << "\n" << run.output;
+        const ProgramOutcome run = runConvert(c.arguments);
+        EXPECT_EQ(run.status, c.status) << joined(c.arguments) << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << joined(c.arguments) << "\n" << run.output;
     }
     EXPECT_EQ(directory.entries(), (std::vector<std::string>{"in.png", "text.png"}));
 
-    const ProgramRun help = runConvert("--help");
+    const ProgramOutcome help = runConvert({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("Usage: tqf-convert"), std::string::npos);
 }
