@@ -4,6 +4,8 @@
 # lists only when something is.
 set -eu
 
+# libopenblas0-pthread comes with OpenCV on most machines and starts threads
+# when it is loaded; every machine gets it so that the tests meet it too.
 PACKAGES="
 cmake
 g++
@@ -21,6 +23,7 @@ libbenchmark-dev
 clang
 libclang-rt-14-dev
 valgrind
+libopenblas0-pthread
 "
 # Only the converter benchmark needs these.
 if [ "${1:-}" = "--bench" ]; then

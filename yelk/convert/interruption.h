@@ -7,8 +7,9 @@
 namespace tqf::convert {
 
 // From now on SIGINT, SIGTERM and SIGHUP remove the slide being written
-// (its temporary file) and end the program with status 128 + the signal.
-// Call before any other thread starts, so that all of them inherit the mask.
+// (its temporary file) and end the program with status 128 + the signal,
+// whichever thread the signal reaches, threads that libraries started
+// before main included. Signals the caller ignores stay ignored.
 void removeTemporariesOnInterrupt();
 
 }  // namespace tqf::convert
