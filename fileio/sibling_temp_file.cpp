@@ -58,12 +58,6 @@ std::set<std::string> &registry()
     return paths;
 }
 
-void registerTemporary(const std::string &path)
-{
-    std::lock_guard<std::mutex> lock(g_registryMutex);
-    registry().insert(path);
-}
-
 void forgetTemporary(const std::string &path)
 {
     std::lock_guard<std::mutex> lock(g_registryMutex);
@@ -99,13 +93,16 @@ bool SiblingTempFile::create(const std::string &targetPath)
     std::string pattern = directory + "/." + name + ".XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
+    // Made and registered under the registry's lock: an interruption in
+    // between would otherwise find the file but not know it.
+    std::lock_guard<std::mutex> lock(g_registryMutex);
     const int fd = mkostemp(buffer.data(), O_CLOEXEC);
     if (fd < 0)
         return fail("cannot create a temporary file in '" + directory + "': " + errorText());
     m_fd = fd;
     m_targetPath = targetPath;
     m_tempPath = buffer.data();
-    registerTemporary(m_tempPath);
+    registry().insert(m_tempPath);
     return true;
 }
 
@@ -143,13 +140,21 @@ bool SiblingTempFile::commit(Durability durability)
         discard();
         return false;
     }
-    if (std::rename(m_tempPath.c_str(), m_targetPath.c_str()) != 0) {
-        m_error = "cannot replace '" + m_targetPath + "': " + errorText();
+    {
+        // Renamed and forgotten under the registry's lock, so that an
+        // interruption either removes the temporary or finds it committed.
+        std::lock_guard<std::mutex> lock(g_registryMutex);
+        if (std::rename(m_tempPath.c_str(), m_targetPath.c_str()) == 0) {
+            registry().erase(m_tempPath);
+            m_tempPath.clear();
+        } else {
+            m_error = "cannot replace '" + m_targetPath + "': " + errorText();
+        }
+    }
+    if (!m_tempPath.empty()) {
         discard();
         return false;
     }
-    forgetTemporary(m_tempPath);
-    m_tempPath.clear();
     if (durability == Durability::kSyncedToDisk) {
         // Make the rename itself durable; a failure here cannot undo it.
         std::string directory, name;
