@@ -177,9 +177,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case WriterRequest::kDecoded:
         if (!decodable(payload.data(), payload.size()))
             return 0;
-        image = cv::imdecode(
-            cv::Mat(1, static_cast<int>(payload.size()), CV_8UC1, const_cast<uint8_t *>(payload.data())),
-            cv::IMREAD_COLOR);
+        try {
+            image = cv::imdecode(
+                cv::Mat(1, static_cast<int>(payload.size()), CV_8UC1, const_cast<uint8_t *>(payload.data())),
+                cv::IMREAD_COLOR);
+        } catch (const cv::Exception &) {
+            return 0;  // the image library refuses the stream (a size beyond its limits): no image to write
+        }
         if (image.cols > kMaxSide || image.rows > kMaxSide)
             return 0;
         break;
