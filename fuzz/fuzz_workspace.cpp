@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -101,6 +102,48 @@ void clearWorkspace()
     closedir(dir);
     for (const std::string &name : names)
         unlink((workspace() + "/" + name).c_str());
+}
+
+namespace {
+
+int g_temporaryWatch = -1;
+std::string *g_temporaryDirectory = nullptr;
+
+void removeTemporaryDirectory()
+{
+    rmdir(g_temporaryDirectory->c_str());
+}
+
+}  // namespace
+
+void watchTemporaryFiles()
+{
+    if (g_temporaryDirectory != nullptr)
+        return;
+    std::string pattern = baseDirectory() + "/tqf-fuzz-tmp-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        fail("cannot make a directory from " + pattern);
+    g_temporaryDirectory = new std::string(buffer.data());
+    std::atexit(removeTemporaryDirectory);
+    setenv("OPENCV_TEMP_PATH", g_temporaryDirectory->c_str(), 1);
+    setenv("TMPDIR", g_temporaryDirectory->c_str(), 1);
+    g_temporaryWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (g_temporaryWatch < 0 ||
+        inotify_add_watch(g_temporaryWatch, g_temporaryDirectory->c_str(), IN_CREATE | IN_MOVED_TO) < 0)
+        fail("cannot watch " + *g_temporaryDirectory);
+}
+
+bool temporaryFileWritten()
+{
+    if (g_temporaryWatch < 0)
+        return false;
+    alignas(inotify_event) char events[4096];
+    bool written = false;
+    while (read(g_temporaryWatch, events, sizeof events) > 0)
+        written = true;
+    return written;
 }
 
 }  // namespace tqf::fuzz

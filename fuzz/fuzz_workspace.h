@@ -26,6 +26,16 @@ void enterWorkspace();
 // Removes every entry of the workspace but the directory itself.
 void clearWorkspace();
 
+// Sends the image library's temporary files (OPENCV_TEMP_PATH, TMPDIR) to a
+// directory of their own and watches it. Call before the image library is
+// first used: it reads the setting once.
+void watchTemporaryFiles();
+
+// Whether any file was made in that directory since the last call. Reading
+// a slide must never write one: the image library does so only for decoders
+// of formats a slide does not hold.
+bool temporaryFileWritten();
+
 }  // namespace tqf::fuzz
 
 #endif  // TQF_FUZZ_WORKSPACE_H

@@ -4,7 +4,7 @@
 // coordinates, sizes and scales come raw from the input (any int, NaN,
 // infinities, negative and zero scales) or, by a mode bit, from narrow
 // ranges near the slide. Every completed read must return w x h x 3 bytes,
-// all of which are read back.
+// all of which are read back, and no read may write a file.
 //
 // Requests whose work would be out of all proportion (more than kMaxPixels
 // in the result or at the tile level) are skipped: the reader serves them
@@ -125,6 +125,7 @@ void readImages(tqfio::reader &reader, uint8_t flags)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     tqf::fuzz::enterWorkspace();
+    tqf::fuzz::watchTemporaryFiles();
     return 0;
 }
 
@@ -157,5 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         readRegion(reader, regions[2], openingScale);
         readImages(reader, flags);
     }
+    if (tqf::fuzz::temporaryFileWritten())
+        broken("reading a slide writes no file but the preview and label scratch images");
     return 0;
 }

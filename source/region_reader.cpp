@@ -10,12 +10,15 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "region_limits.h"
+#include "core/slide_limits.h"
+#include "core/region_request.h"
 #include "tqf_reader.h"
 
 namespace tqfio {
 
 namespace {
+
+using core::kMaxRegionSide;
 
 int clamp_to(int64_t value, int upper) {
     return static_cast<int>(std::max<int64_t>(std::min<int64_t>(value, upper), 0));
@@ -33,28 +36,33 @@ const char *const kNothingRead = "; nothing read.";
 
 void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char **output_array,
                      int *length) {
-    if (_w < 0 || _h < 0) {
-        std::cerr << "ReadRoi: " << (_w < 0 ? "width " : "height ") << (_w < 0 ? _w : _h)
-                  << " is negative" << kNothingRead << std::endl;
+    const core::RegionSizeCheck size = core::check_region_size(_w, _h, 3, INT_MAX);
+    switch (size.status) {
+    case core::RegionSizeStatus::ok:
+        break;
+    case core::RegionSizeStatus::negative_width:
+    case core::RegionSizeStatus::negative_height:
+        std::cerr << "ReadRoi: " << (_w < 0 ? "width " : "height ") << (_w < 0 ? _w : _h) << " is negative"
+                  << kNothingRead << std::endl;
+        return;
+    case core::RegionSizeStatus::too_many_bytes:
+        std::cerr << "ReadRoi: a region of " << _w << " x " << _h << " pixels needs " << size.byte_count
+                  << " bytes, more than an int counts" << kNothingRead << std::endl;
+        return;
+    case core::RegionSizeStatus::width_too_large:
+    case core::RegionSizeStatus::height_too_large: {
+        const bool wide = size.status == core::RegionSizeStatus::width_too_large;
+        std::cerr << "ReadRoi: " << (wide ? "width " : "height ") << (wide ? _w : _h) << " is more than "
+                  << kMaxRegionSide << " pixels" << kNothingRead << std::endl;
         return;
     }
-    if (!(scale > 0) || !std::isfinite(scale)) {
+    }
+    if (!core::is_positive_finite(scale)) {
         std::cerr << "ReadRoi: scale " << scale << " is not a positive finite magnification" << kNothingRead
                   << std::endl;
         return;
     }
-    // Unsigned: 3 x INT_MAX x INT_MAX still fits.
-    const uint64_t byte_count = static_cast<uint64_t>(_w) * static_cast<uint64_t>(_h) * 3;
-    if (byte_count > INT_MAX) {
-        std::cerr << "ReadRoi: a region of " << _w << " x " << _h << " pixels needs " << byte_count
-                  << " bytes, more than an int counts" << kNothingRead << std::endl;
-        return;
-    }
-    if (_w > kMaxRegionSide || _h > kMaxRegionSide) {
-        std::cerr << "ReadRoi: " << (_w > kMaxRegionSide ? "width " : "height ") << (_w > kMaxRegionSide ? _w : _h)
-                  << " is more than " << kMaxRegionSide << " pixels" << kNothingRead << std::endl;
-        return;
-    }
+    const uint64_t byte_count = size.byte_count;
     if (m_scale <= 0) {
         std::cerr << "ReadRoi: the read scale " << m_scale << " is not a positive magnification"
                   << kNothingRead << std::endl;

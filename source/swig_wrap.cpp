@@ -14,7 +14,8 @@
 #include "py_native_call.h"
 #include "py_numpy.h"
 #include "py_reader_handle.h"
-#include "region_limits.h"
+#include "core/slide_limits.h"
+#include "core/region_request.h"
 #include "py_result_arrays.h"
 #include "tqf_reader.h"
 
@@ -53,30 +54,32 @@ const char *const kRoiIntMessages[] = {
 // Region arguments that convert but that the reader cannot serve: raised
 // here, naming the argument, instead of an empty result.
 bool check_region_values(int w, int h, double scale) {
-    if (w < 0) {
+    using tqfio::core::RegionSizeStatus;
+    using tqfio::core::kMaxRegionSide;
+    const tqfio::core::RegionSizeCheck size = tqfio::core::check_region_size(w, h, 3, INT_MAX);
+    switch (size.status) {
+    case RegionSizeStatus::ok:
+        break;
+    case RegionSizeStatus::negative_width:
         PyErr_Format(PyExc_ValueError, "reader_ReadRoi: argument 4 (w) must not be negative, got %d", w);
         return false;
-    }
-    if (h < 0) {
+    case RegionSizeStatus::negative_height:
         PyErr_Format(PyExc_ValueError, "reader_ReadRoi: argument 5 (h) must not be negative, got %d", h);
         return false;
-    }
-    // Unsigned: 3 x INT_MAX x INT_MAX still fits.
-    const uint64_t byte_count = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 3;
-    if (byte_count > INT_MAX) {
+    case RegionSizeStatus::too_many_bytes:
         PyErr_Format(PyExc_ValueError,
                      "reader_ReadRoi: arguments 4 and 5 (w x h = %d x %d) need %llu bytes, more than %d",
-                     w, h, static_cast<unsigned long long>(byte_count), INT_MAX);
+                     w, h, static_cast<unsigned long long>(size.byte_count), INT_MAX);
         return false;
-    }
-    if (w > tqfio::kMaxRegionSide || h > tqfio::kMaxRegionSide) {
+    case RegionSizeStatus::width_too_large:
+    case RegionSizeStatus::height_too_large: {
+        const bool wide = size.status == RegionSizeStatus::width_too_large;
         PyErr_Format(PyExc_ValueError, "reader_ReadRoi: argument %d (%s) is %d, more than %d pixels",
-                     w > tqfio::kMaxRegionSide ? 4 : 5, w > tqfio::kMaxRegionSide ? "w" : "h",
-                     w > tqfio::kMaxRegionSide ? w : h, tqfio::kMaxRegionSide);
+                     wide ? 4 : 5, wide ? "w" : "h", wide ? w : h, kMaxRegionSide);
         return false;
     }
-    // Rejects 0, -0.0, negatives, NaN and infinity alike.
-    if (!(scale > 0) || !std::isfinite(scale)) {
+    }
+    if (!tqfio::core::is_positive_finite(scale)) {
         PyErr_Format(PyExc_ValueError,
                      "reader_ReadRoi: argument 6 (scale) must be a positive finite magnification, got %s",
                      double_text(scale).c_str());

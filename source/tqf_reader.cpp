@@ -3,6 +3,8 @@
 // live in their own files.
 #include "tqf_reader.h"
 
+#include "core/mosaic.h"
+
 #include <climits>
 #include <cmath>
 #include <cstdio>

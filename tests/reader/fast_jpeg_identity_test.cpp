@@ -8,7 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <turbojpeg.h>
 
-#include "fast_jpeg_decoder.h"
+#include "core/fast_jpeg_decoder.h"
 #include "reader_test_support.h"
 
 namespace tqftest {

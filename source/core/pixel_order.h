@@ -1,0 +1,15 @@
+// The pixel layouts the core writes.
+#ifndef TQF_CORE_PIXEL_ORDER_H
+#define TQF_CORE_PIXEL_ORDER_H
+
+namespace tqfio::core {
+
+// 8 bits per channel, rows top to bottom. bgr is what OpenCV and the
+// original reader hand out; rgb and rgba what NumPy and imaging users expect.
+enum class PixelOrder { bgr, rgb, rgba };
+
+constexpr int bytes_per_pixel(PixelOrder order) { return order == PixelOrder::rgba ? 4 : 3; }
+
+}  // namespace tqfio::core
+
+#endif  // TQF_CORE_PIXEL_ORDER_H
