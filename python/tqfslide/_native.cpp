@@ -1,0 +1,273 @@
+// tqfslide._native: the slide API of the core for the Python package. Thin:
+// arguments arrive checked by the Python layer (tqfslide/_slide.py); this
+// file maps the core's errors to exceptions in one place and releases the
+// interpreter lock around every read and decode.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "tqf_slide.h"
+
+namespace py = pybind11;
+
+namespace {
+
+PyObject *g_tqf_error = nullptr;  // tqfslide.TqfError, set by the package on import
+
+tqfio::pixel_format format_of(const std::string &mode) {
+    if (mode == "RGB")
+        return tqfio::pixel_format::rgb;
+    if (mode == "BGR")
+        return tqfio::pixel_format::bgr;
+    if (mode == "RGBA")
+        return tqfio::pixel_format::rgba;
+    throw py::value_error("mode must be 'RGB', 'BGR' or 'RGBA', not '" + mode + "'");
+}
+
+// An OSError subclass with errno, text and file name, as open() raises it.
+void raise_os_error(PyObject *type, int error, const std::string &message, const std::string &path) {
+    py::object exception = py::reinterpret_steal<py::object>(
+        PyObject_CallFunction(type, "isO", error, message.c_str(), py::str(path).ptr()));
+    if (exception)
+        PyErr_SetObject(type, exception.ptr());
+}
+
+void translate(const tqfio::slide_error &e, const std::string &path) {
+    using kind = tqfio::slide_error::kind;
+    switch (e.which()) {
+    // As open() words them: "[Errno 2] No such file or directory: 'x.tqf'".
+    case kind::not_found:
+        raise_os_error(PyExc_FileNotFoundError, ENOENT, std::strerror(ENOENT), path);
+        return;
+    case kind::not_readable:
+        raise_os_error(PyExc_PermissionError, EACCES, std::strerror(EACCES), path);
+        return;
+    case kind::is_a_directory:
+        raise_os_error(PyExc_IsADirectoryError, EISDIR, std::strerror(EISDIR), path);
+        return;
+    case kind::invalid_argument:
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return;
+    case kind::not_a_slide:
+    case kind::damaged:
+    case kind::io:
+        break;
+    }
+    PyErr_SetString(g_tqf_error ? g_tqf_error : PyExc_RuntimeError, e.what());
+}
+
+// Runs `call` without the interpreter lock; core errors become exceptions.
+template <class Call>
+auto without_gil(const std::string &path, Call &&call) -> decltype(call()) {
+    try {
+        py::gil_scoped_release release;
+        return call();
+    } catch (const tqfio::slide_error &e) {
+        translate(e, path);
+        throw py::error_already_set();
+    }
+}
+
+// A writable uint8 array of shape (h, w, channels) whose pixels lie side by
+// side: where a read may write. Rows may lie apart (a view of a wider array).
+unsigned char *pixels_of(py::array &out, int width, int height, int channels, size_t *stride) {
+    if (!(out.dtype().is(py::dtype::of<uint8_t>())))
+        throw py::type_error("out must be an array of uint8, not " + std::string(py::str(out.dtype())));
+    if (!out.writeable())
+        throw py::value_error("out is read-only");
+    if (out.ndim() != 3 || out.shape(0) != height || out.shape(1) != width || out.shape(2) != channels)
+        throw py::value_error("out must have shape (" + std::to_string(height) + ", " + std::to_string(width) +
+                              ", " + std::to_string(channels) + ")");
+    if (out.strides(2) != 1 || out.strides(1) != channels || out.strides(0) < channels * width)
+        throw py::value_error("out must hold each row's pixels side by side (C order within rows)");
+    *stride = static_cast<size_t>(out.strides(0));
+    return static_cast<unsigned char *>(out.mutable_data());
+}
+
+py::array image_array(tqfio::image image) {
+    auto *pixels = new std::vector<unsigned char>(std::move(image.pixels));
+    py::capsule owner(pixels, [](void *p) { delete static_cast<std::vector<unsigned char> *>(p); });
+    const ssize_t channels = tqfio::bytes_per_pixel(image.format);
+    return py::array(py::dtype::of<uint8_t>(), {ssize_t(image.height), ssize_t(image.width), channels},
+                     pixels->data(), owner);
+}
+
+class NativeSlide {
+public:
+    NativeSlide(const std::string &path, size_t cache_bytes, unsigned threads, bool read_all) : m_path(path) {
+        tqfio::slide_options options;
+        options.cache_bytes = cache_bytes;
+        options.threads = threads;
+        options.read_all = read_all;
+        m_slide = without_gil(path, [&] { return std::make_shared<tqfio::slide>(path, options); });
+    }
+
+    // The slide for one call: a reader holds it until the call ends, so
+    // closing meanwhile from another thread does not pull it away.
+    std::shared_ptr<tqfio::slide> get() const {
+        if (!m_slide)
+            throw py::value_error("the slide '" + m_path + "' is closed");
+        return m_slide;
+    }
+    void close() { m_slide.reset(); }
+    bool closed() const { return !m_slide; }
+    const std::string &path() const { return m_path; }
+
+    py::list levels() const {
+        py::list result;
+        for (const tqfio::level_info &l : get()->levels())
+            result.append(py::make_tuple(l.magnification, l.downsample, l.width, l.height, l.tile_width,
+                                         l.tile_height));
+        return result;
+    }
+
+    py::dict properties() const {
+        const tqfio::slide_properties &p = get()->properties();
+        py::dict result;
+        result["scan_magnification"] = p.scan_magnification;
+        result["mpp"] = p.mpp;
+        result["scan_time"] = p.scan_time;
+        result["scan_duration"] = p.scan_duration;
+        result["compression"] = p.compression;
+        py::dict raw;
+        for (const auto &[name, value] : p.raw)
+            raw[py::str(name)] = value;
+        result["raw"] = raw;
+        return result;
+    }
+
+    void read_region(int64_t x, int64_t y, int level, int width, int height, py::array out,
+                     const std::string &mode) const {
+        const tqfio::pixel_format format = format_of(mode);
+        size_t stride = 0;
+        unsigned char *dst = pixels_of(out, width, height, tqfio::bytes_per_pixel(format), &stride);
+        auto slide = get();
+        without_gil(m_path, [&] { slide->read_region(x, y, level, width, height, dst, stride, format); });
+    }
+
+    void read_region_at(int64_t x, int64_t y, double downsample, int width, int height, py::array out,
+                        const std::string &mode) const {
+        const tqfio::pixel_format format = format_of(mode);
+        size_t stride = 0;
+        unsigned char *dst = pixels_of(out, width, height, tqfio::bytes_per_pixel(format), &stride);
+        auto slide = get();
+        without_gil(m_path, [&] { slide->read_region_at(x, y, downsample, width, height, dst, stride, format); });
+    }
+
+    py::array associated_image(const std::string &name, const std::string &mode) const {
+        const tqfio::pixel_format format = format_of(mode);
+        auto slide = get();
+        return image_array(without_gil(m_path, [&] { return slide->associated_image(name, format); }));
+    }
+
+    py::array thumbnail(int width, int height, const std::string &mode) const {
+        const tqfio::pixel_format format = format_of(mode);
+        auto slide = get();
+        return image_array(without_gil(m_path, [&] { return slide->thumbnail(width, height, format); }));
+    }
+
+private:
+    std::string m_path;
+    std::shared_ptr<tqfio::slide> m_slide;
+};
+
+class RegionBatch {
+public:
+    RegionBatch(const NativeSlide &slide, py::array_t<int64_t, py::array::c_style | py::array::forcecast> locations,
+                int level, int width, int height, const std::string &mode, unsigned workers, size_t batch,
+                size_t prefetch, bool batched)
+        : m_slide(slide.get()), m_path(slide.path()), m_format(format_of(mode)), m_width(width), m_height(height),
+          m_batched(batched) {
+        if (locations.ndim() != 2 || locations.shape(1) != 2)
+            throw py::value_error("locations must have shape (N, 2)");
+        std::vector<std::pair<int64_t, int64_t>> pairs(static_cast<size_t>(locations.shape(0)));
+        auto view = locations.unchecked<2>();
+        for (ssize_t i = 0; i < locations.shape(0); ++i)
+            pairs[static_cast<size_t>(i)] = {view(i, 0), view(i, 1)};
+        m_batch = without_gil(m_path, [&] {
+            return std::make_unique<tqfio::region_batch>(*m_slide, std::move(pairs), level, width, height, m_format,
+                                                         workers, batch, prefetch);
+        });
+    }
+
+    py::object next() {
+        size_t count = 0;
+        std::unique_ptr<unsigned char[]> pixels =
+            without_gil(m_path, [&] { return m_batch->next(&count); });
+        if (!pixels)
+            throw py::stop_iteration();
+        auto *owned = pixels.release();
+        py::capsule owner(owned, [](void *p) { delete[] static_cast<unsigned char *>(p); });
+        const ssize_t channels = tqfio::bytes_per_pixel(m_format);
+        if (m_batched)
+            return py::array(py::dtype::of<uint8_t>(), {ssize_t(count), ssize_t(m_height), ssize_t(m_width), channels},
+                             owned, owner);
+        return py::array(py::dtype::of<uint8_t>(), {ssize_t(m_height), ssize_t(m_width), channels}, owned, owner);
+    }
+
+    size_t size() const { return m_batch->size(); }
+
+    // Workers stop (and are joined) without the interpreter lock, which a
+    // worker never needs but the caller may hold.
+    void stop() {
+        if (m_batch)
+            without_gil(m_path, [&] { m_batch.reset(); });
+    }
+    ~RegionBatch() {
+        py::gil_scoped_release release;
+        m_batch.reset();
+    }
+
+private:
+    std::shared_ptr<tqfio::slide> m_slide;
+    std::string m_path;
+    tqfio::pixel_format m_format;
+    int m_width, m_height;
+    bool m_batched;
+    std::unique_ptr<tqfio::region_batch> m_batch;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    m.doc() = "The native slide API behind tqfslide; use tqfslide.Slide.";
+
+    m.def("_set_error_type", [](py::object type) {
+        Py_XDECREF(g_tqf_error);
+        g_tqf_error = type.inc_ref().ptr();
+    });
+
+    py::class_<NativeSlide>(m, "NativeSlide")
+        .def(py::init<const std::string &, size_t, unsigned, bool>(), py::arg("path"), py::arg("cache_bytes"),
+             py::arg("threads"), py::arg("read_all"))
+        .def_property_readonly("path", &NativeSlide::path)
+        .def_property_readonly("closed", &NativeSlide::closed)
+        .def_property_readonly("width", [](const NativeSlide &s) { return s.get()->width(); })
+        .def_property_readonly("height", [](const NativeSlide &s) { return s.get()->height(); })
+        .def_property_readonly("levels", &NativeSlide::levels)
+        .def_property_readonly("properties", &NativeSlide::properties)
+        .def_property_readonly("associated_image_names",
+                               [](const NativeSlide &s) { return s.get()->associated_image_names(); })
+        .def_property("cache_bytes", [](const NativeSlide &s) { return s.get()->cache_bytes(); },
+                      [](NativeSlide &s, size_t bytes) { s.get()->set_cache_bytes(bytes); })
+        .def_property_readonly("cache_used_bytes", [](const NativeSlide &s) { return s.get()->cache_used_bytes(); })
+        .def("best_level_for_downsample",
+             [](const NativeSlide &s, double d) { return s.get()->best_level_for_downsample(d); })
+        .def("read_region", &NativeSlide::read_region)
+        .def("read_region_at", &NativeSlide::read_region_at)
+        .def("associated_image", &NativeSlide::associated_image)
+        .def("thumbnail", &NativeSlide::thumbnail)
+        .def("close", &NativeSlide::close);
+
+    py::class_<RegionBatch>(m, "RegionBatch")
+        .def(py::init<const NativeSlide &, py::array_t<int64_t, py::array::c_style | py::array::forcecast>, int, int,
+                      int, const std::string &, unsigned, size_t, size_t, bool>())
+        .def("__next__", &RegionBatch::next)
+        .def("__len__", &RegionBatch::size)
+        .def("stop", &RegionBatch::stop);
+}

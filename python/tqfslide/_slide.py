@@ -1,0 +1,439 @@
+"""The Slide class: a .tqf slide opened for reading."""
+
+import operator
+import os
+from collections.abc import Mapping
+
+import numpy as np
+
+from . import _native
+
+_MODES = {"RGB": 3, "BGR": 3, "RGBA": 4}
+DEFAULT_CACHE_SIZE = 64 << 20
+
+
+class TqfError(Exception):
+    """A file that is not a .tqf slide, a damaged slide, or an associated
+    image that cannot be read."""
+
+
+_native._set_error_type(TqfError)
+
+
+def _integer(value, name):
+    """An int from an int or NumPy integer (not a float, not a bool)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+
+
+def _pair(value, name):
+    try:
+        first, second = value
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a pair of integers, not {value!r}") from None
+    return _integer(first, f"{name}[0]"), _integer(second, f"{name}[1]")
+
+
+def _size(value, name="size"):
+    width, height = _pair(value, name)
+    if width < 0 or height < 0:
+        raise ValueError(f"{name} must not be negative, got {(width, height)}")
+    return width, height
+
+
+def _positive_number(value, name):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    value = float(value)
+    if not (value > 0 and np.isfinite(value)):
+        raise ValueError(f"{name} must be a positive finite number, got {value}")
+    return value
+
+
+def _mode(mode):
+    if mode not in _MODES:
+        raise ValueError(f"mode must be 'RGB', 'BGR' or 'RGBA', not {mode!r}")
+    return mode
+
+
+def _reopen(path, options):
+    return Slide(path, **options)
+
+
+class _AssociatedImages(Mapping):
+    """The slide's associated images by name ("label", "macro"), read on
+    first use: (height, width, 3) RGB arrays."""
+
+    def __init__(self, slide):
+        self._slide = slide
+        self._images = {}
+
+    def __getitem__(self, name):
+        native = self._slide._open_native()
+        if name not in native.associated_image_names:
+            raise KeyError(name)
+        if name not in self._images:
+            image = native.associated_image(name, "RGB")
+            image.flags.writeable = False
+            self._images[name] = image
+        return self._images[name]
+
+    def __iter__(self):
+        return iter(self._slide._open_native().associated_image_names)
+
+    def __len__(self):
+        return len(self._slide._open_native().associated_image_names)
+
+    def __repr__(self):
+        return f"<associated images {list(self)} of {self._slide._path!r}>"
+
+
+class Slide:
+    """A .tqf slide opened for reading.
+
+    Slide(path, *, cache_size=64 MiB, num_threads=None, read_all=False)
+
+    Coordinates follow OpenSlide: locations are (x, y) pixels of full
+    resolution (level 0) whatever the level read; sizes are (width, height)
+    pixels of the level read. Parts of a region outside the slide are white
+    (transparent in mode "RGBA"). Pixels come back as (height, width, 3)
+    uint8 arrays in RGB order ("BGR" for OpenCV, "RGBA" with alpha).
+
+    cache_size is the byte budget of decoded tiles kept for this slide
+    (0 turns the cache off); num_threads the threads that decode one large
+    region (None: one per core); read_all loads the whole file into memory.
+
+    A slide may be used from many threads at once; reads release the
+    interpreter lock. It pickles (by path and options) and reopens where it
+    is unpickled; a slide opened before fork works in the child. Use it as a
+    context manager, or call close().
+
+    Raises FileNotFoundError, PermissionError or IsADirectoryError for a
+    path that cannot be opened, and TqfError for a file that is not a .tqf
+    slide or is damaged.
+    """
+
+    def __init__(self, path, *, cache_size=DEFAULT_CACHE_SIZE, num_threads=None, read_all=False):
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
+        path = os.fsdecode(os.fspath(path))
+        cache_size = _integer(cache_size, "cache_size")
+        if cache_size < 0:
+            raise ValueError(f"cache_size must not be negative, got {cache_size}")
+        threads = 0 if num_threads is None else _integer(num_threads, "num_threads")
+        if threads < 0 or (num_threads is not None and threads == 0):
+            raise ValueError(f"num_threads must be positive or None, got {num_threads}")
+        self._path = path
+        self._options = {"cache_size": cache_size, "num_threads": num_threads, "read_all": bool(read_all)}
+        self._native = None
+        self._native = _native.NativeSlide(path, cache_size, threads, bool(read_all))
+        self._levels = self._native.levels
+        self._facts = self._native.properties
+        self._properties = None
+        self._associated = _AssociatedImages(self)
+
+    # -- lifetime -----------------------------------------------------------
+
+    def _open_native(self):
+        native = self._native
+        if native is None or native.closed:
+            raise ValueError(f"the slide {self._path!r} is closed")
+        return native
+
+    def close(self):
+        """Releases the slide. Any later use raises ValueError; closing
+        again does nothing."""
+        if self._native is not None:
+            self._native.close()
+
+    @property
+    def closed(self):
+        return self._native is None or self._native.closed
+
+    def __enter__(self):
+        self._open_native()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __reduce__(self):
+        self._open_native()
+        return _reopen, (self._path, dict(self._options))
+
+    def __repr__(self):
+        state = "closed" if self.closed else f"{self.dimensions[0]} x {self.dimensions[1]}, {self.level_count} levels"
+        return f"tqfslide.Slide({self._path!r}) <{state}>"
+
+    # -- facts --------------------------------------------------------------
+
+    @property
+    def path(self):
+        return self._path
+
+    @property
+    def dimensions(self):
+        """(width, height) at full resolution."""
+        self._open_native()
+        return (self._levels[0][2], self._levels[0][3])
+
+    @property
+    def level_count(self):
+        self._open_native()
+        return len(self._levels)
+
+    @property
+    def level_dimensions(self):
+        """(width, height) of each level, full resolution first."""
+        self._open_native()
+        return tuple((level[2], level[3]) for level in self._levels)
+
+    @property
+    def level_downsamples(self):
+        """Full-resolution pixels per pixel of each level."""
+        self._open_native()
+        return tuple(level[1] for level in self._levels)
+
+    @property
+    def level_magnifications(self):
+        """The magnification of each level (40, 20, ... 2.5, 1.25)."""
+        self._open_native()
+        return tuple(level[0] for level in self._levels)
+
+    @property
+    def level_tile_sizes(self):
+        """(width, height) of the stored tiles of each level."""
+        self._open_native()
+        return tuple((level[4], level[5]) for level in self._levels)
+
+    @property
+    def magnification(self):
+        """The scan magnification (objective power) of full resolution."""
+        self._open_native()
+        return self._facts["scan_magnification"]
+
+    @property
+    def mpp(self):
+        """(x, y) microns per pixel at full resolution, or None when the
+        slide records none."""
+        self._open_native()
+        mpp = self._facts["mpp"]
+        return (mpp, mpp) if mpp > 0 else None
+
+    @property
+    def properties(self):
+        """Text properties: the OpenSlide standard keys where known
+        (openslide.objective-power, openslide.mpp-x, ...) and the slide's
+        own header values under tqf.*."""
+        self._open_native()
+        if self._properties is None:
+            facts = self._facts
+            props = {
+                "openslide.vendor": "tqf",
+                "openslide.objective-power": _number_text(facts["scan_magnification"]),
+                "openslide.background-color": "FFFFFF",
+                "openslide.level-count": str(len(self._levels)),
+            }
+            if facts["mpp"] > 0:
+                props["openslide.mpp-x"] = props["openslide.mpp-y"] = _number_text(facts["mpp"])
+            for i, (_, downsample, width, height, tile_w, tile_h) in enumerate(self._levels):
+                props[f"openslide.level[{i}].width"] = str(width)
+                props[f"openslide.level[{i}].height"] = str(height)
+                props[f"openslide.level[{i}].downsample"] = _number_text(downsample)
+                props[f"openslide.level[{i}].tile-width"] = str(tile_w)
+                props[f"openslide.level[{i}].tile-height"] = str(tile_h)
+            for name, value in facts["raw"].items():
+                props[f"tqf.{name}"] = value
+            self._properties = _ReadOnlyDict(props)
+        return self._properties
+
+    @property
+    def associated_images(self):
+        """The label and macro (preview) images as (height, width, 3) RGB
+        arrays, read on first use."""
+        self._open_native()
+        return self._associated
+
+    @property
+    def cache_size(self):
+        """Byte budget of the decoded-tile cache; set it to resize, 0 to turn
+        the cache off."""
+        return self._open_native().cache_bytes
+
+    @cache_size.setter
+    def cache_size(self, value):
+        value = _integer(value, "cache_size")
+        if value < 0:
+            raise ValueError(f"cache_size must not be negative, got {value}")
+        self._open_native().cache_bytes = value
+        self._options["cache_size"] = value
+
+    def get_best_level_for_downsample(self, downsample):
+        """The level to read for a downsample: the one with the largest
+        downsample not above it (OpenSlide's rule)."""
+        downsample = _positive_number(downsample, "downsample")
+        return self._open_native().best_level_for_downsample(downsample)
+
+    # -- pixels -------------------------------------------------------------
+
+    def _level(self, level):
+        level = _integer(level, "level")
+        if not 0 <= level < len(self._levels):
+            raise ValueError(f"level must be 0 to {len(self._levels) - 1}, got {level}")
+        return level
+
+    def _destination(self, out, width, height, mode):
+        if out is None:
+            return np.empty((height, width, _MODES[mode]), np.uint8)
+        if not isinstance(out, np.ndarray):
+            raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
+        return out
+
+    def read_region(self, location, level, size, *, out=None, mode="RGB"):
+        """The region of `level` whose top-left corner lies at `location`
+        (x, y of full resolution), `size` (width, height) pixels of that
+        level, as a new C-contiguous (height, width, 3) uint8 array, or
+        written into `out` (which is returned)."""
+        native = self._open_native()
+        x, y = _pair(location, "location")
+        level = self._level(level)
+        width, height = _size(size)
+        mode = _mode(mode)
+        out = self._destination(out, width, height, mode)
+        native.read_region(x, y, level, width, height, out, mode)
+        return out
+
+    def read_region_at(self, location, size, *, downsample=None, magnification=None, out=None, mode="RGB"):
+        """A region at any downsample or magnification, stored or not: read
+        from the best level and resized (area averaging when shrinking).
+        Give exactly one of downsample (full-resolution pixels per output
+        pixel) and magnification (e.g. 8 on a 40x slide is downsample 5)."""
+        native = self._open_native()
+        x, y = _pair(location, "location")
+        width, height = _size(size)
+        mode = _mode(mode)
+        if (downsample is None) == (magnification is None):
+            raise TypeError("give exactly one of downsample and magnification")
+        if downsample is None:
+            downsample = self.magnification / _positive_number(magnification, "magnification")
+        else:
+            downsample = _positive_number(downsample, "downsample")
+        out = self._destination(out, width, height, mode)
+        native.read_region_at(x, y, downsample, width, height, out, mode)
+        return out
+
+    def read_regions(self, locations, level, size, *, num_workers=None, batch_size=None, prefetch=None,
+                     mode="RGB"):
+        """Reads many regions of one size at one level on `num_workers`
+        threads (None: one per core) and yields them in the order of
+        `locations` (a sequence of (x, y) pairs or an (N, 2) integer array):
+        (height, width, 3) arrays, or (B, height, width, 3) arrays of up to
+        `batch_size` regions. Workers read at most `prefetch` items ahead."""
+        native = self._open_native()
+        level = self._level(level)
+        width, height = _size(size)
+        mode = _mode(mode)
+        locations = _locations(locations)
+        workers = 0 if num_workers is None else _integer(num_workers, "num_workers")
+        if workers < 0 or (num_workers is not None and workers == 0):
+            raise ValueError(f"num_workers must be positive or None, got {num_workers}")
+        batch = 1 if batch_size is None else _integer(batch_size, "batch_size")
+        if batch < 1:
+            raise ValueError(f"batch_size must be positive, got {batch_size}")
+        ahead = 0 if prefetch is None else _integer(prefetch, "prefetch")
+        if ahead < 0 or (prefetch is not None and ahead == 0):
+            raise ValueError(f"prefetch must be positive or None, got {prefetch}")
+        return _RegionIterator(self, _native.RegionBatch(native, locations, level, width, height, mode, workers,
+                                                         batch, ahead, batch_size is not None))
+
+    def get_thumbnail(self, size):
+        """The whole slide fitted into `size` (width, height), aspect kept,
+        as an RGB array."""
+        width, height = _size(size)
+        if width < 1 or height < 1:
+            raise ValueError(f"size must be at least 1 x 1, got {(width, height)}")
+        return self._open_native().thumbnail(width, height, "RGB")
+
+
+class _RegionIterator:
+    """Regions of Slide.read_regions, in order; stops its workers when
+    exhausted, closed or collected."""
+
+    def __init__(self, slide, batch):
+        self._slide = slide
+        self._batch = batch
+        self._length = len(batch)
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self._batch is None:
+            raise StopIteration
+        self._slide._open_native()
+        try:
+            return self._batch.__next__()
+        except StopIteration:
+            self.close()
+            raise
+
+    def __len__(self):
+        return self._length
+
+    def close(self):
+        """Stops the workers; regions not taken yet are dropped."""
+        if self._batch is not None:
+            self._batch.stop()
+            self._batch = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _locations(locations):
+    if isinstance(locations, np.ndarray):
+        if not np.issubdtype(locations.dtype, np.integer):
+            raise TypeError(f"locations must hold integers, not {locations.dtype}")
+        if locations.ndim != 2 or locations.shape[1] != 2:
+            raise ValueError(f"locations must have shape (N, 2), not {locations.shape}")
+        return np.ascontiguousarray(locations, dtype=np.int64)
+    try:
+        pairs = [_pair(location, f"locations[{i}]") for i, location in enumerate(locations)]
+    except TypeError:
+        if not hasattr(locations, "__iter__"):
+            raise TypeError(f"locations must be a sequence of (x, y) pairs, not {type(locations).__name__}") from None
+        raise
+    return np.array(pairs, dtype=np.int64).reshape(-1, 2)
+
+
+def _number_text(value):
+    return f"{value:g}" if float(value) != int(value) else str(int(value))
+
+
+class _ReadOnlyDict(Mapping):
+    def __init__(self, values):
+        self._values = values
+
+    def __getitem__(self, key):
+        return self._values[key]
+
+    def __iter__(self):
+        return iter(self._values)
+
+    def __len__(self):
+        return len(self._values)
+
+    def __repr__(self):
+        return f"<properties {self._values!r}>"
+
+
+def open(path, **options):  # noqa: A001 (the name users expect: tqfslide.open)
+    """Opens a slide: the same as Slide(path, **options)."""
+    return Slide(path, **options)
