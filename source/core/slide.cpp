@@ -50,7 +50,13 @@ cv::Scalar outside_value(pixel_format format) {
 
 [[noreturn]] void refuse(const std::string &what) { throw slide_error(slide_error::kind::invalid_argument, what); }
 
-std::string quoted(const std::string &path) { return "'" + path + "'"; }
+// A path for a message: quoted, NUL bytes made visible.
+std::string quoted(const std::string &path) {
+    std::string shown = "'";
+    for (char c : path)
+        shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    return shown + "'";
+}
 
 // Why a path cannot be opened as a slide before the library is asked, or
 // why the library refused it afterwards.
