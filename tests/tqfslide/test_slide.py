@@ -1,0 +1,243 @@
+"""tqfslide.Slide as its users meet it: levels, pixels, errors, lifetime,
+threads and processes."""
+import os
+import pathlib
+import pickle
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tqfslide
+
+
+def test_levels_and_facts(slides):
+    with tqfslide.open(slides["five"]) as slide:
+        assert slide.level_magnifications == (5, 2.5, 1.25, 0.625)
+        assert slide.level_downsamples == (1, 2, 4, 8)
+        assert slide.level_dimensions == ((4100, 300), (2050, 150), (1025, 75), (513, 38))
+        assert slide.dimensions == (4100, 300) and slide.level_count == 4
+        assert slide.magnification == 5 and slide.mpp == (2.0, 2.0)
+        assert slide.properties["openslide.objective-power"] == "5"
+        assert slide.properties["openslide.mpp-x"] == "2"
+        assert slide.properties["tqf.compressType"] == "JPEG"
+        assert slide.properties["openslide.level[3].width"] == "513"
+        assert "5 x" not in repr(slide) and "4100 x 300" in repr(slide)
+
+
+@pytest.mark.parametrize("downsample, level", [(0.5, 0), (1, 0), (1.9, 0), (2, 1), (3.99, 1), (4, 2), (1000, 4)])
+def test_best_level_follows_openslide(slide_path, downsample, level):
+    with tqfslide.Slide(slide_path) as slide:
+        assert slide.get_best_level_for_downsample(downsample) == level
+
+
+def test_regions_are_new_rgb_arrays_white_outside(slide_path):
+    with tqfslide.Slide(slide_path) as slide:
+        first = slide.read_region((2500, 1800), 0, (200, 150))
+        second = slide.read_region((0, 0), 0, (200, 150))
+        assert first.shape == (150, 200, 3) and first.dtype == np.uint8
+        assert first.flags.c_contiguous and first.flags.owndata
+        assert not np.array_equal(first, second)  # no shared buffer behind them
+        assert (first[:, 100:] == 255).all() and (first[100:] == 255).all()
+        assert not (first[:100, :100] == 255).all()
+        bgr = slide.read_region((2500, 1800), 0, (200, 150), mode="BGR")
+        assert np.array_equal(bgr, first[:, :, ::-1])
+        rgba = slide.read_region((2500, 1800), 0, (200, 150), mode="RGBA")
+        assert (rgba[:100, :100, 3] == 255).all() and (rgba[:, 100:] == 0).all()
+        out = np.zeros((150, 300, 3), np.uint8)[:, 50:250]  # rows apart: a view of a wider array
+        assert slide.read_region((2500, 1800), 0, (200, 150), out=out) is out
+        assert np.array_equal(out, first)
+
+
+def test_any_downsample_and_magnification(slide_path):
+    with tqfslide.Slide(slide_path) as slide:
+        level2 = slide.read_region((800, 600), 2, (120, 100))
+        assert np.array_equal(slide.read_region_at((800, 600), (120, 100), downsample=4), level2)
+        assert np.array_equal(slide.read_region_at((800, 600), (120, 100), magnification=10), level2)
+        between = slide.read_region_at((800, 600), (120, 100), magnification=13.3)
+        assert between.shape == (100, 120, 3)
+        thumbnail = slide.get_thumbnail((300, 300))
+        assert thumbnail.shape == (219, 300, 3)
+
+
+def test_associated_images_without_files(slide_path, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    tmp_path.chmod(stat.S_IRUSR | stat.S_IXUSR)
+    try:
+        with tqfslide.Slide(slide_path) as slide:
+            assert sorted(slide.associated_images) == ["label", "macro"]
+            label = slide.associated_images["label"]
+            assert label.ndim == 3 and label.shape[2] == 3 and label.dtype == np.uint8
+            assert slide.associated_images["macro"].shape[1] == 1024
+            with pytest.raises(KeyError):
+                slide.associated_images["thumbnail"]
+    finally:
+        tmp_path.chmod(0o700)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_read_regions_in_order_and_in_batches(slide_path):
+    with tqfslide.Slide(slide_path) as slide:
+        locations = [(x * 97 - 40, x * 53) for x in range(30)]
+        expected = [slide.read_region(xy, 1, (64, 48)) for xy in locations]
+        got = list(slide.read_regions(locations, 1, (64, 48), num_workers=2))
+        assert len(got) == 30 and all(np.array_equal(a, b) for a, b in zip(got, expected))
+        batches = list(slide.read_regions(np.array(locations, dtype=np.int32), 1, (64, 48), batch_size=8))
+        assert [b.shape[0] for b in batches] == [8, 8, 8, 6] and batches[0].shape[1:] == (48, 64, 3)
+        assert np.array_equal(np.concatenate(batches), np.stack(expected))
+        regions = slide.read_regions(locations, 0, (512, 512), prefetch=1)
+        next(regions)
+        regions.close()  # stops the workers; nothing more comes
+        assert list(regions) == []
+
+
+@pytest.mark.parametrize("call, error, says", [
+    (lambda s: s.read_region((0.5, 0), 0, (1, 1)), TypeError, "location[0] must be an integer, not float"),
+    (lambda s: s.read_region((0, 0), "0", (1, 1)), TypeError, "level must be an integer, not str"),
+    (lambda s: s.read_region((0, 0), 0, (1, 1, 1)), TypeError, "size must be a pair"),
+    (lambda s: s.read_region(0, 0, (1, 1)), TypeError, "location must be a pair"),
+    (lambda s: s.read_region((0, 0), True, (1, 1)), TypeError, "level must be an integer, not bool"),
+    (lambda s: s.read_region((0, 0), 5, (1, 1)), ValueError, "level must be 0 to 4, got 5"),
+    (lambda s: s.read_region((0, 0), -1, (1, 1)), ValueError, "level must be 0 to 4, got -1"),
+    (lambda s: s.read_region((0, 0), 0, (-1, 1)), ValueError, "size must not be negative"),
+    (lambda s: s.read_region((0, 0), 0, (1 << 28, 1)), ValueError, "width 268435456 is more than"),
+    (lambda s: s.read_region((0, 0), 0, (1, 1), mode="HSV"), ValueError, "mode must be"),
+    (lambda s: s.read_region((0, 0), 0, (2, 2), out=np.zeros((2, 2, 3), np.float32)), TypeError, "uint8"),
+    (lambda s: s.read_region((0, 0), 0, (2, 2), out=np.zeros((2, 3, 3), np.uint8)), ValueError, "shape (2, 2, 3)"),
+    (lambda s: s.read_region((0, 0), 0, (2, 2), out=np.zeros((2, 2, 3), np.uint8).T), ValueError, "shape"),
+    (lambda s: s.read_region((0, 0), 0, (2, 2), out=[0] * 12), TypeError, "numpy.ndarray"),
+    (lambda s: s.read_region_at((0, 0), (1, 1)), TypeError, "exactly one of"),
+    (lambda s: s.read_region_at((0, 0), (1, 1), downsample=0), ValueError, "positive finite"),
+    (lambda s: s.read_region_at((0, 0), (1, 1), magnification=float("nan")), ValueError, "positive finite"),
+    (lambda s: s.get_best_level_for_downsample("2"), TypeError, "downsample must be a number"),
+    (lambda s: s.get_thumbnail((0, 10)), ValueError, "at least 1 x 1"),
+    (lambda s: s.read_regions([(0, 0), (1,)], 0, (1, 1)), TypeError, "locations[1] must be a pair"),
+    (lambda s: s.read_regions(np.zeros((2, 2)), 0, (1, 1)), TypeError, "integers, not float64"),
+    (lambda s: s.read_regions(np.zeros((2, 3), int), 0, (1, 1)), ValueError, "shape (N, 2)"),
+    (lambda s: s.read_regions([], 0, (1, 1), num_workers=0), ValueError, "num_workers must be positive"),
+    (lambda s: s.read_regions([], 0, (1, 1), batch_size=0), ValueError, "batch_size must be positive"),
+    (lambda s: setattr(s, "cache_size", -1), ValueError, "cache_size must not be negative"),
+])
+def test_bad_arguments_name_the_argument(slide_path, call, error, says):
+    with tqfslide.Slide(slide_path) as slide:
+        with pytest.raises(error) as raised:
+            call(slide)
+        assert says in str(raised.value)
+
+
+def test_numpy_integers_and_path_likes(slide_path):
+    with tqfslide.Slide(pathlib.Path(slide_path), cache_size=np.int64(1 << 20)) as slide:
+        a = slide.read_region((np.int64(10), np.uint16(20)), np.int32(1), (np.int64(8), 8))
+        assert np.array_equal(a, slide.read_region((10, 20), 1, (8, 8)))
+    with tqfslide.Slide(os.fsencode(slide_path)) as slide:
+        assert slide.path == str(slide_path)
+
+
+def test_open_errors(slide_path, tmp_path):
+    (tmp_path / "text.tqf").write_text("not a slide")
+    damaged = tmp_path / "damaged.tqf"
+    damaged.write_bytes(slide_path.read_bytes()[:5000])
+    cases = [
+        (tmp_path / "missing.tqf", FileNotFoundError, "No such file or directory"),
+        (tmp_path, IsADirectoryError, "Is a directory"),
+        (tmp_path / "text.tqf", tqfslide.TqfError, "not a .tqf slide"),
+        (damaged, tqfslide.TqfError, "damaged"),
+    ]
+    for path, error, says in cases:
+        with pytest.raises(error) as raised:
+            tqfslide.Slide(path)
+        assert says in str(raised.value) and str(path) in str(raised.value)
+    for bad, error in [(None, TypeError), (3, TypeError)]:
+        with pytest.raises(error):
+            tqfslide.Slide(bad)
+    with pytest.raises(ValueError, match="num_threads must be positive"):
+        tqfslide.Slide(slide_path, num_threads=0)
+
+
+def test_closed_slide_refuses_everything(slide_path):
+    slide = tqfslide.Slide(slide_path)
+    regions = slide.read_regions([(0, 0)] * 10, 0, (16, 16))
+    slide.close()
+    slide.close()
+    assert slide.closed and "closed" in repr(slide)
+    uses = [lambda: slide.dimensions, lambda: slide.read_region((0, 0), 0, (1, 1)), lambda: slide.properties,
+            lambda: slide.associated_images, lambda: slide.get_thumbnail((8, 8)), lambda: pickle.dumps(slide),
+            lambda: slide.read_regions([], 0, (1, 1)), lambda: next(regions), lambda: slide.cache_size,
+            lambda: slide.__enter__()]
+    for use in uses:
+        with pytest.raises(ValueError, match="closed"):
+            use()
+
+
+def test_pickles_by_path_and_options(slide_path):
+    with tqfslide.Slide(slide_path, cache_size=12345, num_threads=1) as slide:
+        again = pickle.loads(pickle.dumps(slide))
+        assert again.path == slide.path and again.cache_size == 12345
+        assert np.array_equal(again.read_region((5, 5), 0, (9, 9)), slide.read_region((5, 5), 0, (9, 9)))
+        again.close()
+
+
+def test_a_python_thread_runs_during_a_long_read(slide_path):
+    with tqfslide.Slide(slide_path, cache_size=0, num_threads=1) as slide:
+        ticks = []
+        stop = threading.Event()
+
+        def tick():
+            while not stop.is_set():
+                ticks.append(time.perf_counter())
+                time.sleep(0.001)
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        try:
+            start = time.perf_counter()
+            while time.perf_counter() - start < 0.3:
+                slide.read_region((0, 0), 0, (2600, 1900))
+            end = time.perf_counter()
+        finally:
+            stop.set()
+            ticker.join()
+        # Held for the whole read, the lock would let the ticker run only
+        # between reads: a few times, not every millisecond.
+        during = [t for t in ticks if start < t < end]
+        assert len(during) > 100 * (end - start), f"the other thread ran {len(during)} times in {end - start:.3f} s"
+
+
+SUBPROCESS = r"""
+import multiprocessing, pickle, sys
+import numpy as np
+import tqfslide
+
+def read(slide):
+    return slide.read_region((100, 100), 0, (300, 300)).sum()
+
+if __name__ == "__main__":
+    method = sys.argv[2]
+    ctx = multiprocessing.get_context(method)
+    slide = tqfslide.Slide(sys.argv[1])
+    big = slide.read_region((0, 0), 0, (2000, 1500))  # the decoding pool runs before fork
+    with ctx.Pool(2) as pool:
+        results = pool.map(read, [slide] * 4)
+    assert results == [read(slide)] * 4, results
+    from torch.utils.data import DataLoader
+    from tqfslide.torch import PatchDataset
+    dataset = PatchDataset(sys.argv[1], [(i * 64, i * 32) for i in range(12)], level=0, size=(64, 64))
+    loader = DataLoader(dataset, batch_size=4, num_workers=2, multiprocessing_context=method)
+    batches = list(loader)
+    assert [tuple(b.shape) for b in batches] == [(4, 3, 64, 64)] * 3
+    expected = slide.read_region((5 * 64, 5 * 32), 0, (64, 64))
+    assert np.array_equal(batches[1][1].permute(1, 2, 0).numpy(), expected)
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_processes_and_data_loaders(slide_path, tmp_path, method):
+    script = tmp_path / "loader.py"
+    script.write_text(SUBPROCESS)
+    done = subprocess.run([sys.executable, str(script), str(slide_path), method], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
