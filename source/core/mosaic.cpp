@@ -313,7 +313,9 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
                     whiten_around(target, cell, w, h);
                     continue;
                 }
-                if (r.cache) {
+                // A stream of unknown size: covered when its whole cell is.
+                const bool covered = place != nullptr || (!plain && target.place_for(sx, sy, bs, bs) != nullptr);
+                if (r.cache && !covered) {
                     std::shared_ptr<DecodedTile> decoded = decode_for_cache(stream, length, scratch);
                     if (!decoded) {
                         target.fill_white(cell);
