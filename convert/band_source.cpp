@@ -1,0 +1,51 @@
+#include "band_source.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tqf::convert {
+
+void compositeOnWhite(const uint32_t *pixels, int count, uint8_t *bgr, bool abgr)
+{
+    // Premultiplied: colour + (255 - alpha) x white.
+    for (int i = 0; i < count; ++i, bgr += 3) {
+        const uint32_t p = pixels[i];
+        const uint32_t alpha = p >> 24;
+        const uint32_t white = 255 - alpha;
+        const uint32_t first = (p >> 16) & 0xFF, second = (p >> 8) & 0xFF, third = p & 0xFF;
+        // ARGB (OpenSlide): R G B from the top; ABGR (libtiff): B G R.
+        const uint32_t red = abgr ? third : first, blue = abgr ? first : third;
+        bgr[0] = static_cast<uint8_t>(std::min<uint32_t>(255, blue + white));
+        bgr[1] = static_cast<uint8_t>(std::min<uint32_t>(255, second + white));
+        bgr[2] = static_cast<uint8_t>(std::min<uint32_t>(255, red + white));
+    }
+}
+
+namespace {
+
+bool isTiff(const std::string &path)
+{
+    unsigned char magic[4] = {};
+    FILE *file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr)
+        return false;
+    const size_t got = std::fread(magic, 1, sizeof magic, file);
+    std::fclose(file);
+    return got == 4 && ((magic[0] == 'I' && magic[1] == 'I' && (magic[2] == 42 || magic[2] == 43) && magic[3] == 0) ||
+                        (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && (magic[3] == 42 || magic[3] == 43)));
+}
+
+}  // namespace
+
+std::unique_ptr<BandSource> openSource(const std::string &path, std::string &error)
+{
+    bool recognised = false;
+    std::unique_ptr<BandSource> source = detail::openWithOpenSlide(path, recognised, error);
+    if (source || recognised)
+        return source;
+    if (isTiff(path))
+        return detail::openWithLibtiff(path, error);
+    return detail::openWithOpenCv(path, error);
+}
+
+}  // namespace tqf::convert
