@@ -44,6 +44,8 @@ public:
         m_metadata.objectivePower = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_OBJECTIVE_POWER);
         m_metadata.micronsPerPixelX = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_MPP_X);
         m_metadata.micronsPerPixelY = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_MPP_Y);
+        if (!m_metadata.micronsPerPixelX)
+            resolutionFromTiffTags();
         return associated("label", m_metadata.label, error) && associated("macro", m_metadata.macro, error);
     }
 
@@ -66,6 +68,23 @@ public:
     bool concurrentReads() const override { return true; }
 
 private:
+    // OpenSlide 3.4 gives generic TIFFs no microns per pixel, but passes
+    // their resolution tags on as properties.
+    void resolutionFromTiffTags()
+    {
+        const char *unit = openslide_get_property_value(m_slide, "tiff.ResolutionUnit");
+        const double micronsPerUnit = unit == nullptr                         ? 0
+                                      : std::strcmp(unit, "centimeter") == 0 ? 1e4
+                                      : std::strcmp(unit, "inch") == 0       ? 25400
+                                                                             : 0;
+        if (micronsPerUnit == 0)
+            return;
+        if (const std::optional<double> x = numberProperty(m_slide, "tiff.XResolution"))
+            m_metadata.micronsPerPixelX = micronsPerUnit / *x;
+        if (const std::optional<double> y = numberProperty(m_slide, "tiff.YResolution"))
+            m_metadata.micronsPerPixelY = micronsPerUnit / *y;
+    }
+
     bool associated(const char *name, cv::Mat &image, std::string &error)
     {
         bool present = false;
