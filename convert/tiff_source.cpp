@@ -21,6 +21,7 @@ constexpr size_t kLargestBuffer = size_t{512} << 20;
 // libtiff's messages for one file, kept instead of printed.
 struct Messages {
     std::string last;
+    std::string warning;
 };
 
 int keepError(TIFF *, void *user, const char *module, const char *format, va_list arguments)
@@ -32,7 +33,16 @@ int keepError(TIFF *, void *user, const char *module, const char *format, va_lis
     return 1;
 }
 
-int ignoreWarning(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+// Warnings are kept apart: a read that then fails may have said why only
+// in one (a codec's "premature end of data").
+int keepWarning(TIFF *, void *user, const char *module, const char *format, va_list arguments)
+{
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    auto *messages = static_cast<Messages *>(user);
+    messages->warning = module != nullptr && *module != '\0' ? std::string(module) + ": " + text : text;
+    return 1;
+}
 
 // "AppMag = 20|MPP = 0.5" in an Aperio-style description.
 std::optional<double> describedNumber(const std::string &description, const std::string &key)
@@ -66,7 +76,7 @@ public:
     {
         TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
         TIFFOpenOptionsSetErrorHandlerExtR(options, keepError, &m_messages);
-        TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
+        TIFFOpenOptionsSetWarningHandlerExtR(options, keepWarning, &m_messages);
         m_tiff = TIFFOpenExt(m_path.c_str(), "r", options);
         TIFFOpenOptionsFree(options);
         if (m_tiff == nullptr) {
@@ -135,7 +145,12 @@ public:
     }
 
 private:
-    std::string reason() const { return m_messages.last.empty() ? "unreadable" : m_messages.last; }
+    std::string reason() const
+    {
+        return !m_messages.last.empty()      ? m_messages.last
+               : !m_messages.warning.empty() ? m_messages.warning
+                                             : "unreadable (truncated or damaged)";
+    }
 
     std::string place(uint32_t line) const { return "row " + std::to_string(line); }
 
@@ -147,6 +162,7 @@ private:
         m_scan.resize(static_cast<size_t>(TIFFScanlineSize(m_tiff)));
         m_row.resize(static_cast<size_t>(m_width) * 3);
         m_messages.last.clear();
+        m_messages.warning.clear();
         if (TIFFReadScanline(m_tiff, m_scan.data(), line, 0) < 0) {
             error = "cannot read the TIFF '" + m_path + "' at " + place(line) + ": " + reason();
             return false;
@@ -172,6 +188,7 @@ private:
             const uint32_t rows = std::min<uint32_t>(m_chunkRows, static_cast<uint32_t>(m_height) - top);
             m_chunk.assign(static_cast<size_t>(m_width) * m_chunkRows, 0);
             m_messages.last.clear();
+        m_messages.warning.clear();
             if (m_tiled) {
                 std::vector<uint32_t> tile(static_cast<size_t>(m_tileWidth) * m_chunkRows);
                 for (uint32_t left = 0; left < static_cast<uint32_t>(m_width); left += m_tileWidth) {
