@@ -3,10 +3,23 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <opencv2/imgproc.hpp>
+
 namespace tqf::convert {
 
 void compositeOnWhite(const uint32_t *pixels, int count, uint8_t *bgr, bool abgr)
 {
+    // Opaque rows (nearly all of a slide) are a plain channel shuffle, which
+    // OpenCV does with SIMD: ARGB words are B, G, R, A bytes in memory.
+    bool opaque = !abgr;
+    for (int i = 0; opaque && i < count; ++i)
+        opaque = (pixels[i] >> 24) == 0xFF;
+    if (opaque) {
+        const cv::Mat from(1, count, CV_8UC4, const_cast<uint32_t *>(pixels));
+        cv::Mat to(1, count, CV_8UC3, bgr);
+        cv::cvtColor(from, to, cv::COLOR_BGRA2BGR);
+        return;
+    }
     // Premultiplied: colour + (255 - alpha) x white.
     for (int i = 0; i < count; ++i, bgr += 3) {
         const uint32_t p = pixels[i];

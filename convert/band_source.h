@@ -42,6 +42,11 @@ public:
     // Whether regions may be read from several threads at once.
     virtual bool concurrentReads() const { return false; }
 
+    // Band height and part width that fall on the source's own tiles, so
+    // no tile is decoded twice.
+    virtual int bandRows() const { return 256; }
+    virtual int partAlignment() const { return 1024; }
+
 protected:
     int64_t m_width = 0;
     int64_t m_height = 0;

@@ -10,8 +10,6 @@ namespace tqf::convert {
 
 namespace {
 
-// Rows per band: one tile row of the scan level, so a band completes one.
-constexpr int kBandRows = 256;
 // Narrowest part of a band a reader thread takes.
 constexpr int kPartColumns = 2048;
 
@@ -25,7 +23,8 @@ bool readBand(BandSource &source, int64_t top, cv::Mat &band, unsigned readers, 
                                                                       (width + kPartColumns - 1) / kPartColumns,
                                                                       static_cast<int64_t>(readers) * 4)))
                           : 1;
-    const int64_t partWidth = (width + parts - 1) / parts;
+    const int64_t alignment = std::max(1, source.partAlignment());
+    const int64_t partWidth = ((width + parts - 1) / parts + alignment - 1) / alignment * alignment;
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     std::mutex errorMutex;
@@ -77,8 +76,9 @@ SlideWriteResult convertSource(BandSource &source, const std::string &outputPath
         return writeFailed(problem);
     try {
         cv::Mat band;
-        for (int64_t top = 0; top < source.height(); top += kBandRows) {
-            const int rows = static_cast<int>(std::min<int64_t>(kBandRows, source.height() - top));
+        const int bandRows = std::max(1, source.bandRows());
+        for (int64_t top = 0; top < source.height(); top += bandRows) {
+            const int rows = static_cast<int>(std::min<int64_t>(bandRows, source.height() - top));
             band.create(rows, static_cast<int>(source.width()), CV_8UC3);
             if (!readBand(source, top, band, readers, result.error))
                 return result;  // the writer discards the slide
