@@ -54,10 +54,19 @@ std::unique_ptr<BandSource> openSource(const std::string &path, std::string &err
 {
     bool recognised = false;
     std::unique_ptr<BandSource> source = detail::openWithOpenSlide(path, recognised, error);
-    if (source || recognised)
+    if (source)
         return source;
-    if (isTiff(path))
-        return detail::openWithLibtiff(path, error);
+    // A TIFF OpenSlide takes for its own but cannot open (a compression it
+    // lacks, say) may still be one libtiff reads.
+    if (isTiff(path)) {
+        const std::string openSlideError = error;
+        source = detail::openWithLibtiff(path, error);
+        if (!source && recognised)
+            error = openSlideError + "; libtiff: " + error;
+        return source;
+    }
+    if (recognised)
+        return nullptr;
     return detail::openWithOpenCv(path, error);
 }
 
