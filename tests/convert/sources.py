@@ -115,6 +115,28 @@ def generic_tiled(path, image, mpp=None):
             write_tiled_jpeg(writer, level, reduced=True, resolution=resolution)
 
 
+def aperio_zlib(path, image):
+    """An Aperio-like SVS whose tiles are zlib-compressed: OpenSlide reads
+    them through libtiff's RGBA interface, and shows tiles that are not
+    stored as transparent."""
+    height, width = image.shape[:2]
+    description = (f"Aperio Image Library v12.0.15\r\n{width}x{height} [0,0 {width}x{height}] ({TILE}x{TILE})"
+                   f" Deflate|AppMag = 20|MPP = 0.5")
+    tifffile.imwrite(path, image, photometric="rgb", tile=(TILE, TILE), compression="zlib",
+                     description=description, metadata=None)
+
+
+def drop_tile(path, index):
+    """Marks tile `index` of the first page as not stored (byte count 0)."""
+    with tifffile.TiffFile(path) as tiff:
+        tag = tiff.pages[0].tags["TileByteCounts"]
+        offset, count, size = tag.valueoffset, tag.count, tifffile.TIFF.DATA_FORMATS[tag.dtype][-1:]
+    item = {"H": 2, "I": 4, "Q": 8}[size]
+    with open(path, "r+b") as file:
+        file.seek(offset + index * item)
+        file.write(bytes(item))
+
+
 def striped(path, image, mpp=None, rowsperstrip=16, compression=None):
     """An uncompressed (or zlib) striped RGB TIFF, which OpenSlide does not take."""
     kwargs = {} if mpp is None else dict(resolution=(1e4 / mpp, 1e4 / mpp), resolutionunit="CENTIMETER")

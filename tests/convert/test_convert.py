@@ -85,6 +85,22 @@ def test_source_converts_with_its_metadata(tmp_path, open_slide, image, label, m
         assert slide.image("preview", tmp_path).shape[1] == 1024  # an overview of the source
 
 
+@pytest.mark.parametrize("make", [lambda p, i: sources.aperio_svs(p, i, 20, 0.5), sources.aperio_zlib],
+                         ids=["jpeg", "zlib"])
+def test_tiles_a_slide_does_not_store_become_white(tmp_path, image, make):
+    """OpenSlide shows a tile that is not stored as transparent; the slide
+    gets white there (the JPEG tiles are read directly, the zlib ones through
+    OpenSlide, composited on white)."""
+    make(str(tmp_path / "in.tif"), image)
+    sources.drop_tile(str(tmp_path / "in.tif"), 8)  # row 1, column 1 of 7 across
+    assert openslide.OpenSlide(str(tmp_path / "in.tif")).read_region((256, 256), 0, (256, 256)).getextrema()[3] == (0, 0)
+    done = run("-m", 20, tmp_path / "in.tif", tmp_path / "out.tqf")
+    assert done.returncode == 0, done.stderr
+    converted = read_level0(tmp_path / "out.tqf")
+    assert converted[256 + 8:512 - 8, 256 + 8:512 - 8].min() >= 250  # bar JPEG's ringing at the borders
+    assert converted[0:256, 0:256].mean() < 230  # the stored tiles keep their tissue
+
+
 def test_options_override_the_source(tmp_path, open_slide, image, label, macro):
     sources.aperio_svs(str(tmp_path / "in.svs"), image, 20, 0.5, label, macro)
     card = np.full((120, 240, 3), (200, 30, 30), np.uint8)
