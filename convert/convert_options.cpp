@@ -1,7 +1,6 @@
 #include "convert_options.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 
 namespace tqf::convert {
@@ -193,10 +192,11 @@ std::string usageText()
            "Converts a slide or image into a tiled slide: 256-pixel JPEG tiles at the scan\n"
            "magnification and at every halved level, with preview and label images. INPUT is\n"
            "any slide OpenSlide reads (Aperio SVS, Hamamatsu NDPI, MIRAX, Leica SCN, generic\n"
-           "tiled TIFF, ...), any tiled or striped TIFF, or any image OpenCV reads. It is read\n"
-           "in bands, so memory stays bounded whatever its size. The source's objective power\n"
-           "and microns per pixel become the slide's magnification and resolution, its label\n"
-           "and macro images the slide's label and preview; transparent areas become white.\n"
+           "tiled TIFF, ...), any tiled or striped TIFF, or any image OpenCV reads. Slides and\n"
+           "TIFF files are read in bands, so memory stays bounded whatever their size; other\n"
+           "images are decoded whole. The source's objective power and microns per pixel\n"
+           "become the slide's magnification and resolution, its label and macro images the\n"
+           "slide's label and preview; transparent areas become white.\n"
            "\n"
            "With --export-tiff, writes the slide as a pyramidal tiled TIFF that OpenSlide,\n"
            "libvips and QuPath read, copying every reachable level's JPEG tiles as stored\n"
