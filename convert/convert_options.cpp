@@ -188,7 +188,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments)
 std::string usageText()
 {
     return "Usage: tqf-convert [OPTIONS] INPUT OUTPUT.tqf\n"
-           "       tqf-convert --export-tiff [-j N] [--quiet] SLIDE.tqf OUTPUT.tiff\n"
+           "       tqf-convert --export-tiff [--quiet] SLIDE.tqf OUTPUT.tiff\n"
            "Converts a slide or image into a tiled slide: 256-pixel JPEG tiles at the scan\n"
            "magnification and at every halved level, with preview and label images. INPUT is\n"
            "any slide OpenSlide reads (Aperio SVS, Hamamatsu NDPI, MIRAX, Leica SCN, generic\n"
