@@ -9,6 +9,10 @@
 # Environment: BUILD_DIR (default: build), WORK_DIR (default:
 # /tmp/tqf-convert-benchmark), WIDTH and HEIGHT (default 20000), RUNS (default 1;
 # the best run of each tool is reported).
+#
+# Then, unless SLIDES=0, benchmarks/svs_convert_benchmark.sh times the conversion
+# of a 40,000 x 30,000 scanner-like SVS and the TIFF export of the result,
+# with peak memory.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,7 +72,7 @@ cat "$IMAGE" >/dev/null
 
 TQF_OUT=$WORK_DIR/out.tqf
 TIF_OUT=$WORK_DIR/out.tif
-tqf_seconds=$(best_time "$CONVERT" -q 90 "$IMAGE" "$TQF_OUT")
+tqf_seconds=$(best_time "$CONVERT" --quiet -q 90 "$IMAGE" "$TQF_OUT")
 vips_seconds=$(best_time vips tiffsave "$IMAGE" "$TIF_OUT" --tile --tile-width 256 --tile-height 256 \
     --pyramid --compression jpeg --Q 90)
 
@@ -78,3 +82,8 @@ echo "vips:         $vips_seconds s  ($(stat -c %s "$TIF_OUT") bytes)"
 ratio=$(awk -v v="$vips_seconds" -v t="$tqf_seconds" 'BEGIN { printf "%.2f", v / t }')
 echo "ratio:        $ratio (vips time / tqf-convert time; above 1: tqf-convert is faster)"
 rm -f "$TQF_OUT" "$TIF_OUT"
+
+if [ "${SLIDES:-1}" != 0 ]; then
+    echo
+    BUILD_DIR=$BUILD_DIR "$ROOT/benchmarks/svs_convert_benchmark.sh"
+fi

@@ -8,6 +8,9 @@ namespace tqf::convert {
 namespace {
 
 constexpr const char *kTqfSuffix = ".tqf";
+constexpr const char *kTiffSuffixes[] = {".tif", ".tiff", ".TIF", ".TIFF"};
+// Coarser than a millimetre per pixel is no microscope's.
+constexpr double kLargestMicronsPerPixel = 1000;
 
 bool endsWith(const std::string &text, const std::string &suffix)
 {
@@ -26,6 +29,19 @@ std::string parseNumber(const std::string &option, const std::string &text, long
     return {};
 }
 
+// A positive decimal number up to `high`, or an error naming the option.
+std::string parsePositive(const std::string &option, const std::string &text, double high, double &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    value = text.empty() ? 0 : std::strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || text.find_first_of("xXnNiI") != std::string::npos)
+        return option + ": '" + text + "' is not a number";
+    if (errno == ERANGE || !(value > 0) || value > high)
+        return option + ": " + text + " is outside (0, " + std::to_string(static_cast<int>(high)) + "]";
+    return {};
+}
+
 struct ValueOption {
     const char *shortName;
     const char *longName;
@@ -36,7 +52,9 @@ constexpr ValueOption kLabel{"-l", "--label"};
 constexpr ValueOption kPreview{"-p", "--preview"};
 constexpr ValueOption kPreviewSize{nullptr, "--preview-size"};
 constexpr ValueOption kThreads{"-j", "--threads"};
-constexpr ValueOption kValueOptions[] = {kMagnification, kQuality, kLabel, kPreview, kPreviewSize, kThreads};
+constexpr ValueOption kMicronsPerPixel{nullptr, "--mpp"};
+constexpr ValueOption kValueOptions[] = {kMagnification, kQuality,  kLabel,           kPreview,
+                                         kPreviewSize,   kThreads,  kMicronsPerPixel};
 
 bool sameOption(const ValueOption &a, const ValueOption &b) { return a.longName == b.longName; }
 
@@ -53,8 +71,14 @@ std::string applyValue(const ValueOption &option, const std::string &value, Conv
             return "--preview: no file name given";
         options.previewPath = value;
     } else if (sameOption(option, kMagnification)) {
-        if ((problem = parseNumber(option.longName, value, 1, 1000, number)).empty())
+        if ((problem = parseNumber(option.longName, value, 1, 1000, number)).empty()) {
             options.magnification = static_cast<int>(number);
+            options.magnificationGiven = true;
+        }
+    } else if (sameOption(option, kMicronsPerPixel)) {
+        double microns = 0;
+        if ((problem = parsePositive(option.longName, value, kLargestMicronsPerPixel, microns)).empty())
+            options.micronsPerPixel = microns;
     } else if (sameOption(option, kQuality)) {
         if ((problem = parseNumber(option.longName, value, 1, 100, number)).empty())
             options.quality = static_cast<int>(number);
@@ -66,6 +90,25 @@ std::string applyValue(const ValueOption &option, const std::string &value, Conv
             options.threads = static_cast<unsigned>(number);
     }
     return problem;
+}
+
+// The export copies a slide as it is: the options that shape a new slide
+// have nothing to act on there.
+std::string exportConflicts(const std::vector<std::string> &arguments)
+{
+    for (const std::string &argument : arguments) {
+        if (argument == "--")
+            break;
+        const std::string name = argument.substr(0, argument.find('='));
+        for (const ValueOption &option : kValueOptions) {
+            if (sameOption(option, kThreads))
+                continue;
+            if (name == option.longName || (option.shortName != nullptr && name == option.shortName))
+                return std::string("--export-tiff copies the slide as it is; ") + option.longName +
+                       " does not apply";
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -89,6 +132,14 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments)
         if (argument == "-h" || argument == "--help") {
             options.help = true;
             return parsed;
+        }
+        if (argument == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        if (argument == "--export-tiff") {
+            options.exportTiff = true;
+            continue;
         }
         // "--name value", "--name=value" or "-x value".
         const size_t equals = argument.find('=');
@@ -121,25 +172,55 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments)
     }
     options.input = positional[0];
     options.output = positional[1];
-    if (!endsWith(options.output, kTqfSuffix))
+    if (options.exportTiff) {
+        parsed.error = exportConflicts(arguments);
+        bool tiff = false;
+        for (const char *suffix : kTiffSuffixes)
+            tiff = tiff || endsWith(options.output, suffix);
+        if (parsed.error.empty() && !tiff)
+            parsed.error = "the output '" + options.output + "' does not end in \".tif\" or \".tiff\"";
+    } else if (!endsWith(options.output, kTqfSuffix)) {
         parsed.error = "the output '" + options.output + "' does not end in \".tqf\"";
+    }
     return parsed;
 }
 
 std::string usageText()
 {
     return "Usage: tqf-convert [OPTIONS] INPUT OUTPUT.tqf\n"
-           "Converts an image that OpenCV reads into a tiled slide: 256-pixel JPEG tiles at\n"
-           "the scan magnification and at every halved level, with preview and label images.\n"
+           "       tqf-convert --export-tiff [--quiet] SLIDE.tqf OUTPUT.tiff\n"
+           "Converts a slide or image into a tiled slide: 256-pixel JPEG tiles at the scan\n"
+           "magnification and at every halved level, with preview and label images. INPUT is\n"
+           "any slide OpenSlide reads (Aperio SVS, Hamamatsu NDPI, MIRAX, Leica SCN, generic\n"
+           "tiled TIFF, ...), any tiled or striped TIFF, or any image OpenCV reads. Slides and\n"
+           "TIFF files are read in bands, so memory stays bounded whatever their size; other\n"
+           "images are decoded whole. The source's objective power and microns per pixel\n"
+           "become the slide's magnification and resolution, its label and macro images the\n"
+           "slide's label and preview; transparent areas become white.\n"
+           "\n"
+           "With --export-tiff, writes the slide as a pyramidal tiled TIFF that OpenSlide,\n"
+           "libvips and QuPath read, copying every reachable level's JPEG tiles as stored\n"
+           "(no re-encoding), with resolution tags and the label and preview as extra pages.\n"
            "\n"
            "Options:\n"
-           "  -m, --magnification N  scan magnification of INPUT, 1..1000 (default 40)\n"
+           "  -m, --magnification N  scan magnification of INPUT, 1..1000 (default: the\n"
+           "                         source's objective power, else 40 with a warning)\n"
+           "      --mpp X            micrometres per pixel of INPUT (default: the source's,\n"
+           "                         else the nominal 10 / magnification)\n"
            "  -q, --quality N        JPEG quality, 1..100 (default 90)\n"
-           "  -l, --label FILE       label image (default: a card with the file name)\n"
-           "  -p, --preview FILE     preview image (default: an overview of INPUT)\n"
+           "  -l, --label FILE       label image (default: the source's label, else a card\n"
+           "                         with the file name)\n"
+           "  -p, --preview FILE     preview image (default: the source's macro image, else\n"
+           "                         an overview of INPUT)\n"
            "      --preview-size N   longer side of the generated preview, 1..4096 (default 1024)\n"
            "  -j, --threads N        encoder threads, 1..256 (default: one per core)\n"
-           "  -h, --help             show this help\n";
+           "      --export-tiff      export SLIDE.tqf to OUTPUT.tiff (.tif) instead\n"
+           "      --quiet            no progress and no summary; warnings and errors only\n"
+           "  -h, --help             show this help\n"
+           "\n"
+           "Progress goes to standard error: a line that updates itself on a terminal,\n"
+           "one summary line otherwise. Exit status: 0 done, 1 failed (nothing is left\n"
+           "at OUTPUT), 2 bad command line, 128 + N interrupted by signal N.\n";
 }
 
 }  // namespace tqf::convert

@@ -47,7 +47,8 @@ void removeTemporariesOnInterrupt()
         if (got != 1)
             return;
         io::removeUncommittedTemporaries();
-        std::fprintf(stderr, "tqf-convert: interrupted; no slide was written\n");
+        // A progress line may be standing on the terminal without its end.
+        std::fprintf(stderr, "%stqf-convert: interrupted; no slide was written\n", isatty(STDERR_FILENO) ? "\n" : "");
         _exit(128 + signal);
     }).detach();
 

@@ -1,33 +1,46 @@
 /*
- * tqf-convert: converts an image file into a .tqf slide.
+ * tqf-convert: converts a slide or image file into a .tqf slide, or a .tqf
+ * slide into a pyramidal TIFF (--export-tiff).
  */
+#include "band_source.h"
 #include "convert_options.h"
 #include "interruption.h"
+#include "progress.h"
+#include "slide_conversion.h"
+#include "tiff_export.h"
 #include "tqf_writer.h"
 
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <sys/stat.h>
+#include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 
 namespace {
 
 constexpr const char *kProgram = "tqf-convert";
+constexpr int kDefaultMagnification = 40;
+
+// Says why a file cannot be an input, or nothing when it can.
+std::string checkInputFile(const std::string &path, const char *what)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return std::string("cannot read the ") + what + " '" + path + "': " + std::strerror(errno);
+    if (!S_ISREG(info.st_mode))
+        return std::string("the ") + what + " '" + path + "' is not a regular file";
+    return {};
+}
 
 // Reads an image file, or says why it cannot be read.
 bool readImage(const std::string &path, const char *what, cv::Mat &image, std::string &error)
 {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        error = std::string("cannot read the ") + what + " '" + path + "': " + std::strerror(errno);
+    if (!(error = checkInputFile(path, what)).empty())
         return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = std::string("the ") + what + " '" + path + "' is not a regular file";
-        return false;
-    }
     try {
         image = cv::imread(path, cv::IMREAD_COLOR);
     } catch (const cv::Exception &e) {
@@ -48,10 +61,109 @@ int fail(const std::string &message, int status)
     return status;
 }
 
+void warn(const std::string &message) { std::cerr << kProgram << ": warning: " << message << '\n'; }
+
+// The scan magnification: the option's, the source's objective power, or
+// the default with a warning.
+int chooseMagnification(const tqf::convert::ConvertOptions &options, const tqf::convert::SourceMetadata &source)
+{
+    if (options.magnificationGiven)
+        return options.magnification;
+    if (source.objectivePower) {
+        const double power = *source.objectivePower;
+        const long whole = std::lround(power);
+        if (whole >= 1 && whole <= 1000) {
+            if (std::fabs(power - static_cast<double>(whole)) > 1e-6)
+                warn("'" + options.input + "' gives an objective power of " + std::to_string(power) +
+                     "; the slide records " + std::to_string(whole) + "x");
+            return static_cast<int>(whole);
+        }
+        warn("'" + options.input + "' gives an objective power of " + std::to_string(power) +
+             ", outside 1..1000; it is not used");
+    }
+    warn("'" + options.input + "' does not give its magnification; the slide records " +
+         std::to_string(kDefaultMagnification) + "x (set it with --magnification)");
+    return kDefaultMagnification;
+}
+
+std::optional<double> chooseMicronsPerPixel(const tqf::convert::ConvertOptions &options,
+                                            const tqf::convert::SourceMetadata &source)
+{
+    if (options.micronsPerPixel)
+        return options.micronsPerPixel;
+    if (!source.micronsPerPixelX || !(*source.micronsPerPixelX <= 1000))
+        return std::nullopt;
+    if (source.micronsPerPixelY && std::fabs(*source.micronsPerPixelY / *source.micronsPerPixelX - 1) > 0.01)
+        warn("'" + options.input + "' has pixels of " + std::to_string(*source.micronsPerPixelX) + " x " +
+             std::to_string(*source.micronsPerPixelY) + " micrometres; the slide records the width");
+    return source.micronsPerPixelX;
+}
+
+int exportSlide(const tqf::convert::ConvertOptions &options)
+{
+    tqf::convert::Progress progress(kProgram, "exporting", options.quiet);
+    const tqf::convert::TiffExportResult result = tqf::convert::exportTiff(
+        options.input, options.output, [&](uint64_t done, uint64_t total) { progress.update(done, total); });
+    if (!result.ok()) {
+        progress.interrupt();
+        return fail(result.error, 1);
+    }
+    progress.finish(result.tiles);
+    if (!options.quiet)
+        std::cout << "wrote " << options.output << ": " << result.levels << " levels, " << result.tiles
+                  << " tiles copied (" << result.paddedTiles << " edge tiles padded), " << result.fileSize
+                  << " bytes\n";
+    return 0;
+}
+
+int convertImage(const tqf::convert::ConvertOptions &options)
+{
+    tqf::SlideWriteOptions writeOptions;
+    writeOptions.jpegQuality = options.quality;
+    writeOptions.previewMaxSide = options.previewSize;
+    writeOptions.threads = options.threads;
+    std::string error;
+    if (!options.labelPath.empty() && !readImage(options.labelPath, "label image", writeOptions.label, error))
+        return fail(error, 1);
+    if (!options.previewPath.empty() && !readImage(options.previewPath, "preview image", writeOptions.preview, error))
+        return fail(error, 1);
+    if (!(error = checkInputFile(options.input, "input image")).empty())
+        return fail(error, 1);
+    std::unique_ptr<tqf::convert::BandSource> source = tqf::convert::openSource(options.input, error);
+    if (!source)
+        return fail(error, 1);
+    const tqf::convert::SourceMetadata &metadata = source->metadata();
+    writeOptions.scanMagnification = chooseMagnification(options, metadata);
+    writeOptions.micronsPerPixel = chooseMicronsPerPixel(options, metadata);
+    if (writeOptions.label.empty())
+        writeOptions.label = metadata.label;
+    if (writeOptions.preview.empty())
+        writeOptions.preview = metadata.macro;
+
+    const unsigned readers = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    tqf::convert::Progress progress(kProgram, "converting", options.quiet);
+    const tqf::SlideWriteResult result = tqf::convert::convertSource(
+        *source, options.output, writeOptions, readers,
+        [&](uint64_t done, uint64_t total) { progress.update(done, total); });
+    if (!result.ok()) {
+        progress.interrupt();
+        return fail(result.error, 1);
+    }
+    progress.finish(result.tileCount);
+    if (!options.quiet)
+        std::cout << "wrote " << options.output << ": " << source->width() << " x " << source->height()
+                  << " pixels at " << writeOptions.scanMagnification << "x, " << result.levelCount << " levels, "
+                  << result.tileCount << " tiles, " << result.fileSize << " bytes\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    // Images OpenCV can only decode whole have no size limit here beyond
+    // memory; the variable must be set before OpenCV first reads it.
+    setenv("CV_IO_MAX_IMAGE_PIXELS", "1099511627776", 0);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const tqf::convert::ParsedCommandLine parsed = tqf::convert::parseCommandLine(arguments);
     if (!parsed.error.empty()) {
@@ -63,29 +175,6 @@ int main(int argc, char **argv)
         std::cout << tqf::convert::usageText();
         return 0;
     }
-
     tqf::convert::removeTemporariesOnInterrupt();
-    tqf::SlideWriteOptions writeOptions;
-    writeOptions.scanMagnification = options.magnification;
-    writeOptions.jpegQuality = options.quality;
-    writeOptions.previewMaxSide = options.previewSize;
-    writeOptions.threads = options.threads;
-    std::string error;
-    if (!options.labelPath.empty() && !readImage(options.labelPath, "label image", writeOptions.label, error))
-        return fail(error, 1);
-    if (!options.previewPath.empty() && !readImage(options.previewPath, "preview image", writeOptions.preview, error))
-        return fail(error, 1);
-    cv::Mat image;
-    if (!readImage(options.input, "input image", image, error))
-        return fail(error, 1);
-    const int width = image.cols;
-    const int height = image.rows;
-
-    const tqf::SlideWriteResult result = tqf::writeSlide(std::move(image), options.output, writeOptions);
-    if (!result.ok())
-        return fail("cannot write '" + options.output + "': " + result.error, 1);
-    std::cout << "wrote " << options.output << ": " << width << " x " << height << " pixels at "
-              << options.magnification << "x, " << result.levelCount << " levels, " << result.tileCount
-              << " tiles, " << result.fileSize << " bytes\n";
-    return 0;
+    return options.exportTiff ? exportSlide(options) : convertImage(options);
 }

@@ -52,6 +52,8 @@ std::string errorText() { return std::strerror(errno); }
 
 // Temporary files that exist now, for removeUncommittedTemporaries().
 std::mutex g_registryMutex;
+// Set once the process is removing its temporaries to end: none may be made after.
+bool g_ending = false;
 std::set<std::string> &registry()
 {
     static std::set<std::string> paths;
@@ -69,6 +71,7 @@ void forgetTemporary(const std::string &path)
 void removeUncommittedTemporaries()
 {
     std::lock_guard<std::mutex> lock(g_registryMutex);
+    g_ending = true;
     for (const std::string &path : registry())
         unlink(path.c_str());
     registry().clear();
@@ -93,9 +96,12 @@ bool SiblingTempFile::create(const std::string &targetPath)
     std::string pattern = directory + "/." + name + ".XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    // Made and registered under the registry's lock: an interruption in
-    // between would otherwise find the file but not know it.
+    // Made and registered under the registry's lock: a removal of all
+    // temporaries (an interruption) comes wholly before or wholly after, so
+    // no file it should remove can exist unregistered.
     std::lock_guard<std::mutex> lock(g_registryMutex);
+    if (g_ending)
+        return fail("the process is ending; no temporary file is made in '" + directory + "'");
     const int fd = mkostemp(buffer.data(), O_CLOEXEC);
     if (fd < 0)
         return fail("cannot create a temporary file in '" + directory + "': " + errorText());

@@ -51,8 +51,9 @@ private:
 };
 
 // Removes every temporary file of this process that is neither committed nor
-// discarded yet, for a program that is being interrupted. Call it from a
-// thread, not from a signal handler: it takes a lock.
+// discarded yet, for a program that is being interrupted; from then on no
+// temporary file is made. Call it from a thread, not from a signal handler:
+// it takes a lock.
 void removeUncommittedTemporaries();
 
 }  // namespace tqf::io

@@ -6,6 +6,9 @@ set -eu
 
 # libopenblas0-pthread comes with OpenCV on most machines and starts threads
 # when it is loaded; every machine gets it so that the tests meet it too.
+# tqf-convert reads slides through OpenSlide and TIFF through libtiff, and
+# pads edge tiles through libjpeg's coefficient interface; its tests make
+# sources with tifffile and Pillow and read exports back with OpenSlide.
 PACKAGES="
 cmake
 g++
@@ -24,13 +27,18 @@ clang
 libclang-rt-14-dev
 valgrind
 libopenblas0-pthread
-pybind11-dev
+libopenslide-dev
+libtiff-dev
+libjpeg62-turbo-dev
+python3-openslide
 python3-tifffile
+python3-pil
+pybind11-dev
 python3-torch
 "
-# Only the benchmarks need these.
+# Only the benchmarks need these (GNU time for peak memory).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools python3-openslide"
+    PACKAGES="$PACKAGES libvips-tools time"
 fi
 
 missing=""

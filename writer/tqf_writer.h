@@ -1,11 +1,19 @@
 /*
- * Writing a .tqf slide from an image in memory.
+ * Writing a .tqf slide from an image in memory, or from rows streamed in.
  *
  *     cv::Mat image = cv::imread("scan.png", cv::IMREAD_COLOR);
  *     tqf::SlideWriteOptions options;
  *     options.scanMagnification = 20;
  *     tqf::SlideWriteResult result = tqf::writeSlide(std::move(image), "scan.tqf", options);
  *     if (!result.ok()) std::cerr << result.error << '\n';
+ *
+ * An image too large to hold goes through SlideStreamWriter in bands of
+ * rows; memory then stays near a few tile rows of the scan level:
+ *
+ *     tqf::SlideStreamWriter writer;
+ *     std::string error = writer.begin("scan.tqf", width, height, options);
+ *     while (error.empty() && more) error = writer.addRows(nextBand());  // CV_8UC3, `width` wide
+ *     tqf::SlideWriteResult result = error.empty() ? writer.finish() : tqf::SlideWriteResult{error};
  *
  * The slide holds the image as 256-pixel JPEG tiles at its scan
  * magnification and at every halved level down to one that fits in a tile,
@@ -15,6 +23,8 @@
 #define TQF_WRITER_H
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -41,6 +51,9 @@ struct SlideWriteOptions {
     unsigned threads = 0;
     // Seconds since 1970 recorded as the scan time; unset for now.
     std::optional<int64_t> scanTime;
+    // Micrometres per pixel of the image as given (the scanner's or the
+    // source's); unset for the nominal 10 / scanMagnification.
+    std::optional<double> micronsPerPixel;
 };
 
 struct SlideWriteResult {
@@ -57,6 +70,44 @@ struct SlideWriteResult {
 // failure nothing is left behind. Pass the image with std::move to let the
 // writer release the scan level once its tiles are written.
 SlideWriteResult writeSlide(cv::Mat image, const std::string &outputPath, const SlideWriteOptions &options = {});
+
+// Tiles handed to the file so far and the slide's tile count. Called on a
+// thread of the writer's, as tiles are stored.
+using SlideProgress = std::function<void(uint64_t tilesWritten, uint64_t tileCount)>;
+
+// A slide written from the scan level's rows, top to bottom, in bands of
+// any height. Tiles are encoded on `threads` workers as their tile rows
+// complete, and every halved level is built from the rows as they come, so
+// memory stays at a few tile rows of the scan level whatever its height.
+// The file is the one writeSlide() writes from the same pixels.
+class SlideStreamWriter {
+public:
+    SlideStreamWriter();
+    ~SlideStreamWriter();  // an unfinished slide is discarded
+    SlideStreamWriter(const SlideStreamWriter &) = delete;
+    SlideStreamWriter &operator=(const SlideStreamWriter &) = delete;
+
+    // Starts a slide of `width` x `height` pixels; an error when an argument
+    // or the output's folder is refused.
+    std::string begin(const std::string &outputPath, int64_t width, int64_t height,
+                      const SlideWriteOptions &options = {}, SlideProgress progress = {});
+
+    // Takes the next rows (CV_8UC3, blue-green-red, `width` columns). They
+    // are copied: the caller may reuse them at once. An error stops the
+    // slide; it is then discarded.
+    std::string addRows(const cv::Mat &rows);
+
+    // After the last row: stores the preview, label and thumbnail, the tile
+    // index and the header, and puts the slide in place.
+    SlideWriteResult finish();
+
+    // Drops the slide being written; nothing is left behind.
+    void discard();
+
+private:
+    class Assembly;
+    std::unique_ptr<Assembly> m_assembly;
+};
 
 }  // namespace tqf
 

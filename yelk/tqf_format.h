@@ -54,7 +54,8 @@ constexpr int32_t kTileSize = 256;
 constexpr int32_t kMaxScanMagnification = 1000;
 
 // Nominal capture resolution: micrometres per pixel at 1x. A slide at
-// magnification m records kMicronsPerPixelAtOneX / m (0.25 at 40x).
+// magnification m whose resolution was not measured (or not given to the
+// writer) records kMicronsPerPixelAtOneX / m (0.25 at 40x).
 constexpr float kMicronsPerPixelAtOneX = 10.0f;
 
 // The three image headers follow the slide header at fixed positions.

@@ -71,6 +71,35 @@ TEST(ConvertCommandLine, RefusesBadArguments)
     }
 }
 
+TEST(ConvertCommandLine, ReadsTheSourceAndExportOptions)
+{
+    const auto parsed = parseCommandLine({"--mpp", "0.2527", "--quiet", "in.svs", "out.tqf"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_DOUBLE_EQ(*parsed.options.micronsPerPixel, 0.2527);
+    EXPECT_TRUE(parsed.options.quiet);
+    EXPECT_FALSE(parsed.options.magnificationGiven);
+    EXPECT_TRUE(parseCommandLine({"-m", "40", "in.svs", "out.tqf"}).options.magnificationGiven);
+    const auto exported = parseCommandLine({"--export-tiff", "-j", "2", "in.tqf", "out.TIFF"});
+    ASSERT_EQ(exported.error, "");
+    EXPECT_TRUE(exported.options.exportTiff);
+
+    const struct {
+        std::vector<std::string> arguments;
+        const char *reason;
+    } refused[] = {
+        {{"--mpp", "abc", "in.svs", "out.tqf"}, "'abc' is not a number"},
+        {{"--mpp", "nan", "in.svs", "out.tqf"}, "'nan' is not a number"},
+        {{"--mpp=0", "in.svs", "out.tqf"}, "0 is outside (0, 1000]"},
+        {{"--mpp", "1e9", "in.svs", "out.tqf"}, "outside (0, 1000]"},
+        {{"--export-tiff", "in.tqf", "out.tqf"}, "does not end in \".tif\" or \".tiff\""},
+        {{"--export-tiff", "--preview-size", "9", "in.tqf", "out.tif"}, "--preview-size does not apply"},
+    };
+    for (const auto &c : refused) {
+        const std::string error = parseCommandLine(c.arguments).error;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << "got: " << error;
+    }
+}
+
 // tqf-convert with these arguments; standard output and error together.
 ProgramOutcome runConvert(std::vector<std::string> arguments)
 {

@@ -1,0 +1,138 @@
+#include "tile_pool.h"
+
+#include "jpeg_encoder.h"
+
+#include <algorithm>
+
+namespace tqf::writer {
+
+namespace {
+
+bool encodeTile(JpegEncoder &encoder, const cv::Mat &tile, const TilePoolSettings &settings,
+                std::vector<uint8_t> &stream, std::string &failure)
+{
+    if (encoder.encodeWithin(tile, settings.quality, settings.streamCapacity, stream))
+        return true;
+    failure = encoder.error();
+    return false;
+}
+
+}  // namespace
+
+TilePool::TilePool(const TilePoolSettings &settings, TileSink sink) : m_settings(settings), m_sink(std::move(sink))
+{
+    const unsigned workers = std::max(1u, settings.threads);
+    m_workers.reserve(workers);
+    for (unsigned i = 0; i < workers; ++i)
+        m_workers.emplace_back([this] { work(); });
+    m_deliverer = std::thread([this] { deliver(); });
+}
+
+TilePool::~TilePool()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    for (std::thread &worker : m_workers)
+        worker.join();
+    m_deliverer.join();
+}
+
+bool TilePool::submit(TileJob job)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_failed || m_entries.size() < std::max<size_t>(1, m_settings.window); });
+    if (m_failed)
+        return false;
+    m_entries.push_back(Entry{std::move(job), {}, false, false});
+    lock.unlock();
+    m_changed.notify_all();
+    return true;
+}
+
+bool TilePool::drain()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_failed || m_entries.empty(); });
+    return !m_failed;
+}
+
+std::string TilePool::error() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_error;
+}
+
+void TilePool::work()
+{
+    JpegEncoder encoder;
+    std::vector<uint8_t> stream;
+    for (;;) {
+        Entry *entry = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_stop || m_failed || m_firstUntaken < m_entries.size(); });
+            if (m_stop || m_failed)
+                return;
+            entry = &m_entries[m_firstUntaken++];  // deque elements stay put while others come and go
+            entry->taken = true;
+        }
+        bool encoded = false;
+        std::string failure;
+        try {
+            const cv::Mat tile = (*entry->job.strip)(entry->job.area);
+            encoded = encodeTile(encoder, tile, m_settings, stream, failure);
+        } catch (const std::exception &e) {  // nothing may leave a worker thread
+            failure = e.what();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!encoded) {
+                if (!m_failed) {
+                    m_failed = true;
+                    m_error = "cannot encode level " + std::to_string(entry->job.level) + ": " + failure;
+                }
+            } else {
+                entry->stream.swap(stream);
+                entry->done = true;
+            }
+        }
+        m_changed.notify_all();
+    }
+}
+
+void TilePool::deliver()
+{
+    std::vector<uint8_t> stream;
+    for (;;) {
+        TileJob job;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock,
+                           [this] { return m_stop || m_failed || (!m_entries.empty() && m_entries.front().done); });
+            if (m_stop || m_failed)
+                return;
+            stream.swap(m_entries.front().stream);
+            job = m_entries.front().job;
+        }
+        bool stored = false;
+        try {
+            stored = m_sink(job, stream);
+        } catch (const std::exception &e) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_error = e.what();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_entries.pop_front();
+            --m_firstUntaken;
+            if (!stored)
+                m_failed = true;
+        }
+        m_changed.notify_all();
+    }
+}
+
+}  // namespace tqf::writer
