@@ -2,7 +2,7 @@
 
 #include "jpeg_tile_padding.h"
 #include "sibling_temp_file.h"
-#include "slide_levels.h"
+#include "core/slide_levels.h"
 #include "yelk.h"
 #include "yelk_results.h"
 
@@ -25,6 +25,8 @@
 namespace tqf::convert {
 
 namespace {
+
+using tqfio::core::SlideLevel;
 
 constexpr int kTileEdge = 256;
 // Past this many bytes of tiles a classic TIFF's 32-bit offsets may not reach.
@@ -154,9 +156,11 @@ private:
         m_slide.reset(yelk_load_image(m_slidePath.c_str(), 0));
         if (!m_slide)
             return slideError("not a slide the slide library opens (set YELK_VERBOSE=1 for its reason)");
+        const TQF_HEADER *header = m_slide->header;
+        if (header == nullptr || header->scanScale <= 0 || header->imageWidth < 1 || header->imageHeight < 1)
+            return slideError("the slide's header records no size or magnification");
+        m_levels = tqfio::core::slide_levels(*m_slide);
         std::string problem;
-        if (!reachableLevels(*m_slide, m_levels, problem))
-            return slideError(problem);
         std::vector<uint8_t> label, preview;
         if (!(problem = fetchImages(label, preview)).empty())
             return problem;
