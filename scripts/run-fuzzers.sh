@@ -49,7 +49,9 @@ for target in $TARGETS; do
     fi
     # Only the JPEG and PNG decoders may ever see a slide's bytes: a message
     # of any other (OpenJPEG, OpenEXR, TIFF, GDAL ...) means one was reached.
-    if grep -E "grfmt_(exr|jpeg2000|hdr|pfm|pxm|tiff|webp|sunras|bmp|gdal|gdcm)|OpenJPEG|TIFFRead|ERROR [0-9]+: " "$log" | head -5 | grep .; then
+    # The writer's target decodes its own input images (PNG, JPEG, BMP, PxM)
+    # to have something to write, which is no slide being read.
+    if [ "$target" != writer ] && grep -E "grfmt_(exr|jpeg2000|hdr|pfm|pxm|tiff|webp|sunras|bmp|gdal|gdcm)|OpenJPEG|TIFFRead|ERROR [0-9]+: " "$log" | head -5 | grep .; then
         echo "fuzzing $target reached an image decoder other than JPEG's and PNG's; the full log is $log" >&2
         exit 1
     fi
