@@ -190,23 +190,26 @@ def deep_zoom(tqf, osr, floor, seconds):
     for cache in (True, False):
         slide = tqfslide.Slide(tqf, cache_size=64 << 20 if cache else 0, num_threads=1)
         width, height = slide.dimensions
-        columns = width // side
+        columns, rows = width // side, height // side
         out = np.empty((side + 2 * overlap, side + 2 * overlap, 3), np.uint8)
 
+        def place(i):
+            i %= columns * rows  # row order, starting over at the end
+            return (i % columns) * side - overlap, (i // columns) * side - overlap
+
         def tile(i):
-            c, r = i % columns, i // columns
-            slide.read_region((c * side - overlap, r * side - overlap), 0, (side + 2 * overlap,) * 2, out=out)
+            slide.read_region(place(i), 0, (side + 2 * overlap,) * 2, out=out)
         calls, spent = timed(tile, seconds)
         results[cache] = spent / calls
-        keys = [k for i in range(calls) for k in touched(slide, 0, (i % columns) * side - overlap,
-                                                         (i // columns) * side - overlap, 256, 256)]
+        keys = [k for i in range(calls) for k in touched(slide, 0, *place(i), 256, 256)]
         floor_each = floor.time(keys) / calls
         slide.close()
     from openslide.deepzoom import DeepZoomGenerator
     reference = DeepZoomGenerator(openslide.OpenSlide(osr), tile_size=side, overlap=overlap)
     level = reference.level_count - 1
-    columns = reference.level_tiles[level][0]
-    calls, spent = timed(lambda i: reference.get_tile(level, (i % columns, i // columns)), seconds)
+    columns, rows = reference.level_tiles[level]
+    calls, spent = timed(lambda i: reference.get_tile(level, ((i % (columns * rows)) % columns,
+                                                              (i % (columns * rows)) // columns)), seconds)
     os_each = spent / calls
     row("cache on", results[True], floor_each, os_each, "ms/tile")
     row("cache off", results[False], floor_each, os_each, "ms/tile")
