@@ -1,5 +1,11 @@
 #include "fast_jpeg_decoder.h"
 
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
 #include <turbojpeg.h>
 
 namespace tqfio {
@@ -70,6 +76,80 @@ int turbo_format(core::PixelOrder order) {
     return TJPF_BGR;
 }
 
+J_COLOR_SPACE libjpeg_space(core::PixelOrder order) {
+    switch (order) {
+    case core::PixelOrder::rgb:
+        return JCS_EXT_RGB;
+    case core::PixelOrder::rgba:
+        return JCS_EXT_RGBA;
+    case core::PixelOrder::bgr:
+        break;
+    }
+    return JCS_EXT_BGR;
+}
+
+// libjpeg's error manager, turned to stop at the first warning as well, as
+// the whole-stream path stops (TJFLAG_STOPONWARNING).
+struct StrictErrors {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void stop_decoding(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<StrictErrors *>(cinfo->err)->jump, 1);
+}
+
+void stop_on_warning(j_common_ptr cinfo, int level) {
+    if (level < 0)
+        stop_decoding(cinfo);
+}
+
+// As TJFLAG_LIMITSCANS: a progressive stream of more than 500 scans is refused.
+void limit_scans(j_common_ptr cinfo) {
+    const auto *decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (cinfo->is_decompressor && decompress->input_scan_number > 500)
+        stop_decoding(cinfo);
+}
+
+// The window's rows, decoded on the stack of a function without objects to
+// destroy, since libjpeg leaves it by longjmp.
+bool decode_rows(jpeg_decompress_struct *cinfo, StrictErrors *errors, const unsigned char *stream, size_t size,
+                 int x0, int y0, int x1, int y1, unsigned char *dst, size_t pitch, core::PixelOrder order,
+                 unsigned char *row, size_t row_capacity) {
+    if (setjmp(errors->jump))
+        return false;
+    jpeg_mem_src(cinfo, stream, static_cast<unsigned long>(size));
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
+        return false;
+    cinfo->out_color_space = libjpeg_space(order);
+    jpeg_start_decompress(cinfo);
+    const int width = static_cast<int>(cinfo->output_width), height = static_cast<int>(cinfo->output_height);
+    if (x0 < 0 || y0 < 0 || x1 > width || y1 > height || x0 >= x1 || y0 >= y1)
+        return false;
+    // A block of margin either side; the decoder widens the crop to whole
+    // blocks on the left itself.
+    const int margin = 16;
+    JDIMENSION crop_x = static_cast<JDIMENSION>(x0 > margin ? x0 - margin : 0);
+    JDIMENSION crop_width = static_cast<JDIMENSION>((x1 + margin < width ? x1 + margin : width)) - crop_x;
+    if (crop_x > 0 || crop_width < static_cast<JDIMENSION>(width))
+        jpeg_crop_scanline(cinfo, &crop_x, &crop_width);
+    const size_t channels = static_cast<size_t>(cinfo->output_components);
+    if (static_cast<size_t>(crop_width) * channels > row_capacity)
+        return false;
+    if (y0 > 0 && jpeg_skip_scanlines(cinfo, static_cast<JDIMENSION>(y0)) != static_cast<JDIMENSION>(y0))
+        return false;
+    const size_t offset = (static_cast<size_t>(x0) - crop_x) * channels;
+    const size_t bytes = static_cast<size_t>(x1 - x0) * channels;
+    while (static_cast<int>(cinfo->output_scanline) < y1) {
+        const int r = static_cast<int>(cinfo->output_scanline);
+        JSAMPROW rows[1] = {row};
+        if (jpeg_read_scanlines(cinfo, rows, 1) != 1)
+            return false;
+        std::memcpy(dst + static_cast<size_t>(r - y0) * pitch, row + offset, bytes);
+    }
+    return true;
+}
+
 }  // namespace
 
 FastJpegDecoder::FastJpegDecoder() : m_handle(tjInitDecompress()) {}
@@ -115,6 +195,23 @@ bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned 
     const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
     return tjDecompress2(m_handle, stream, static_cast<unsigned long>(size), dst, width,
                          static_cast<int>(pitch), height, turbo_format(order), flags) == 0;
+}
+
+bool FastJpegDecoder::decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1,
+                                    unsigned char *dst, size_t pitch, core::PixelOrder order) {
+    jpeg_decompress_struct cinfo;
+    StrictErrors errors;
+    cinfo.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = stop_decoding;
+    errors.manager.emit_message = stop_on_warning;
+    jpeg_progress_mgr progress;
+    progress.progress_monitor = limit_scans;
+    jpeg_create_decompress(&cinfo);
+    cinfo.progress = &progress;
+    unsigned char row[4 * kMaxSide];
+    const bool ok = decode_rows(&cinfo, &errors, stream, size, x0, y0, x1, y1, dst, pitch, order, row, sizeof row);
+    jpeg_destroy_decompress(&cinfo);
+    return ok;
 }
 
 }  // namespace tqfio

@@ -39,6 +39,16 @@ public:
     bool decode(const unsigned char *stream, size_t size, unsigned char *dst, int width, int height,
                 size_t pitch, core::PixelOrder order = core::PixelOrder::bgr);
 
+    // Decodes only the window [x0, x1) x [y0, y1) of a probed stream to `dst`
+    // (its top-left pixel; rows `pitch` bytes apart), with the very pixels a
+    // whole decode gives there: rows above the window are skipped, decoding
+    // stops after its last row, and columns are cropped with a margin of a
+    // block on either side, so that chroma upsampling at the window's edges
+    // still sees the neighbours it sees in a whole decode. False on any
+    // warning or error, as decode().
+    bool decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1,
+                       unsigned char *dst, size_t pitch, core::PixelOrder order);
+
 private:
     void *m_handle;
 };

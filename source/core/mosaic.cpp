@@ -279,8 +279,9 @@ void whiten_around(Destination &target, const Box &cell, int64_t width, int64_t 
 // Each tile cut to its cell (see MosaicRequest::canvas_rules). A tile
 // wholly inside the rectangle is decoded straight into the destination and
 // not kept: the read wanted all of it. A tile partly inside is decoded whole
-// and kept in the cache, when there is one: its other parts are what the
-// neighbouring reads (Deep Zoom tiles, overlapping patches) want next.
+// and kept in the cache while the cache finds that such tiles are read again
+// (Deep Zoom tiles, overlapping patches, panning); otherwise, and without a
+// cache, only its part inside the rectangle is decoded, straight into place.
 void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch &scratch) {
     const int bs = r.tile_edge;
     const TileGrid grid = grid_of(r);
@@ -315,6 +316,21 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
                 }
                 // A stream of unknown size: covered when its whole cell is.
                 const bool covered = place != nullptr || (!plain && target.place_for(sx, sy, bs, bs) != nullptr);
+                // Partly covered and not to be kept: decode only its part.
+                if (plain && !covered && (!r.cache || !r.cache->admits_partly_covered())) {
+                    const Box part = Box{sx, sy, sx + static_cast<int64_t>(w), sy + static_cast<int64_t>(h)} &
+                                     target.area();
+                    unsigned char *at = part.empty() ? nullptr
+                                                     : target.place_for(part.x0, part.y0, static_cast<int>(part.x1 - part.x0),
+                                                                        static_cast<int>(part.y1 - part.y0));
+                    if (part.empty() ||
+                        (at && scratch.jpeg.decode_window(stream, length, static_cast<int>(part.x0 - sx),
+                                                          static_cast<int>(part.y0 - sy), static_cast<int>(part.x1 - sx),
+                                                          static_cast<int>(part.y1 - sy), at, target.pitch(), r.order))) {
+                        whiten_around(target, cell, w, h);
+                        continue;
+                    }
+                }
                 if (r.cache && !covered) {
                     std::shared_ptr<DecodedTile> decoded = decode_for_cache(stream, length, scratch);
                     if (!decoded) {

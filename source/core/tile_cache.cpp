@@ -8,7 +8,13 @@ std::shared_ptr<const DecodedTile> TileCache::find(const TileKey &key) {
     if (found == m_index.end())
         return nullptr;
     m_order.splice(m_order.begin(), m_order, found->second);
-    return found->second->second;
+    found->second->read_again = true;
+    return found->second->tile;
+}
+
+bool TileCache::admits_partly_covered() {
+    return m_reuse.load(std::memory_order_relaxed) >= 0.25f ||
+           m_probes.fetch_add(1, std::memory_order_relaxed) % 16 == 0;
 }
 
 void TileCache::insert(const TileKey &key, std::shared_ptr<const DecodedTile> tile) {
@@ -22,16 +28,21 @@ void TileCache::insert(const TileKey &key, std::shared_ptr<const DecodedTile> ti
         m_order.splice(m_order.begin(), m_order, found->second);
         return;
     }
-    evict_to(m_capacity - bytes);
-    m_order.emplace_front(key, std::move(tile));
+    evict_to(m_capacity - bytes, true);
+    m_order.push_front(Entry{key, std::move(tile)});
     m_index.emplace(key, m_order.begin());
     m_bytes += bytes;
 }
 
-void TileCache::evict_to(size_t budget) {
+void TileCache::evict_to(size_t budget, bool learn) {
     while (m_bytes > budget && !m_order.empty()) {
-        m_bytes -= cost(*m_order.back().second);
-        m_index.erase(m_order.back().first);
+        const Entry &last = m_order.back();
+        if (learn) {
+            const float reuse = m_reuse.load(std::memory_order_relaxed);
+            m_reuse.store(0.98f * reuse + (last.read_again ? 0.02f : 0.0f), std::memory_order_relaxed);
+        }
+        m_bytes -= cost(*last.tile);
+        m_index.erase(last.key);
         m_order.pop_back();
     }
 }
@@ -39,7 +50,7 @@ void TileCache::evict_to(size_t budget) {
 void TileCache::set_capacity(size_t capacity_bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_capacity = capacity_bytes;
-    evict_to(m_capacity);
+    evict_to(m_capacity, false);
 }
 
 size_t TileCache::capacity() const {
@@ -54,7 +65,7 @@ size_t TileCache::size_bytes() const {
 
 void TileCache::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    evict_to(0);
+    evict_to(0, false);
 }
 
 }  // namespace tqfio::core

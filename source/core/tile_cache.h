@@ -4,6 +4,7 @@
 #define TQF_CORE_TILE_CACHE_H
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -39,6 +40,12 @@ public:
     // Keeps `tile` unless it alone exceeds the budget; evicts as needed.
     void insert(const TileKey &key, std::shared_ptr<const DecodedTile> tile);
 
+    // Whether a tile a read covers only in part is worth decoding whole and
+    // keeping: yes while the tiles kept lately were read again before they
+    // left; when they mostly were not (reads at random places), no, but for
+    // one tile in sixteen, so that a change of pattern is seen.
+    bool admits_partly_covered();
+
     // A budget of 0 turns the cache off (and empties it).
     void set_capacity(size_t capacity_bytes);
     size_t capacity() const;
@@ -56,13 +63,23 @@ private:
                    static_cast<uint32_t>(k.row);
         }
     };
-    using Entry = std::pair<TileKey, std::shared_ptr<const DecodedTile>>;
+    struct Entry {
+        TileKey key;
+        std::shared_ptr<const DecodedTile> tile;
+        bool read_again = false;
+    };
 
-    void evict_to(size_t budget);  // with m_mutex held
+    // With m_mutex held; `learn`: evictions for room, which tell whether
+    // kept tiles are read again, rather than for a smaller budget.
+    void evict_to(size_t budget, bool learn);
 
     mutable std::mutex m_mutex;
     size_t m_capacity;
     size_t m_bytes = 0;
+    // Share of the tiles evicted lately that were read again after they
+    // were kept, as a moving average (1: assume so until seen otherwise).
+    std::atomic<float> m_reuse{1.0f};
+    std::atomic<unsigned> m_probes{0};
     std::list<Entry> m_order;  // most recently used first
     std::unordered_map<TileKey, std::list<Entry>::iterator, KeyHash> m_index;
 };

@@ -18,17 +18,20 @@ namespace {
 
 using namespace tqfio::core;
 
-// Tiles of one level cut from an image and encoded as PNG (lossless, so
-// results compare exactly); counts its fetches.
+// Tiles of one level cut from an image and encoded as PNG or JPEG; counts
+// its fetches. decoded() is the level as its tiles decode whole.
 class ImageTiles final : public TileSource {
 public:
-    explicit ImageTiles(const cv::Mat &bgr) {
+    explicit ImageTiles(const cv::Mat &bgr, const char *extension = ".png") : m_decoded(bgr.size(), CV_8UC3) {
         for (int y = 0; y < bgr.rows; y += kTileEdge)
             for (int x = 0; x < bgr.cols; x += kTileEdge) {
                 const cv::Rect cell = cv::Rect(x, y, kTileEdge, kTileEdge) & cv::Rect(0, 0, bgr.cols, bgr.rows);
-                cv::imencode(".png", bgr(cell), m_streams[{x, y}]);
+                std::vector<unsigned char> &stream = m_streams[{x, y}];
+                cv::imencode(extension, bgr(cell), stream);
+                cv::imdecode(stream, cv::IMREAD_COLOR).copyTo(m_decoded(cell));
             }
     }
+    const cv::Mat &decoded() const { return m_decoded; }
     uint32_t fetch(uint32_t, int32_t x, int32_t y, unsigned char *buffer) override {
         ++fetches;
         const auto found = m_streams.find({x, y});
@@ -41,6 +44,7 @@ public:
 
 private:
     std::map<std::pair<int, int>, std::vector<unsigned char>> m_streams;
+    cv::Mat m_decoded;
 };
 
 // Never white, so white can only come from outside the tiles; smooth
@@ -69,9 +73,13 @@ cv::Mat assemble(ImageTiles &tiles, const cv::Rect &r, PixelOrder order, TileCac
     return out;
 }
 
-TEST(Mosaic, AnySplitOfARectangleAssemblesTheSamePixels) {
-    const cv::Mat image = pattern(700, 600);
-    ImageTiles tiles(image);
+// PNG tiles, and JPEG tiles, which the mosaic may decode whole (into the
+// destination or the cache) or only in part.
+class MosaicSplits : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(MosaicSplits, AnySplitOfARectangleAssemblesTheSamePixels) {
+    ImageTiles tiles(pattern(700, 600), GetParam());
+    const cv::Mat &image = tiles.decoded();
     TileCache cache(64 << 20);
     std::mt19937 random(5);
     for (int n = 0; n < 40; ++n) {
@@ -93,6 +101,8 @@ TEST(Mosaic, AnySplitOfARectangleAssemblesTheSamePixels) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, MosaicSplits, ::testing::Values(".png", ".jpg"));
 
 TEST(Mosaic, PixelOrdersAndTheCacheSparingFetches) {
     const cv::Mat image = pattern(512, 512);
@@ -136,6 +146,21 @@ TEST(TileCache, KeepsWithinItsBudgetDroppingTheLeastRecentlyUsed) {
     EXPECT_EQ(cache.size_bytes(), 3 * cost);
     cache.set_capacity(cost);
     EXPECT_EQ(cache.size_bytes(), cost);
+
+    // Kept tiles that are never read again: partly covered tiles stop being
+    // kept, but for an occasional probe; read again, they are kept anew.
+    EXPECT_TRUE(cache.admits_partly_covered());
+    for (int i = 0; i < 200; ++i)
+        cache.insert({3, i, 0}, tile());
+    int admitted = 0;
+    for (int i = 0; i < 160; ++i)
+        admitted += cache.admits_partly_covered();
+    EXPECT_EQ(admitted, 10);
+    for (int i = 0; i < 200; ++i) {
+        cache.insert({4, i, 0}, tile());
+        cache.find({4, i, 0});
+    }
+    EXPECT_TRUE(cache.admits_partly_covered());
     cache.set_capacity(0);
     cache.insert({2, 0, 0}, tile());
     EXPECT_EQ(cache.size_bytes(), 0u);

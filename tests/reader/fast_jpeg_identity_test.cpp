@@ -173,5 +173,40 @@ TEST_F(FastJpegIdentity, MosaicMatchesImdecodeForEveryStream) {
     EXPECT_GT(plain_taken, 300);
 }
 
+// A window decoded alone has the pixels of the same window of the whole
+// image, in every pixel order, for every stream the fast path takes.
+TEST(FastJpegWindow, MatchesTheWholeDecodeForEveryPlainStream) {
+    tqfio::FastJpegDecoder decoder;
+    std::mt19937 random(17);
+    int windows = 0;
+    for (const Stream &stream : make_streams()) {
+        int w = 0, h = 0;
+        if (!decoder.probe(stream.bytes.data(), stream.bytes.size(), &w, &h))
+            continue;
+        SCOPED_TRACE(stream.name);
+        for (const auto order : {tqfio::core::PixelOrder::bgr, tqfio::core::PixelOrder::rgba}) {
+            const int channels = tqfio::core::bytes_per_pixel(order);
+            cv::Mat whole(h, w, CV_8UC(channels));
+            if (!decoder.decode(stream.bytes.data(), stream.bytes.size(), whole.data, w, h, whole.step, order))
+                continue;  // a warning: the window must say no too
+            for (int n = 0; n < 4; ++n) {
+                const int x0 = random() % w, y0 = random() % h;
+                const int x1 = x0 + 1 + random() % (w - x0), y1 = y0 + 1 + random() % (h - y0);
+                cv::Mat window(y1 - y0, x1 - x0, CV_8UC(channels), cv::Scalar::all(7));
+                ASSERT_TRUE(decoder.decode_window(stream.bytes.data(), stream.bytes.size(), x0, y0, x1, y1,
+                                                  window.data, window.step, order));
+                EXPECT_EQ(cv::norm(window, whole(cv::Rect(x0, y0, x1 - x0, y1 - y0)), cv::NORM_INF), 0)
+                    << "window " << x0 << ", " << y0 << " to " << x1 << ", " << y1;
+                ++windows;
+            }
+        }
+    }
+    EXPECT_GT(windows, 2000);
+    unsigned char pixel[4];
+    const std::vector<unsigned char> &any = make_streams().front().bytes;
+    EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 0, 1, pixel, 3, tqfio::core::PixelOrder::bgr));
+    EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 257, 1, pixel, 3, tqfio::core::PixelOrder::bgr));
+}
+
 }  // namespace
 }  // namespace tqftest
