@@ -128,13 +128,14 @@ def single_reads(tqf, osr, floor, seconds):
         each = spent / calls
         keys = [k for i in range(calls) for k in touched(slide, level, *spots[i % len(spots)], side, side)]
         floor_each = floor.time(keys) / calls
+        if side == 4096:
+            pool_calls, pool_spent = timed(lambda i: pool_slide.read_region(spots[i % len(spots)], level,
+                                                                            (side, side), out=out), seconds)
         os_calls, os_spent = timed(lambda i: reference.read_region(spots[i % len(spots)], level, (side, side)),
                                    seconds)
         row(name, each, floor_each, os_spent / os_calls)
         if side == 4096:
-            calls, spent = timed(lambda i: pool_slide.read_region(spots[i % len(spots)], level, (side, side),
-                                                                  out=out), seconds)
-            row(f"4096² on {os.cpu_count()} threads", spent / calls, floor_each, os_spent / os_calls)
+            row(f"4096² on {os.cpu_count()} threads", pool_spent / pool_calls, floor_each, os_spent / os_calls)
     slide.close()
     pool_slide.close()
     reference.close()
