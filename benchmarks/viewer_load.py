@@ -1,0 +1,272 @@
+#!/usr/bin/python3
+"""Load on Deep Zoom tile servers: N concurrent clients on loopback fetch
+random tiles for T seconds; prints tiles per second, median and 99th
+percentile latency, errors and the server's resident memory.
+
+    viewer_load.py --tqf SLIDE.tqf [--tiff SLIDE.tiff] [--clients 1,8] [--seconds 10]
+
+Servers, each started here on a free port and stopped after its runs:
+  tqf serve SLIDE.tqf                     (build/tqf, or --tqf-command)
+  openslide-python's Deep Zoom example server (Debian's
+  python-openslide-examples) serving the TIFF through OpenSlide.
+Both serve 254-pixel JPEG tiles of quality 75 with overlap 1. Every client
+keeps its connection open where the server allows it and asks for tiles
+drawn uniformly from all tiles of all levels, from a seeded sequence that is
+the same for every server. A tile counts as an error unless it comes back
+200 with a JPEG body. Exit status 1 when any request failed.
+"""
+
+import argparse
+import http.client
+import os
+import random
+import re
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from xml.etree import ElementTree
+
+OPENSLIDE_SERVER = "/usr/share/doc/python-openslide-examples/examples/deepzoom/deepzoom_server.py"
+QUALITY = 75
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def rss_kib(pid):
+    """Resident and peak resident memory of a process, KiB."""
+    values = {}
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key in ("VmRSS", "VmHWM"):
+                    values[key] = int(rest.split()[0])
+    except OSError:
+        pass
+    return values.get("VmRSS", 0), values.get("VmHWM", 0)
+
+
+class Server:
+    """A tile server in a process of its own."""
+
+    def __init__(self, label, command, dzi_path, port, env=None):
+        self.label = label
+        self.port = port
+        self.dzi_path = dzi_path
+        self.log = open(os.devnull, "w")
+        self.process = subprocess.Popen(command, stdout=self.log, stderr=subprocess.PIPE, env=env)
+        self._stderr = []
+        threading.Thread(target=self._drain, daemon=True).start()
+        self._wait_ready()
+
+    def _drain(self):
+        for line in self.process.stderr:
+            self._stderr.append(line.decode(errors="replace"))
+            del self._stderr[:-50]
+
+    def _wait_ready(self):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"{self.label} exited with {self.process.returncode}:\n{''.join(self._stderr)}")
+            try:
+                status, body = get(self.port, self.dzi_path)
+                if status == 200:
+                    self.dzi = body
+                    return
+            except OSError:
+                pass
+            time.sleep(0.1)
+        raise RuntimeError(f"{self.label} did not answer on port {self.port}")
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+def get(port, path, connection=None):
+    own = connection is None
+    connection = connection or http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    try:
+        connection.request("GET", path)
+        response = connection.getresponse()
+        body = response.read()
+        if response.will_close:
+            connection.close()
+        return response.status, body
+    finally:
+        if own:
+            connection.close()
+
+
+def tile_levels(dzi):
+    """[(level, columns, rows)] of a Deep Zoom descriptor, as its viewers
+    compute them."""
+    root = ElementTree.fromstring(dzi)
+    size = root.find("{*}Size")
+    width, height = int(size.get("Width")), int(size.get("Height"))
+    tile = int(root.get("TileSize"))
+    levels = []
+    # Level n has the full size halved (rounding up) until 1 x 1 at level 0.
+    sizes = [(width, height)]
+    while sizes[-1] != (1, 1):
+        w, h = sizes[-1]
+        sizes.append((max(1, -(-w // 2)), max(1, -(-h // 2))))
+    for level, (w, h) in enumerate(reversed(sizes)):
+        levels.append((level, -(-w // tile), -(-h // tile)))
+    return levels
+
+
+def tile_sequence(levels, seed, count):
+    """`count` tiles drawn uniformly from all tiles of all levels."""
+    rng = random.Random(seed)
+    weights = [columns * rows for _, columns, rows in levels]
+    picks = rng.choices(levels, weights=weights, k=count)
+    return [(level, rng.randrange(columns), rng.randrange(rows)) for level, columns, rows in picks]
+
+
+def run_clients(server, tiles_base, levels, clients, seconds):
+    latencies = [[] for _ in range(clients)]
+    errors = [0] * clients
+    messages = []
+    stop = threading.Event()
+    samples = []
+
+    def client(index):
+        sequence = tile_sequence(levels, 1000 + index, 200_000)
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
+        position = 0
+        while not stop.is_set():
+            level, column, row = sequence[position % len(sequence)]
+            position += 1
+            started = time.perf_counter()
+            try:
+                status, body = get(server.port, f"{tiles_base}{level}/{column}_{row}.jpeg", connection)
+                ok = status == 200 and body[:2] == b"\xff\xd8"
+                if not ok and len(messages) < 5:
+                    messages.append(f"{level}/{column}_{row}: status {status}")
+            except (OSError, http.client.HTTPException) as e:
+                ok = False
+                connection.close()
+                if len(messages) < 5:
+                    messages.append(f"{level}/{column}_{row}: {e!r}")
+            if ok:
+                latencies[index].append(time.perf_counter() - started)
+            else:
+                errors[index] += 1
+        connection.close()
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
+    started = time.perf_counter()
+    for t in threads:
+        t.start()
+    while time.perf_counter() - started < seconds:
+        samples.append(rss_kib(server.process.pid)[0])
+        time.sleep(0.2)
+    stop.set()
+    for t in threads:
+        t.join()
+    elapsed = time.perf_counter() - started
+    every = sorted(x for per_client in latencies for x in per_client)
+    return {
+        "tiles": len(every),
+        "seconds": elapsed,
+        "rate": len(every) / elapsed,
+        "median": statistics.median(every) * 1000 if every else float("nan"),
+        "p99": every[min(len(every) - 1, int(0.99 * len(every)))] * 1000 if every else float("nan"),
+        "errors": sum(errors),
+        "messages": messages,
+        "rss_peak": max(samples) if samples else 0,
+    }
+
+
+def measure(server, clients_list, seconds):
+    levels = tile_levels(server.dzi)
+    tiles_base = server.dzi_path[: -len(".dzi")] + "_files/"
+    # Opened and its first tiles made before the clock starts.
+    for level, column, row in tile_sequence(levels, 7, 20):
+        get(server.port, f"{tiles_base}{level}/{column}_{row}.jpeg")
+    start_rss = rss_kib(server.process.pid)[0]
+    results = []
+    for clients in clients_list:
+        result = run_clients(server, tiles_base, levels, clients, seconds)
+        result.update(clients=clients, server=server.label, rss_start=start_rss,
+                      rss_end=rss_kib(server.process.pid)[0], hwm=rss_kib(server.process.pid)[1])
+        results.append(result)
+        print_row(result)
+    return results
+
+
+def print_header():
+    print(f"{'server':<22} {'clients':>7} {'tiles':>7} {'tiles/s':>8} {'median ms':>10} {'p99 ms':>8} "
+          f"{'errors':>6}  RSS MiB start / peak / end")
+
+
+def print_row(r):
+    print(f"{r['server']:<22} {r['clients']:>7} {r['tiles']:>7} {r['rate']:>8.0f} {r['median']:>10.1f} "
+          f"{r['p99']:>8.1f} {r['errors']:>6}  {r['rss_start'] / 1024:.0f} / {r['rss_peak'] / 1024:.0f} / "
+          f"{r['rss_end'] / 1024:.0f}", flush=True)
+    for message in r["messages"]:
+        print(f"    error: {message}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tqf", required=True, help="the .tqf slide")
+    parser.add_argument("--tiff", help="the same image as a tiled TIFF, for OpenSlide's server")
+    parser.add_argument("--clients", default="1,8", help="client counts, comma separated (default 1,8)")
+    parser.add_argument("--seconds", type=float, default=10, help="seconds per run (default 10)")
+    parser.add_argument("--tqf-command", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                               "..", "build", "tqf"),
+                        help="the tqf command (default: build/tqf)")
+    parser.add_argument("--threads", type=int, default=8, help="request threads of tqf serve (default 8)")
+    args = parser.parse_args()
+    clients_list = [int(c) for c in args.clients.split(",")]
+
+    print(f"load: {os.cpu_count()} cores; {open('/proc/loadavg').read().split()[0:3]} load average before")
+    print(f"slide: {args.tqf}" + (f"\ntiff:  {args.tiff}" if args.tiff else ""))
+    print(f"{args.seconds:g} s per run, random tiles over all levels, 254-pixel JPEG tiles of quality {QUALITY}\n")
+    print_header()
+    results = []
+    name = re.sub(r"\.tqf$", "", os.path.basename(args.tqf))
+    port = free_port()
+    server = Server("tqf serve", [args.tqf_command, "serve", args.tqf, "--port", str(port), "--threads",
+                                  str(args.threads), "--quality", str(QUALITY)],
+                    f"/slides/{name}.dzi", port)
+    try:
+        results += measure(server, clients_list, args.seconds)
+    finally:
+        server.stop()
+    if args.tiff:
+        port = free_port()
+        server = Server("openslide deepzoom", [sys.executable, OPENSLIDE_SERVER, "-l", "127.0.0.1", "-p", str(port),
+                                               "-Q", str(QUALITY), args.tiff], "/slide.dzi", port)
+        try:
+            results += measure(server, clients_list, args.seconds)
+        finally:
+            server.stop()
+        print()
+        for clients in clients_list:
+            ours = next(r for r in results if r["server"] == "tqf serve" and r["clients"] == clients)
+            theirs = next(r for r in results if r["server"] != "tqf serve" and r["clients"] == clients)
+            print(f"{clients} clients: tqf serve {ours['rate'] / max(theirs['rate'], 1e-9):.1f}x the tiles per "
+                  f"second of OpenSlide's server")
+    print(f"load average after: {open('/proc/loadavg').read().split()[0:3]}")
+    return 1 if any(r["errors"] for r in results) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
