@@ -32,8 +32,9 @@ void clearWorkspace();
 void watchTemporaryFiles();
 
 // Whether any file was made in that directory since the last call. Reading
-// a slide must never write one: the image library does so only for decoders
-// of formats a slide does not hold.
+// a slide must never write one (the slide API's private directories for
+// associated images aside, as the reader's scratch images): the image
+// library does so only for decoders of formats a slide does not hold.
 bool temporaryFileWritten();
 
 }  // namespace tqf::fuzz

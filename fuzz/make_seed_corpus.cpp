@@ -9,6 +9,7 @@
 // a slide. DIRECTORY/writer: raw and encoded images with ordinary and
 // out-of-range options. Everything is deterministic and small (tens of
 // kilobytes), so that fuzzing starts from valid files quickly.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "reader_request.h"
+#include "slide_request.h"
 #include "tqf_format.h"
 #include "tqf_writer.h"
 #include "writer_request.h"
@@ -216,6 +218,42 @@ std::vector<std::pair<std::string, tqf::fuzz::ReaderRequest>> readerRequests()
     return requests;
 }
 
+tqf::fuzz::SlideRead slideRead(uint8_t mode, int64_t x, int64_t y, int8_t level, int16_t w, int16_t h,
+                               double downsample = 1)
+{
+    return tqf::fuzz::SlideRead{mode, x, y, level, w, h, downsample};
+}
+
+std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests()
+{
+    using tqf::fuzz::SlideRequest;
+    std::vector<std::pair<std::string, SlideRequest>> requests;
+    SlideRequest levels;
+    levels.flags = SlideRequest::kAssociated | SlideRequest::kBatch;
+    levels.reads[0] = slideRead(0, 0, 0, 0, 64, 64);
+    levels.reads[1] = slideRead(2, 200, 100, 1, 300, 150);  // bgr, across tiles
+    levels.reads[2] = slideRead(4 | 16, -20, -10, 0, 80, 40);  // rgba, wide rows, over the corner
+    levels.reads[3] = slideRead(0, 480, 280, 2, 100, 60);
+    requests.emplace_back("levels", levels);
+
+    SlideRequest scaled;
+    scaled.flags = SlideRequest::kReadAll | SlideRequest::kNoCache | SlideRequest::kThumbnail;
+    scaled.reads[0] = slideRead(1, 0, 0, 0, 100, 60, 3.0);
+    scaled.reads[1] = slideRead(1, 10, 5, 0, 33, 21, 0.5);
+    scaled.reads[2] = slideRead(1 | 4, -300, -3, 0, 40, 40, 50.0);
+    scaled.reads[3] = slideRead(1, 0, 0, 0, 10, 4, 1.0);
+    requests.emplace_back("downsamples", scaled);
+
+    SlideRequest extremes;
+    extremes.flags = SlideRequest::kOneThread;
+    extremes.reads[0] = slideRead(0, INT64_MIN, INT64_MAX, 0, 10, 10);
+    extremes.reads[1] = slideRead(0, 0, 0, 99, 10, 10);
+    extremes.reads[2] = slideRead(1, 0, 0, 0, -5, 10, std::nan(""));
+    extremes.reads[3] = slideRead(1, 0, 0, 0, 10, 10, 1e300);
+    requests.emplace_back("extremes", extremes);
+    return requests;
+}
+
 Bytes encoded(const cv::Mat &image, const char *extension, std::vector<int> parameters = {})
 {
     Bytes bytes;
@@ -334,7 +372,18 @@ int main(int argc, char **argv)
     readerRequests()[0].second.serialize(noSlide);
     reader.emplace_back("no_slide", noSlide);
 
+    // The slide API over the same slides and their damaged copies.
+    std::vector<std::pair<std::string, Bytes>> slideInputs;
+    const auto requests = slideRequests();
+    for (size_t i = 0; i < library.size(); ++i) {
+        const auto &[requestName, request] = requests[i % requests.size()];
+        Bytes input;
+        request.serialize(input);
+        input.insert(input.end(), library[i].second.begin(), library[i].second.end());
+        slideInputs.emplace_back(requestName + "_" + library[i].first, input);
+    }
+
     const bool written = writeCorpus(root + "/slide_library", library) && writeCorpus(root + "/reader", reader) &&
-                         writeCorpus(root + "/writer", writerInputs());
+                         writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs);
     return written ? 0 : 1;
 }

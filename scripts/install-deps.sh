@@ -24,10 +24,13 @@ clang
 libclang-rt-14-dev
 valgrind
 libopenblas0-pthread
+pybind11-dev
+python3-tifffile
+python3-torch
 "
-# Only the converter benchmark needs these.
+# Only the benchmarks need these.
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools"
+    PACKAGES="$PACKAGES libvips-tools python3-openslide"
 fi
 
 missing=""

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Fuzzes the slide library, the reader and the writer with libFuzzer, under
+# Fuzzes the slide library, the reader, the writer and the slide API with libFuzzer, under
 # AddressSanitizer and UndefinedBehaviorSanitizer, for SECONDS each (default
 # 60). Builds the targets with clang in build-fuzz/, grows one corpus per
 # target in build-fuzz/corpus/ (started from the writer-made seeds and the
@@ -18,7 +18,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 SECONDS_EACH=${1:-60}
 shift 2>/dev/null || true
-TARGETS=${*:-slide_library reader writer}
+TARGETS=${*:-slide_library reader writer slide}
 JOBS=${JOBS:-$(nproc)}
 BUILD=$ROOT/build-fuzz
 
@@ -45,6 +45,12 @@ for target in $TARGETS; do
         -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$target-" "$corpus" >"$log" 2>&1; then
         grep -E "ERROR|runtime error|broke a promise|SUMMARY|Test unit written" "$log" || tail -40 "$log"
         echo "fuzzing $target failed; the full log is $log" >&2
+        exit 1
+    fi
+    # Only the JPEG and PNG decoders may ever see a slide's bytes: a message
+    # of any other (OpenJPEG, OpenEXR, TIFF, GDAL ...) means one was reached.
+    if grep -E "grfmt_(exr|jpeg2000|hdr|pfm|pxm|tiff|webp|sunras|bmp|gdal|gdcm)|OpenJPEG|TIFFRead|ERROR [0-9]+: " "$log" | head -5 | grep .; then
+        echo "fuzzing $target reached an image decoder other than JPEG's and PNG's; the full log is $log" >&2
         exit 1
     fi
     grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb|^Done" "$log" || true

@@ -1,8 +1,11 @@
 #!/bin/sh
 # The main job on the built-in sample: installs what is missing, builds the
-# project, makes a sample slide from a real stained-tissue image, prints its
-# geometry at several scales from a native program, and reads regions at two
-# scales, the preview and the label from Python into PNG files in sample/.
+# project, makes a sample slide from a real stained-tissue image, shows it
+# through tqfslide (levels and properties printed; a thumbnail and a contact
+# sheet of patches cut over its tissue written as PNG files to sample/),
+# prints its geometry at several scales from a native program, and reads
+# regions at two scales, the preview and the label through the compatible
+# low-level module, also into sample/.
 #
 #   scripts/run-sample.sh
 #
@@ -17,7 +20,7 @@ HEIGHT=${SAMPLE_HEIGHT:-12000}
 
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$JOBS" --target tqfreader tqf-convert slide-geometry
+cmake --build build -j "$JOBS" --target tqfreader tqfslide tqf-convert slide-geometry
 
 mkdir -p sample
 IMAGE=sample/tissue-${WIDTH}x${HEIGHT}.tif
@@ -31,9 +34,13 @@ echo "converting $IMAGE to $SLIDE ..."
 ./build/tqf-convert "$IMAGE" "$SLIDE"
 
 echo
+echo "the slide through tqfslide (tools/slide_tour.py):"
+PYTHONPATH="$ROOT/build" /usr/bin/python3 tools/slide_tour.py "$SLIDE" sample
+
+echo
 echo "geometry at several opening scales (native program, build/slide-geometry):"
 ./build/slide-geometry "$SLIDE" 0 20 10 13.3
 
 echo
-echo "regions, preview and label from Python (tools/sample_tour.py):"
+echo "regions, preview and label through the low-level module (tools/sample_tour.py):"
 PYTHONPATH="$ROOT/build" /usr/bin/python3 tools/sample_tour.py "$SLIDE" sample

@@ -2,10 +2,11 @@
 """Soak run of the Python module: region reads, preview and label calls and
 reader creations by the hundred thousand, with the process's memory watched.
 
-    PYTHONPATH=build /usr/bin/python3 tools/soak.py [--scale S] [--slide PATH.tqf]
+    PYTHONPATH=build /usr/bin/python3 tools/soak.py [--scale S] [--slide PATH.tqf] [--phases P,...]
                                                     [--convert PATH] [--seed N] [--no-rss-limit]
 
---scale multiplies the size of the three phases. At 1.0, the default:
+--scale multiplies the size of the four phases (--phases picks some of
+them). At 1.0, the default:
   regions   1,000,000 region reads of mixed sizes (0 and 1x1 up to 1024x1024,
             most small, some runs of one size), places (inside, across an
             edge, wholly outside, as far as the int range goes) and
@@ -16,6 +17,13 @@ reader creations by the hundred thousand, with the process's memory watched.
   readers   100,000 reader creations and deletions (deleted through the
             class, through delete_reader, or left to collection as a plain
             handle or in a reference cycle), opening the slide in half.
+  slides    1,000,000 reads through tqfslide (the slide API): read_region at
+            every level in RGB, BGR and RGBA, read_region_at at downsamples
+            between the levels, read_regions batches on two workers, and
+            associated images, on slides with a small tile cache (so it
+            evicts all the time), without one, and loaded whole; results
+            are compared with a slide without a cache, and the cache must
+            stay within its budget; slides are reopened now and then.
 --scale 0.01 is the short run that CTest runs.
 
 Without --slide a 5000 x 3700 slide at 40x is made with tqf-convert (by
@@ -78,6 +86,7 @@ import numpy as np
 try:
     import _tqfReader
     import tqfReader
+    import tqfslide
 except ImportError as error:
     sys.exit("soak.py: %s; run with PYTHONPATH set to the build directory" % error)
 
@@ -541,6 +550,90 @@ class ImagePhase:
                    self.ring.verified, self.replaced)]
 
 
+# ----------------------------------------------------------------- slides
+
+SLIDE_CACHE = 8 * MIB
+
+
+class SlidePhase:
+    """Reads through tqfslide, checked against a slide without a cache."""
+
+    def __init__(self, path, scan, rng):
+        self.path, self.rng = path, rng
+        self.reference = tqfslide.Slide(path, cache_size=0, num_threads=1)
+        # Each slot keeps its options when its slide is reopened, so that the
+        # memory the run needs stays the same from start to end.
+        self.options = [{"cache_size": SLIDE_CACHE}, {"cache_size": 0}, {"cache_size": SLIDE_CACHE, "read_all": True}]
+        self.slides = [tqfslide.Slide(path, **options) for options in self.options]
+        self.width, self.height = self.reference.dimensions
+        self.ring = Ring(KEPT_REGIONS)
+        self.counts = {"region": 0, "scaled": 0, "batch": 0, "associated": 0, "compared": 0, "reopened": 0}
+        self.label = self.reference.associated_images["label"].copy()
+
+    def place(self, downsample, side):
+        span = int(side * downsample)
+        return (self.rng.randrange(-span, self.width + span // 2), self.rng.randrange(-span, self.height + span // 2))
+
+    def step(self, i):
+        rng = self.rng
+        slide = rng.choice(self.slides)
+        pick = rng.random()
+        if pick < 0.8:
+            level = rng.randrange(slide.level_count)
+            w, h = rng.randint(0, 300), rng.randint(0, 300)
+            mode = rng.choice(("RGB", "RGB", "BGR", "RGBA"))
+            location = self.place(slide.level_downsamples[level], max(w, h))
+            region = slide.read_region(location, level, (w, h), mode=mode)
+            check(region.shape == (h, w, 4 if mode == "RGBA" else 3), "read_region shape %r", region.shape)
+            if i % COMPARE_EVERY == 0:
+                expected = self.reference.read_region(location, level, (w, h), mode=mode)
+                check(np.array_equal(region, expected), "read_region%r differs from a slide without a cache",
+                      (location, level, (w, h), mode))
+                self.counts["compared"] += 1
+            if i % KEEP_EVERY == 0:
+                self.ring.add(Kept(region.reshape(-1), "kept slide region", zlib.crc32(region)))
+            self.counts["region"] += 1
+        elif pick < 0.95:
+            downsample = rng.uniform(1.0, 40.0)
+            w, h = rng.randint(1, 200), rng.randint(1, 200)
+            region = slide.read_region_at(self.place(downsample, max(w, h)), (w, h), downsample=downsample)
+            check(region.shape == (h, w, 3), "read_region_at shape %r", region.shape)
+            self.counts["scaled"] += 1
+        elif pick < 0.998:
+            level = rng.randrange(min(2, slide.level_count))
+            locations = [self.place(slide.level_downsamples[level], 64) for _ in range(rng.randint(1, 12))]
+            batches = list(slide.read_regions(locations, level, (64, 64), num_workers=2, batch_size=4))
+            check(sum(len(b) for b in batches) == len(locations), "read_regions lost regions")
+            self.counts["batch"] += 1
+        else:
+            check(np.array_equal(slide.associated_images["label"], self.label), "the label changed")
+            self.counts["associated"] += 1
+        if i % REPLACE_EVERY == REPLACE_EVERY - 1:
+            index = rng.randrange(len(self.slides))
+            self.slides[index].close()
+            self.slides[index] = tqfslide.Slide(self.path, **self.options[index])
+            self.counts["reopened"] += 1
+        for cached in self.slides:
+            check(cached._open_native().cache_used_bytes <= max(cached.cache_size, 0),
+                  "the tile cache holds %d bytes, more than its budget %d",
+                  cached._open_native().cache_used_bytes, cached.cache_size)
+
+    def settle(self):
+        # Fresh slides: their caches and decoding scratch start empty at
+        # every measurement, as they did at the first.
+        self.ring.clear()
+        for index, slide in enumerate(self.slides):
+            slide.close()
+            self.slides[index] = tqfslide.Slide(self.path, **self.options[index])
+
+    def details(self):
+        c = self.counts
+        return ["reads: %d regions, %d at a downsample, %d batches, %d associated images; %d compared with a "
+                "slide without a cache; %d slides reopened; tile cache budget %.0f MiB"
+                % (c["region"], c["scaled"], c["batch"], c["associated"], c["compared"], c["reopened"],
+                   mib(SLIDE_CACHE))]
+
+
 # ----------------------------------------------------------------- readers
 
 class ReaderPhase:
@@ -655,6 +748,8 @@ def main():
     parser.add_argument("--convert", default=os.path.join(os.path.dirname(_tqfReader.__file__), "tqf-convert"),
                         help="tqf-convert for making the slide (default: next to the module)")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--phases", default="regions,images,readers,slides",
+                        help="the phases to run, comma-separated (default: all)")
     parser.add_argument("--no-rss-limit", action="store_true",
                         help="print RSS without judging it (sanitizer builds)")
     args = parser.parse_args()
@@ -682,10 +777,13 @@ def main():
             ("regions", "reads", 1_000_000, RegionPhase),
             ("images", "calls", 100_000, ImagePhase),
             ("readers", "readers", 100_000, ReaderPhase),
+            ("slides", "reads", 1_000_000, SlidePhase),
         ]
         failed = False
         try:
             for name, unit, full, kind in plan:
+                if name not in args.phases.split(","):
+                    continue
                 work = kind(slide, scan, rng)
                 phase = Phase(name, unit, max(int(full * args.scale), 2), work.step, work.settle,
                               judge_rss=not args.no_rss_limit)

@@ -84,6 +84,10 @@ unsigned char *pixels_of(py::array &out, int width, int height, int channels, si
     if (out.ndim() != 3 || out.shape(0) != height || out.shape(1) != width || out.shape(2) != channels)
         throw py::value_error("out must have shape (" + std::to_string(height) + ", " + std::to_string(width) +
                               ", " + std::to_string(channels) + ")");
+    if (width == 0 || height == 0) {
+        *stride = 0;
+        return nullptr;  // nothing to write; NumPy's strides of an empty array mean nothing
+    }
     if (out.strides(2) != 1 || out.strides(1) != channels || out.strides(0) < channels * width)
         throw py::value_error("out must hold each row's pixels side by side (C order within rows)");
     *stride = static_cast<size_t>(out.strides(0));

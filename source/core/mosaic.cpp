@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include <opencv2/imgproc.hpp>
 
@@ -202,15 +203,57 @@ void assemble_on_canvas(const MosaicRequest &r, Destination &target, TileScratch
     }
 }
 
+// Pixel buffers of decoded tiles, handed back when a tile leaves the cache
+// and its last reader lets go, so that a steady stream of decodes does not
+// allocate (and fault in) fresh memory for every tile.
+class TileBuffers {
+public:
+    std::vector<unsigned char> take(size_t bytes) {
+        std::vector<unsigned char> buffer;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_free.empty()) {
+                buffer = std::move(m_free.back());
+                m_free.pop_back();
+            }
+        }
+        buffer.resize(bytes);
+        return buffer;
+    }
+    void give_back(std::vector<unsigned char> &&buffer) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_free.size() < kKept && buffer.capacity() <= kTileStreamCapacity)
+            m_free.push_back(std::move(buffer));
+    }
+
+private:
+    static constexpr size_t kKept = 32;
+    std::mutex m_mutex;
+    std::vector<std::vector<unsigned char>> m_free;
+};
+
+TileBuffers &tile_buffers() {
+    static TileBuffers *buffers = new TileBuffers;  // never destroyed: tiles may outlive static destruction
+    return *buffers;
+}
+
+std::shared_ptr<DecodedTile> new_tile(int width, int height) {
+    auto *tile = new DecodedTile;
+    tile->width = width;
+    tile->height = height;
+    tile->rgb = tile_buffers().take(static_cast<size_t>(width) * height * 3);
+    return std::shared_ptr<DecodedTile>(tile, [](DecodedTile *t) {
+        tile_buffers().give_back(std::move(t->rgb));
+        delete t;
+    });
+}
+
 // Decodes a tile stream for the cache: red, green, blue at the tile's own
 // size. Null when it does not decode.
 std::shared_ptr<DecodedTile> decode_for_cache(const unsigned char *stream, size_t length, TileScratch &scratch) {
-    auto tile = std::make_shared<DecodedTile>();
     int w = 0, h = 0;
     if (scratch.jpeg.probe(stream, length, &w, &h)) {
-        tile->width = w;
-        tile->height = h;
-        tile->rgb.resize(static_cast<size_t>(w) * h * 3);
+        std::shared_ptr<DecodedTile> tile = new_tile(w, h);
         if (scratch.jpeg.decode(stream, length, tile->rgb.data(), w, h, static_cast<size_t>(w) * 3,
                                 PixelOrder::rgb))
             return tile;
@@ -218,15 +261,26 @@ std::shared_ptr<DecodedTile> decode_for_cache(const unsigned char *stream, size_
     const cv::Mat bgr = decode_slide_image(stream, length);
     if (bgr.empty())
         return nullptr;
-    tile->width = bgr.cols;
-    tile->height = bgr.rows;
-    tile->rgb.resize(static_cast<size_t>(bgr.cols) * bgr.rows * 3);
+    std::shared_ptr<DecodedTile> tile = new_tile(bgr.cols, bgr.rows);
     cv::Mat rgb(bgr.rows, bgr.cols, CV_8UC3, tile->rgb.data());
     cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
     return tile;
 }
 
-// Each tile cut to its cell (see MosaicRequest::canvas_rules).
+// White for the part of `cell` that a tile of width x height placed at its
+// top-left corner leaves uncovered.
+void whiten_around(Destination &target, const Box &cell, int64_t width, int64_t height) {
+    width = std::min(width, cell.x1 - cell.x0);
+    height = std::min(height, cell.y1 - cell.y0);
+    target.fill_white(Box{cell.x0 + width, cell.y0, cell.x1, cell.y0 + height});
+    target.fill_white(Box{cell.x0, cell.y0 + height, cell.x1, cell.y1});
+}
+
+// Each tile cut to its cell (see MosaicRequest::canvas_rules). A tile
+// wholly inside the rectangle is decoded straight into the destination and
+// not kept: the read wanted all of it. A tile partly inside is decoded whole
+// and kept in the cache, when there is one: its other parts are what the
+// neighbouring reads (Deep Zoom tiles, overlapping patches) want next.
 void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch &scratch) {
     const int bs = r.tile_edge;
     const TileGrid grid = grid_of(r);
@@ -238,50 +292,56 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
             const Box cell{sx, sy, static_cast<int64_t>(sx) + bs, static_cast<int64_t>(sy) + bs};
             const TileKey key{r.address, column, row};
             try {
-                if (r.cache) {
-                    std::shared_ptr<const DecodedTile> tile = r.cache->find(key);
-                    if (!tile) {
-                        const size_t length = std::min<size_t>(r.source->fetch(r.address, sx, sy, stream),
-                                                               kTileStreamCapacity);
-                        std::shared_ptr<DecodedTile> decoded = length ? decode_for_cache(stream, length, scratch)
-                                                                      : nullptr;
-                        if (decoded)
-                            r.cache->insert(key, decoded);
-                        tile = std::move(decoded);
-                    }
-                    target.fill_white(cell);
-                    if (tile) {
-                        const cv::Mat pixels(tile->height, tile->width, CV_8UC3,
-                                             const_cast<unsigned char *>(tile->rgb.data()));
-                        target.paste(pixels, PixelOrder::rgb, sx, sy, cell);
-                    }
+                std::shared_ptr<const DecodedTile> cached = r.cache ? r.cache->find(key) : nullptr;
+                if (cached) {
+                    const cv::Mat pixels(cached->height, cached->width, CV_8UC3,
+                                         const_cast<unsigned char *>(cached->rgb.data()));
+                    target.paste(pixels, PixelOrder::rgb, sx, sy, cell);
+                    whiten_around(target, cell, cached->width, cached->height);
                     continue;
                 }
                 const size_t length = std::min<size_t>(r.source->fetch(r.address, sx, sy, stream),
                                                        kTileStreamCapacity);
+                if (length == 0) {
+                    target.fill_white(cell);
+                    continue;
+                }
                 int w = 0, h = 0;
-                if (length && scratch.jpeg.probe(stream, length, &w, &h)) {
-                    // Straight into the destination when the tile lies wholly
-                    // inside it and its cell.
-                    unsigned char *place = w <= bs && h <= bs ? target.place_for(sx, sy, w, h) : nullptr;
-                    if (place && scratch.jpeg.decode(stream, length, place, w, h, target.pitch(), r.order)) {
-                        target.fill_white(Box{sx + static_cast<int64_t>(w), sy, cell.x1, sy + static_cast<int64_t>(h)});
-                        target.fill_white(Box{sx, sy + static_cast<int64_t>(h), cell.x1, cell.y1});
+                const bool plain = scratch.jpeg.probe(stream, length, &w, &h) && w <= bs && h <= bs;
+                unsigned char *place = plain ? target.place_for(sx, sy, w, h) : nullptr;
+                if (place && scratch.jpeg.decode(stream, length, place, w, h, target.pitch(), r.order)) {
+                    whiten_around(target, cell, w, h);
+                    continue;
+                }
+                // A stream of unknown size: covered when its whole cell is.
+                const bool covered = place != nullptr || (!plain && target.place_for(sx, sy, bs, bs) != nullptr);
+                if (r.cache && !covered) {
+                    std::shared_ptr<DecodedTile> decoded = decode_for_cache(stream, length, scratch);
+                    if (!decoded) {
+                        target.fill_white(cell);
                         continue;
                     }
+                    r.cache->insert(key, decoded);
+                    const cv::Mat pixels(decoded->height, decoded->width, CV_8UC3, decoded->rgb.data());
+                    target.paste(pixels, PixelOrder::rgb, sx, sy, cell);
+                    whiten_around(target, cell, decoded->width, decoded->height);
+                    continue;
+                }
+                if (plain) {
                     scratch.tile.create(h, w, bytes_per_pixel(r.order) == 4 ? CV_8UC4 : CV_8UC3);
                     if (scratch.jpeg.decode(stream, length, scratch.tile.data, w, h, scratch.tile.step, r.order)) {
-                        target.fill_white(cell);
                         target.paste(scratch.tile, r.order, sx, sy, cell);
+                        whiten_around(target, cell, w, h);
                         continue;
                     }
                 }
-                target.fill_white(cell);
-                if (length) {
-                    scratch.tile = decode_slide_image(stream, length);
-                    if (!scratch.tile.empty())
-                        target.paste(scratch.tile, PixelOrder::bgr, sx, sy, cell);
+                scratch.tile = decode_slide_image(stream, length);
+                if (scratch.tile.empty()) {
+                    target.fill_white(cell);
+                    continue;
                 }
+                target.paste(scratch.tile, PixelOrder::bgr, sx, sy, cell);
+                whiten_around(target, cell, scratch.tile.cols, scratch.tile.rows);
             } catch (const cv::Exception &e) {
                 target.fill_white(cell);
                 if (r.on_failure)

@@ -48,6 +48,8 @@ def test_regions_are_new_rgb_arrays_white_outside(slide_path):
         assert np.array_equal(bgr, first[:, :, ::-1])
         rgba = slide.read_region((2500, 1800), 0, (200, 150), mode="RGBA")
         assert (rgba[:100, :100, 3] == 255).all() and (rgba[:, 100:] == 0).all()
+        for empty in [(0, 5), (5, 0), (0, 0)]:
+            assert slide.read_region((10, 10), 1, empty, mode="RGBA").shape == (empty[1], empty[0], 4)
         out = np.zeros((150, 300, 3), np.uint8)[:, 50:250]  # rows apart: a view of a wider array
         assert slide.read_region((2500, 1800), 0, (200, 150), out=out) is out
         assert np.array_equal(out, first)

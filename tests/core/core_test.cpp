@@ -1,0 +1,199 @@
+// The core on its own: the mosaic over an in-memory tile source, the tile
+// cache and the thread pool.
+#include <atomic>
+#include <map>
+#include <random>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "core/mosaic.h"
+#include "core/slide_levels.h"
+#include "core/thread_pool.h"
+#include "core/tile_cache.h"
+
+namespace {
+
+using namespace tqfio::core;
+
+// Tiles of one level cut from an image and encoded as PNG (lossless, so
+// results compare exactly); counts its fetches.
+class ImageTiles final : public TileSource {
+public:
+    explicit ImageTiles(const cv::Mat &bgr) {
+        for (int y = 0; y < bgr.rows; y += kTileEdge)
+            for (int x = 0; x < bgr.cols; x += kTileEdge) {
+                const cv::Rect cell = cv::Rect(x, y, kTileEdge, kTileEdge) & cv::Rect(0, 0, bgr.cols, bgr.rows);
+                cv::imencode(".png", bgr(cell), m_streams[{x, y}]);
+            }
+    }
+    uint32_t fetch(uint32_t, int32_t x, int32_t y, unsigned char *buffer) override {
+        ++fetches;
+        const auto found = m_streams.find({x, y});
+        if (found == m_streams.end() || found->second.size() > kTileStreamCapacity)
+            return 0;
+        std::copy(found->second.begin(), found->second.end(), buffer);
+        return static_cast<uint32_t>(found->second.size());
+    }
+    std::atomic<int> fetches{0};
+
+private:
+    std::map<std::pair<int, int>, std::vector<unsigned char>> m_streams;
+};
+
+// Never white, so white can only come from outside the tiles; smooth
+// enough that a tile's PNG fits the stream buffer.
+cv::Mat pattern(int width, int height) {
+    cv::Mat image(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(x % 250), static_cast<uchar>(y % 250),
+                                                  static_cast<uchar>((x * 7 + y * 3) % 250));
+    return image;
+}
+
+cv::Mat assemble(ImageTiles &tiles, const cv::Rect &r, PixelOrder order, TileCache *cache = nullptr) {
+    MosaicRequest request;
+    request.source = &tiles;
+    request.x = r.x;
+    request.y = r.y;
+    request.width = r.width;
+    request.height = r.height;
+    request.order = order;
+    request.cache = cache;
+    cv::Mat out(r.height, r.width, order == PixelOrder::rgba ? CV_8UC4 : CV_8UC3, cv::Scalar::all(7));
+    TileScratch scratch;
+    assemble_mosaic(request, out, scratch);
+    return out;
+}
+
+TEST(Mosaic, AnySplitOfARectangleAssemblesTheSamePixels) {
+    const cv::Mat image = pattern(700, 600);
+    ImageTiles tiles(image);
+    TileCache cache(64 << 20);
+    std::mt19937 random(5);
+    for (int n = 0; n < 40; ++n) {
+        const int x = random() % 800, y = random() % 700, w = 1 + random() % 400, h = 1 + random() % 400;
+        cv::Mat expected(h, w, CV_8UC3, cv::Scalar::all(255));
+        const cv::Rect inside = cv::Rect(x, y, w, h) & cv::Rect(0, 0, image.cols, image.rows);
+        if (!inside.empty())
+            image(inside).copyTo(expected(inside - cv::Point(x, y)));
+        for (TileCache *with : {static_cast<TileCache *>(nullptr), &cache}) {
+            EXPECT_EQ(cv::norm(assemble(tiles, {x, y, w, h}, PixelOrder::bgr, with), expected, cv::NORM_INF), 0);
+            // The same rectangle as two pieces split at a random column.
+            const int split = 1 + static_cast<int>(random() % std::max(1, w - 1));
+            cv::Mat pieces;
+            cv::hconcat(assemble(tiles, {x, y, std::min(split, w), h}, PixelOrder::bgr, with),
+                        w > split ? assemble(tiles, {x + split, y, w - split, h}, PixelOrder::bgr, with)
+                                  : cv::Mat(h, 0, CV_8UC3),
+                        pieces);
+            EXPECT_EQ(cv::norm(pieces, expected, cv::NORM_INF), 0) << x << ", " << y << " split at " << split;
+        }
+    }
+}
+
+TEST(Mosaic, PixelOrdersAndTheCacheSparingFetches) {
+    const cv::Mat image = pattern(512, 512);
+    ImageTiles tiles(image);
+    const cv::Rect part(100, 100, 300, 300);  // touches four tiles, none wholly
+    const cv::Mat bgr = assemble(tiles, part, PixelOrder::bgr);
+    cv::Mat rgb_swapped, rgba_as_bgr;
+    cv::cvtColor(assemble(tiles, part, PixelOrder::rgb), rgb_swapped, cv::COLOR_RGB2BGR);
+    cv::cvtColor(assemble(tiles, part, PixelOrder::rgba), rgba_as_bgr, cv::COLOR_RGBA2BGR);
+    EXPECT_EQ(cv::norm(rgb_swapped, bgr, cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(rgba_as_bgr, bgr, cv::NORM_INF), 0);
+
+    TileCache cache(64 << 20);
+    tiles.fetches = 0;
+    assemble(tiles, part, PixelOrder::rgb, &cache);
+    EXPECT_EQ(tiles.fetches, 4);
+    EXPECT_EQ(cv::norm(assemble(tiles, part, PixelOrder::bgr, &cache), bgr, cv::NORM_INF), 0);
+    EXPECT_EQ(tiles.fetches, 4) << "partly covered tiles come from the cache the second time";
+    assemble(tiles, {0, 0, 256, 256}, PixelOrder::rgb, &cache);
+    EXPECT_EQ(tiles.fetches, 4) << "a cached tile is used also where the read covers it wholly";
+    TileCache empty(64 << 20);
+    assemble(tiles, {256, 256, 256, 256}, PixelOrder::rgb, &empty);
+    EXPECT_EQ(empty.size_bytes(), 0u) << "a tile the read covers wholly is not kept";
+}
+
+TEST(TileCache, KeepsWithinItsBudgetDroppingTheLeastRecentlyUsed) {
+    const auto tile = [] {
+        auto t = std::make_shared<DecodedTile>();
+        t->width = t->height = 16;
+        t->rgb.resize(16 * 16 * 3);
+        return t;
+    };
+    const size_t cost = TileCache::cost(*tile());
+    TileCache cache(3 * cost);
+    for (int i = 0; i < 3; ++i)
+        cache.insert({1, i, 0}, tile());
+    ASSERT_TRUE(cache.find({1, 0, 0}));  // now the most recently used
+    cache.insert({1, 3, 0}, tile());
+    EXPECT_TRUE(cache.find({1, 0, 0}));
+    EXPECT_FALSE(cache.find({1, 1, 0}));
+    EXPECT_EQ(cache.size_bytes(), 3 * cost);
+    cache.set_capacity(cost);
+    EXPECT_EQ(cache.size_bytes(), cost);
+    cache.set_capacity(0);
+    cache.insert({2, 0, 0}, tile());
+    EXPECT_EQ(cache.size_bytes(), 0u);
+}
+
+TEST(ThreadPool, RunsEveryIndexOnceAndPassesTheFirstFailureOn) {
+    std::vector<std::atomic<int>> runs(1000);
+    parallel_for(runs.size(), 4, [&](size_t i) { ++runs[i]; });
+    for (const auto &count : runs)
+        ASSERT_EQ(count, 1);
+    EXPECT_THROW(parallel_for(100, 2, [](size_t i) {
+                     if (i == 17)
+                         throw std::runtime_error("seventeen");
+                 }),
+                 std::runtime_error);
+    parallel_for(0, 2, [](size_t) { FAIL(); });
+}
+
+TEST(SlideLevels, AddressesAndRecordsThatCannotBeRight) {
+    EXPECT_EQ(level_address(40), 40u);
+    EXPECT_EQ(level_address(2.5), 2u);
+    EXPECT_EQ(level_address(0.625), 0u);
+    EXPECT_EQ(level_address(-1), 0u);
+
+    TQF_HEADER header{};
+    header.scanScale = 20;
+    header.imageWidth = 600;
+    header.imageHeight = 300;
+    const auto block = [](int x, int y, unsigned w, unsigned h, float magnification) {
+        TQF_DATABLOCK_HEADER b{};
+        b.posX = x;
+        b.posY = y;
+        b.width = w;
+        b.height = h;
+        b.scaleRatio = magnification;
+        return b;
+    };
+    std::vector<TQF_DATABLOCK_HEADER> blocks = {
+        block(0, 0, 256, 256, 20),   block(512, 256, 88, 44, 20), block(0, 0, 256, 150, 10),
+        block(256, 0, 44, 150, 10),  block(0, 0, 75, 38, 2.5),    block(0, 0, 150, 75, 5),
+        block(0, 0, 10, 10, NAN),    block(0, 0, 10, 10, 40),     block(-256, 0, 10, 10, 5),
+        block(0, 0, 300, 10, 5),     block(0, 0, 2, 2, 0.5),      block(0, 0, 1, 1, 0.25),
+    };
+    header.dataBlockCount = static_cast<INT32>(blocks.size());
+    TQF record{};
+    record.header = &header;
+    record.dataBlockHeader = blocks.data();
+    const std::vector<SlideLevel> levels = slide_levels(record);
+    const double expected[][3] = {{20, 600, 300}, {10, 300, 150}, {5, 150, 75}, {2.5, 75, 38}, {0.5, 2, 2}};
+    ASSERT_EQ(levels.size(), std::size(expected));
+    for (size_t i = 0; i < levels.size(); ++i) {
+        EXPECT_EQ(levels[i].magnification, expected[i][0]);
+        EXPECT_EQ(levels[i].downsample, 20 / expected[i][0]);
+        EXPECT_EQ(levels[i].width, expected[i][1]);
+        EXPECT_EQ(levels[i].height, expected[i][2]);
+    }
+    record.dataBlockHeader = nullptr;
+    EXPECT_EQ(slide_levels(record).size(), 1u) << "no records: full resolution alone";
+}
+
+}  // namespace
