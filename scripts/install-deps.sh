@@ -6,6 +6,10 @@ set -eu
 
 # libopenblas0-pthread comes with OpenCV on most machines and starts threads
 # when it is loaded; every machine gets it so that the tests meet it too.
+# The tqf command and its viewer run on python3-pil, python3-openslide
+# (OpenSlide-compatible slides) and python3-waitress (the server); the
+# browser test drives chromium through chromium-driver and python3-selenium;
+# scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps).
 PACKAGES="
 cmake
 g++
@@ -27,10 +31,18 @@ libopenblas0-pthread
 pybind11-dev
 python3-tifffile
 python3-torch
+python3-pil
+python3-openslide
+python3-waitress
+chromium
+chromium-driver
+python3-selenium
+dpkg-dev
 "
-# Only the benchmarks need these.
+# Only the benchmarks need these (python-openslide-examples: OpenSlide's Deep
+# Zoom server, which the viewer's load benchmark runs against).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools python3-openslide"
+    PACKAGES="$PACKAGES libvips-tools python3-openslide python-openslide-examples"
 fi
 
 missing=""
