@@ -13,11 +13,14 @@ Both serve 254-pixel JPEG tiles of quality 75 with overlap 1. Every client
 keeps its connection open where the server allows it and asks for tiles
 drawn uniformly from all tiles of all levels, from a seeded sequence that is
 the same for every server. A tile counts as an error unless it comes back
-200 with a JPEG body. Exit status 1 when any request failed.
+200 with a JPEG body. CPU ms/tile is the server's processor time (all its
+threads) per tile served, which a busy machine disturbs less than the rates.
+Exit status 1 when any request failed.
 """
 
 import argparse
 import http.client
+import multiprocessing
 import os
 import random
 import re
@@ -37,6 +40,13 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def cpu_seconds(pid):
+    """User and system CPU time of a process and its threads so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def rss_kib(pid):
@@ -96,19 +106,67 @@ class Server:
         self.log.close()
 
 
-def get(port, path, connection=None):
-    own = connection is None
-    connection = connection or http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+def get(port, path):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
     try:
         connection.request("GET", path)
         response = connection.getresponse()
-        body = response.read()
-        if response.will_close:
-            connection.close()
-        return response.status, body
+        return response.status, response.read()
     finally:
-        if own:
-            connection.close()
+        connection.close()
+
+
+class LeanConnection:
+    """An HTTP/1.1 client with as little Python per request as will do, so
+    that the clients, which share the machine with the server, take little
+    of it: one keep-alive connection, reopened when the server closes it."""
+
+    def __init__(self, port):
+        self.port = port
+        self.sock = None
+        self.buffer = b""
+
+    def close(self):
+        if self.sock is not None:
+            self.sock.close()
+        self.sock = None
+        self.buffer = b""
+
+    def get(self, path):
+        if self.sock is None:
+            self.sock = socket.create_connection(("127.0.0.1", self.port), timeout=60)
+            self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock.sendall(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % path.encode())
+        while b"\r\n\r\n" not in self.buffer:
+            self._receive()
+        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        lines = head.split(b"\r\n")
+        version, status = lines[0].split(b" ", 2)[:2]
+        headers = dict(line.lower().split(b": ", 1) for line in lines[1:] if b": " in line)
+        closing = headers.get(b"connection") == b"close" or version == b"HTTP/1.0"
+        length = headers.get(b"content-length")
+        if length is None:  # the body runs to the end of the connection
+            while self._receive(allow_end=True):
+                pass
+            body, self.buffer = self.buffer, b""
+            closing = True
+        else:
+            length = int(length)
+            while len(self.buffer) < length:
+                self._receive()
+            body, self.buffer = self.buffer[:length], self.buffer[length:]
+        if closing:
+            self.close()
+        return int(status), body
+
+    def _receive(self, allow_end=False):
+        chunk = self.sock.recv(262144)
+        if not chunk:
+            if allow_end:
+                return False
+            raise ConnectionError("the server closed the connection mid-response")
+        self.buffer += chunk
+        return True
 
 
 def tile_levels(dzi):
@@ -137,57 +195,70 @@ def tile_sequence(levels, seed, count):
     return [(level, rng.randrange(columns), rng.randrange(rows)) for level, columns, rows in picks]
 
 
+def client_process(port, tiles_base, sequence, deadline, results):
+    """One client: the tiles of `sequence` one after another on one
+    connection until the deadline; sends back (latencies, errors, messages,
+    its CPU seconds)."""
+    connection = LeanConnection(port)
+    latencies, errors, messages = [], 0, []
+    position = 0
+    while time.monotonic() < deadline:
+        level, column, row = sequence[position % len(sequence)]
+        position += 1
+        started = time.perf_counter()
+        try:
+            status, body = connection.get(f"{tiles_base}{level}/{column}_{row}.jpeg")
+            ok = status == 200 and body[:2] == b"\xff\xd8"
+            if not ok and len(messages) < 5:
+                messages.append(f"{level}/{column}_{row}: status {status}")
+        except (OSError, ValueError) as e:
+            ok = False
+            connection.close()
+            if len(messages) < 5:
+                messages.append(f"{level}/{column}_{row}: {e!r}")
+        if ok:
+            latencies.append(time.perf_counter() - started)
+        else:
+            errors += 1
+    connection.close()
+    results.put((latencies, errors, messages, time.process_time()))
+
+
 def run_clients(server, tiles_base, levels, clients, seconds):
-    latencies = [[] for _ in range(clients)]
-    errors = [0] * clients
-    messages = []
-    stop = threading.Event()
-    samples = []
-
-    def client(index):
-        sequence = tile_sequence(levels, 1000 + index, 200_000)
-        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
-        position = 0
-        while not stop.is_set():
-            level, column, row = sequence[position % len(sequence)]
-            position += 1
-            started = time.perf_counter()
-            try:
-                status, body = get(server.port, f"{tiles_base}{level}/{column}_{row}.jpeg", connection)
-                ok = status == 200 and body[:2] == b"\xff\xd8"
-                if not ok and len(messages) < 5:
-                    messages.append(f"{level}/{column}_{row}: status {status}")
-            except (OSError, http.client.HTTPException) as e:
-                ok = False
-                connection.close()
-                if len(messages) < 5:
-                    messages.append(f"{level}/{column}_{row}: {e!r}")
-            if ok:
-                latencies[index].append(time.perf_counter() - started)
-            else:
-                errors[index] += 1
-        connection.close()
-
-    threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
+    # Processes, not threads: a client's Python then never waits for
+    # another's interpreter lock, and the clients take little of the machine.
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+    # Drawn before the clock starts; the same for every server.
+    sequences = [tile_sequence(levels, 1000 + i, 50_000) for i in range(clients)]
+    deadline = time.monotonic() + seconds
+    processes = [context.Process(target=client_process,
+                                 args=(server.port, tiles_base, sequences[i], deadline, results))
+                 for i in range(clients)]
+    cpu_before = cpu_seconds(server.process.pid)
     started = time.perf_counter()
-    for t in threads:
-        t.start()
-    while time.perf_counter() - started < seconds:
+    for p in processes:
+        p.start()
+    samples = []
+    while time.monotonic() < deadline:
         samples.append(rss_kib(server.process.pid)[0])
         time.sleep(0.2)
-    stop.set()
-    for t in threads:
-        t.join()
+    gathered = [results.get() for _ in processes]
     elapsed = time.perf_counter() - started
-    every = sorted(x for per_client in latencies for x in per_client)
+    cpu = cpu_seconds(server.process.pid) - cpu_before
+    for p in processes:
+        p.join()
+    every = sorted(x for latencies, _, _, _ in gathered for x in latencies)
     return {
         "tiles": len(every),
         "seconds": elapsed,
-        "rate": len(every) / elapsed,
+        "rate": len(every) / min(elapsed, seconds) if every else 0.0,
         "median": statistics.median(every) * 1000 if every else float("nan"),
         "p99": every[min(len(every) - 1, int(0.99 * len(every)))] * 1000 if every else float("nan"),
-        "errors": sum(errors),
-        "messages": messages,
+        "errors": sum(errors for _, errors, _, _ in gathered),
+        "cpu_ms": cpu * 1000 / max(1, len(every)),
+        "client_cpu_ms": sum(c for _, _, _, c in gathered) * 1000 / max(1, len(every)),
+        "messages": [m for _, _, messages, _ in gathered for m in messages][:5],
         "rss_peak": max(samples) if samples else 0,
     }
 
@@ -211,12 +282,12 @@ def measure(server, clients_list, seconds):
 
 def print_header():
     print(f"{'server':<22} {'clients':>7} {'tiles':>7} {'tiles/s':>8} {'median ms':>10} {'p99 ms':>8} "
-          f"{'errors':>6}  RSS MiB start / peak / end")
+          f"{'errors':>6} {'CPU ms/tile':>11} {'(clients)':>9}  RSS MiB start / peak / end")
 
 
 def print_row(r):
     print(f"{r['server']:<22} {r['clients']:>7} {r['tiles']:>7} {r['rate']:>8.0f} {r['median']:>10.1f} "
-          f"{r['p99']:>8.1f} {r['errors']:>6}  {r['rss_start'] / 1024:.0f} / {r['rss_peak'] / 1024:.0f} / "
+          f"{r['p99']:>8.1f} {r['errors']:>6} {r['cpu_ms']:>11.2f} {r['client_cpu_ms']:>9.2f}  {r['rss_start'] / 1024:.0f} / {r['rss_peak'] / 1024:.0f} / "
           f"{r['rss_end'] / 1024:.0f}", flush=True)
     for message in r["messages"]:
         print(f"    error: {message}")

@@ -30,6 +30,10 @@ except ImportError:
     tissue_mask = None
 
 IMAGE_FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF"}
+# Largest region written as one image: 768 MiB of RGB. Beyond it a typo in
+# W or H would have the machine swap (or the kernel end the process) before
+# any image library refused it.
+MAX_REGION_PIXELS = 1 << 28
 
 
 class Failure(Exception):
@@ -189,6 +193,9 @@ def cmd_info(args):
 
 
 def cmd_region(args):
+    if args.width * args.height > MAX_REGION_PIXELS:
+        raise Failure(f"{args.slide}: a region of {args.width} x {args.height} pixels is more than one image "
+                      f"may hold here ({MAX_REGION_PIXELS:,} pixels); read it in parts")
     with _open_slide(args.slide) as slide:
         location, size = (args.x, args.y), (args.width, args.height)
         if args.downsample is not None:

@@ -72,6 +72,7 @@ FAILURES = [
     (["info", "{directory}"], 1, "{directory}: Is a directory"),
     (["region", "{tissue}", 0, 0, 10, 10, "--level", 9, "-o", "{out}.png"], 1, "level must be 0 to 4"),
     (["region", "{tissue}", 0, 0, 10, 10, "-o", "{directory}/no/such/dir/x.png"], 1, "cannot write"),
+    (["region", "{tissue}", 0, 0, 100000, 100000, "-o", "{out}.png"], 1, "100000 x 100000 pixels is more than"),
     (["associated", "{tissue}", "slip", "-o", "{out}.png"], 1, "no associated image 'slip' (it has: label, macro)"),
     (["region", "{tissue}", 0, 0, 10, 10, "-o", "{out}.bmp"], 2, "must end in one of"),
     (["region", "{tissue}", 0, 0, 0, 10, "-o", "{out}.png"], 2, "argument W: must be at least 1"),
