@@ -235,10 +235,14 @@ def test_slide_removed_or_rewritten_while_served(serve, tissue, made, tmp_path):
     assert server.get("/slides/changing.dzi")[0] == 200
 
 
-def test_single_slide_and_concurrent_tiles(serve, tissue):
+def test_single_slide_and_concurrent_tiles(serve, tissue, tmp_path):
+    alias = tmp_path / "alias.tqf"
+    os.symlink(tissue, alias)
+    assert serve(alias).get("/slides/alias.dzi")[0] == 200  # by the name it was given
     server = serve(tissue)
     assert server.get("/slides/tissue.dzi")[0] == 200
-    assert server.get("/slides/made.dzi")[0] == 404
+    for other in ("/slides/made.dzi", "/slides/alias.dzi", "/slides/tissue/../tissue.dzi"):
+        assert server.get(other)[0] == 404
     # Tiles fetched by eight clients at once are the tiles fetched one by one.
     tiles = [f"/slides/tissue_files/{level}/{c}_{r}.jpeg" for level, c, r in
              [(12, 0, 0), (12, 11, 7), (11, 3, 2), (10, 1, 1), (9, 0, 0), (12, 5, 5)] * 4]

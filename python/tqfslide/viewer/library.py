@@ -43,12 +43,15 @@ class SlideLibrary:
 
     def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=254, overlap=1):
         real = os.path.realpath(root)
+        self.single = None
         if os.path.isdir(real):
             self.folder = real
-            self.single = None
         elif os.path.isfile(real) and real.endswith(SUFFIX):
+            # Served under the name it was given by, wherever a link leads.
             self.folder = os.path.dirname(real)
-            self.single = os.path.basename(real)[: -len(SUFFIX)]
+            given = os.path.basename(os.path.abspath(root))
+            self.single = given[: -len(SUFFIX)] if given.endswith(SUFFIX) else given
+            self._single_path = os.path.abspath(root)
         elif not os.path.exists(real):
             raise FileNotFoundError(2, "No such file or directory", root)
         else:
@@ -89,17 +92,19 @@ class SlideLibrary:
 
     def resolve(self, name):
         """The real path of the slide `name`, or SlideNotFound."""
+        if self.single is not None:
+            if name != self.single:
+                raise SlideNotFound(f"no slide {name!r}: serving only {self.single!r}")
+            real = os.path.realpath(self._single_path)
+            if not real.endswith(SUFFIX):
+                raise SlideNotFound(f"no slide {name!r}: {self._single_path} no longer leads to a {SUFFIX} file")
+            return real
         if not isinstance(name, str) or not name or "\0" in name or "\\" in name:
             raise SlideNotFound(f"not a slide name: {name!r}")
         parts = name.split("/")
         if any(part in ("", ".", "..") or part.startswith(".") for part in parts):
             raise SlideNotFound(f"not a slide name: {name!r}")
-        if self.single is not None:
-            if name != self.single:
-                raise SlideNotFound(f"no slide {name!r}: serving only {self.single!r}")
-            path = os.path.join(self.folder, self.single + SUFFIX)
-        else:
-            path = os.path.join(self.folder, *parts) + SUFFIX
+        path = os.path.join(self.folder, *parts) + SUFFIX
         real = os.path.realpath(path)
         if not (self._inside(real) and real.endswith(SUFFIX)):
             raise SlideNotFound(f"no slide {name!r}: {path} leads outside {self.folder}")
