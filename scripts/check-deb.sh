@@ -19,8 +19,9 @@ cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 cp "$deb" "$root/tmp/"
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
 cleanup() {
-  umount "$root/dev" "$root/proc" 2>/dev/null || true
+  umount "$root/dev/pts" "$root/dev" "$root/proc" 2>/dev/null || true
   if ! mountpoint -q "$root/proc" && ! mountpoint -q "$root/dev"; then rm -rf "$root"; fi
 }
 trap cleanup EXIT
