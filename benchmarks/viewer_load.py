@@ -5,7 +5,7 @@ percentile latency, errors and the server's resident memory.
 
     viewer_load.py --tqf SLIDE.tqf [--tiff SLIDE.tiff] [--clients 1,8] [--seconds 10]
 
-Servers, each started here on a free port and stopped after its runs:
+Servers, started here on free ports, measured in turn for each client count:
   tqf serve SLIDE.tqf                     (build/tqf, or --tqf-command)
   openslide-python's Deep Zoom example server (Debian's
   python-openslide-examples) serving the TIFF through OpenSlide.
@@ -263,21 +263,21 @@ def run_clients(server, tiles_base, levels, clients, seconds):
     }
 
 
-def measure(server, clients_list, seconds):
-    levels = tile_levels(server.dzi)
-    tiles_base = server.dzi_path[: -len(".dzi")] + "_files/"
-    # Opened and its first tiles made before the clock starts.
-    for level, column, row in tile_sequence(levels, 7, 20):
-        get(server.port, f"{tiles_base}{level}/{column}_{row}.jpeg")
-    start_rss = rss_kib(server.process.pid)[0]
-    results = []
-    for clients in clients_list:
-        result = run_clients(server, tiles_base, levels, clients, seconds)
-        result.update(clients=clients, server=server.label, rss_start=start_rss,
-                      rss_end=rss_kib(server.process.pid)[0], hwm=rss_kib(server.process.pid)[1])
-        results.append(result)
-        print_row(result)
-    return results
+def warm_up(server):
+    """Opens the slide and makes its first tiles before any clock starts."""
+    server.levels = tile_levels(server.dzi)
+    server.tiles_base = server.dzi_path[: -len(".dzi")] + "_files/"
+    for level, column, row in tile_sequence(server.levels, 7, 20):
+        get(server.port, f"{server.tiles_base}{level}/{column}_{row}.jpeg")
+    server.rss_start = rss_kib(server.process.pid)[0]
+
+
+def measure(server, clients, seconds):
+    result = run_clients(server, server.tiles_base, server.levels, clients, seconds)
+    result.update(clients=clients, server=server.label, rss_start=server.rss_start,
+                  rss_end=rss_kib(server.process.pid)[0])
+    print_row(result)
+    return result
 
 
 def print_header():
@@ -287,8 +287,8 @@ def print_header():
 
 def print_row(r):
     print(f"{r['server']:<22} {r['clients']:>7} {r['tiles']:>7} {r['rate']:>8.0f} {r['median']:>10.1f} "
-          f"{r['p99']:>8.1f} {r['errors']:>6} {r['cpu_ms']:>11.2f} {r['client_cpu_ms']:>9.2f}  {r['rss_start'] / 1024:.0f} / {r['rss_peak'] / 1024:.0f} / "
-          f"{r['rss_end'] / 1024:.0f}", flush=True)
+          f"{r['p99']:>8.1f} {r['errors']:>6} {r['cpu_ms']:>11.2f} {r['client_cpu_ms']:>9.2f}  "
+          f"{r['rss_start'] / 1024:.0f} / {r['rss_peak'] / 1024:.0f} / {r['rss_end'] / 1024:.0f}", flush=True)
     for message in r["messages"]:
         print(f"    error: {message}")
 
@@ -311,32 +311,34 @@ def main():
     print(f"slide: {args.tqf}" + (f"\ntiff:  {args.tiff}" if args.tiff else ""))
     print(f"{args.seconds:g} s per run, random tiles over all levels, 254-pixel JPEG tiles of quality {QUALITY}\n")
     print_header()
-    results = []
     name = re.sub(r"\.tqf$", "", os.path.basename(args.tqf))
-    port = free_port()
-    server = Server("tqf serve", [args.tqf_command, "serve", args.tqf, "--port", str(port), "--threads",
-                                  str(args.threads), "--quality", str(QUALITY)],
-                    f"/slides/{name}.dzi", port)
+    servers = []
     try:
-        results += measure(server, clients_list, args.seconds)
-    finally:
-        server.stop()
-    if args.tiff:
         port = free_port()
-        server = Server("openslide deepzoom", [sys.executable, OPENSLIDE_SERVER, "-l", "127.0.0.1", "-p", str(port),
-                                               "-Q", str(QUALITY), args.tiff], "/slide.dzi", port)
-        try:
-            results += measure(server, clients_list, args.seconds)
-        finally:
+        servers.append(Server("tqf serve", [args.tqf_command, "serve", args.tqf, "--port", str(port), "--threads",
+                                            str(args.threads), "--quality", str(QUALITY)],
+                              f"/slides/{name}.dzi", port))
+        if args.tiff:
+            port = free_port()
+            servers.append(Server("openslide deepzoom", [sys.executable, OPENSLIDE_SERVER, "-l", "127.0.0.1", "-p",
+                                                         str(port), "-Q", str(QUALITY), args.tiff],
+                                  "/slide.dzi", port))
+        for server in servers:
+            warm_up(server)
+        # Both servers up all along and measured in turn, so a change in the
+        # machine's load falls on both alike.
+        results = [[measure(server, clients, args.seconds) for server in servers] for clients in clients_list]
+    finally:
+        for server in servers:
             server.stop()
+    if args.tiff:
         print()
-        for clients in clients_list:
-            ours = next(r for r in results if r["server"] == "tqf serve" and r["clients"] == clients)
-            theirs = next(r for r in results if r["server"] != "tqf serve" and r["clients"] == clients)
-            print(f"{clients} clients: tqf serve {ours['rate'] / max(theirs['rate'], 1e-9):.1f}x the tiles per "
-                  f"second of OpenSlide's server")
+        for ours, theirs in results:
+            print(f"{ours['clients']} clients: tqf serve {ours['rate'] / max(theirs['rate'], 1e-9):.1f}x the tiles "
+                  f"per second of OpenSlide's server, {theirs['cpu_ms'] / ours['cpu_ms']:.1f}x less processor time "
+                  f"per tile")
     print(f"load average after: {open('/proc/loadavg').read().split()[0:3]}")
-    return 1 if any(r["errors"] for r in results) else 0
+    return 1 if any(r["errors"] for row in results for r in row) else 0
 
 
 if __name__ == "__main__":
