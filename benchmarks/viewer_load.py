@@ -11,8 +11,9 @@ Servers, started here on free ports, measured in turn for each client count:
   python-openslide-examples) serving the TIFF through OpenSlide.
 Both serve 254-pixel JPEG tiles of quality 75 with overlap 1. Every client
 keeps its connection open where the server allows it and asks for tiles
-drawn uniformly from all tiles of all levels, from a seeded sequence that is
-the same for every server. A tile counts as an error unless it comes back
+drawn uniformly from all tiles of all levels (or, with --pattern viewport,
+all tiles of random 4 x 3 views, as a viewer asks for them), from a seeded
+sequence that is the same for every server. A tile counts as an error unless it comes back
 200 with a JPEG body. CPU ms/tile is the server's processor time (all its
 threads) per tile served, which a busy machine disturbs less than the rates.
 Exit status 1 when any request failed.
@@ -187,12 +188,21 @@ def tile_levels(dzi):
     return levels
 
 
-def tile_sequence(levels, seed, count):
-    """`count` tiles drawn uniformly from all tiles of all levels."""
+def tile_sequence(levels, seed, count, pattern="random"):
+    """`count` tiles: drawn uniformly from all tiles of all levels
+    ("random"), or as a viewer asks for them ("viewport"): every tile of a
+    4 x 3 view at a random place of a level drawn alike, row by row."""
     rng = random.Random(seed)
     weights = [columns * rows for _, columns, rows in levels]
-    picks = rng.choices(levels, weights=weights, k=count)
-    return [(level, rng.randrange(columns), rng.randrange(rows)) for level, columns, rows in picks]
+    if pattern == "random":
+        picks = rng.choices(levels, weights=weights, k=count)
+        return [(level, rng.randrange(columns), rng.randrange(rows)) for level, columns, rows in picks]
+    tiles = []
+    while len(tiles) < count:
+        level, columns, rows = rng.choices(levels, weights=weights)[0]
+        left, top = rng.randrange(max(1, columns - 3)), rng.randrange(max(1, rows - 2))
+        tiles += [(level, c, r) for r in range(top, min(rows, top + 3)) for c in range(left, min(columns, left + 4))]
+    return tiles[:count]
 
 
 def client_process(port, tiles_base, sequence, deadline, results):
@@ -224,13 +234,13 @@ def client_process(port, tiles_base, sequence, deadline, results):
     results.put((latencies, errors, messages, time.process_time()))
 
 
-def run_clients(server, tiles_base, levels, clients, seconds):
+def run_clients(server, tiles_base, levels, clients, seconds, pattern):
     # Processes, not threads: a client's Python then never waits for
     # another's interpreter lock, and the clients take little of the machine.
     context = multiprocessing.get_context("fork")
     results = context.Queue()
     # Drawn before the clock starts; the same for every server.
-    sequences = [tile_sequence(levels, 1000 + i, 50_000) for i in range(clients)]
+    sequences = [tile_sequence(levels, 1000 + i, 50_000, pattern) for i in range(clients)]
     deadline = time.monotonic() + seconds
     processes = [context.Process(target=client_process,
                                  args=(server.port, tiles_base, sequences[i], deadline, results))
@@ -272,8 +282,8 @@ def warm_up(server):
     server.rss_start = rss_kib(server.process.pid)[0]
 
 
-def measure(server, clients, seconds):
-    result = run_clients(server, server.tiles_base, server.levels, clients, seconds)
+def measure(server, clients, seconds, pattern):
+    result = run_clients(server, server.tiles_base, server.levels, clients, seconds, pattern)
     result.update(clients=clients, server=server.label, rss_start=server.rss_start,
                   rss_end=rss_kib(server.process.pid)[0])
     print_row(result)
@@ -304,12 +314,15 @@ def main():
                                                                "..", "build", "tqf"),
                         help="the tqf command (default: build/tqf)")
     parser.add_argument("--threads", type=int, default=8, help="request threads of tqf serve (default 8)")
+    parser.add_argument("--pattern", choices=("random", "viewport"), default="random",
+                        help="tiles drawn at random (default), or all tiles of random 4 x 3 views, as a viewer asks")
     args = parser.parse_args()
     clients_list = [int(c) for c in args.clients.split(",")]
 
     print(f"load: {os.cpu_count()} cores; {open('/proc/loadavg').read().split()[0:3]} load average before")
     print(f"slide: {args.tqf}" + (f"\ntiff:  {args.tiff}" if args.tiff else ""))
-    print(f"{args.seconds:g} s per run, random tiles over all levels, 254-pixel JPEG tiles of quality {QUALITY}\n")
+    what = "random tiles over all levels" if args.pattern == "random" else "the tiles of random 4 x 3 views"
+    print(f"{args.seconds:g} s per run, {what}, 254-pixel JPEG tiles of quality {QUALITY}\n")
     print_header()
     name = re.sub(r"\.tqf$", "", os.path.basename(args.tqf))
     servers = []
@@ -327,7 +340,8 @@ def main():
             warm_up(server)
         # Both servers up all along and measured in turn, so a change in the
         # machine's load falls on both alike.
-        results = [[measure(server, clients, args.seconds) for server in servers] for clients in clients_list]
+        results = [[measure(server, clients, args.seconds, args.pattern) for server in servers]
+                   for clients in clients_list]
     finally:
         for server in servers:
             server.stop()
