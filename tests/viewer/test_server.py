@@ -72,6 +72,9 @@ def test_pages_and_resources(server, tissue):
         assert facts["properties"] == dict(slide.properties)
         assert facts["associated_images"] == ["label", "macro"]
 
+        status, headers, body = server.get("/slides/tissue/thumbnail.jpeg")
+        assert status == 200 and decode(body).shape == (160, 240, 3)
+
         status, headers, body = server.get("/slides/tissue/associated/label.png")
         assert status == 200 and headers["Content-Type"] == "image/png"
         assert np.array_equal(decode(body), slide.associated_images["label"])

@@ -8,6 +8,7 @@ URLs (<name> is a slide's path under the served folder without ".tqf"):
     /slides/<name>_files/<level>/<col>_<row>.jpeg   its tiles
     /slides/<name>/properties.json               its facts and properties
     /slides/<name>/associated/<image>.png        its label and macro
+    /slides/<name>/thumbnail.jpeg                its thumbnail, for the list
     /static/...                                  the page's scripts and styles
 
 Requests are refused with 404 when they name anything that is not a slide
@@ -39,6 +40,7 @@ _ASSOCIATED = re.compile(r"(.+)/associated/([A-Za-z0-9_-]+)\.png")
 # Percent-encoded dots, slashes and backslashes: never in a path we make.
 _ENCODED_SEPARATOR = re.compile(r"%(2e|2f|5c)", re.IGNORECASE)
 _LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1", "[::1]"}
+THUMBNAIL_SIZE = 240
 
 
 class HTTPError(Exception):
@@ -128,6 +130,8 @@ class ViewerApp:
         if rest.endswith(".dzi"):
             opened = self._slide(rest[: -len(".dzi")])
             return "200 OK", [("Content-Type", "application/xml")], opened.deep_zoom.get_dzi("jpeg").encode()
+        if rest.endswith("/thumbnail.jpeg"):
+            return self._thumbnail(self._slide(rest[: -len("/thumbnail.jpeg")]))
         if rest.endswith("/properties.json"):
             opened = self._slide(rest[: -len("/properties.json")])
             return "200 OK", [("Content-Type", "application/json")], self._properties(opened)
@@ -196,6 +200,18 @@ class ViewerApp:
             Image.fromarray(pixels, "RGB").save(buffer, "PNG", compress_level=3)
             cached = opened.cached[key] = buffer.getvalue()
         return "200 OK", [("Content-Type", "image/png")], cached
+
+    def _thumbnail(self, opened):
+        cached = opened.cached.get("thumbnail")
+        if cached is None:
+            from PIL import Image
+
+            buffer = io.BytesIO()
+            Image.fromarray(opened.slide.get_thumbnail((THUMBNAIL_SIZE, THUMBNAIL_SIZE)), "RGB").save(
+                buffer, "JPEG", quality=85)
+            cached = opened.cached["thumbnail"] = buffer.getvalue()
+        return "200 OK", [("Content-Type", "image/jpeg"), ("ETag", f'"{opened.tag}"'),
+                          ("Cache-Control", "no-cache")], cached
 
     def _static_file(self, name):
         path = self._static.get(name)
@@ -269,7 +285,8 @@ def _index_page(library):
     names = library.names()
     where = html.escape(library.root)
     if names:
-        items = "\n".join(f'<li><a href="/view/{html.escape(slide_url(n))}">{html.escape(n)}</a></li>'
+        items = "\n".join(f'<li><a href="/view/{html.escape(slide_url(n))}"><img loading="lazy" alt="" '
+                          f'src="/slides/{html.escape(slide_url(n))}/thumbnail.jpeg"><span>{html.escape(n)}</span></a></li>'
                           for n in names)
         body = f'<ul class="slides">\n{items}\n</ul>'
     else:
