@@ -9,6 +9,10 @@ set -eu
 # tqf-convert reads slides through OpenSlide and TIFF through libtiff, and
 # pads edge tiles through libjpeg's coefficient interface; its tests make
 # sources with tifffile and Pillow and read exports back with OpenSlide.
+# The tqf command and its viewer run on python3-pil, python3-openslide
+# (OpenSlide-compatible slides) and python3-waitress (the server); the
+# browser test drives chromium through chromium-driver and python3-selenium;
+# scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps).
 PACKAGES="
 cmake
 g++
@@ -35,10 +39,17 @@ python3-tifffile
 python3-pil
 pybind11-dev
 python3-torch
+python3-waitress
+chromium
+chromium-driver
+python3-selenium
+dpkg-dev
 "
-# Only the benchmarks need these (GNU time for peak memory).
+# Only the benchmarks need these (GNU time for peak memory;
+# python-openslide-examples: OpenSlide's Deep Zoom server, which the viewer's
+# load benchmark runs against).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools time"
+    PACKAGES="$PACKAGES libvips-tools time python-openslide-examples"
 fi
 
 missing=""

@@ -44,3 +44,8 @@ echo "geometry at several opening scales (native program, build/slide-geometry):
 echo
 echo "regions, preview and label through the low-level module (tools/sample_tour.py):"
 PYTHONPATH="$ROOT/build" /usr/bin/python3 tools/sample_tour.py "$SLIDE" sample
+
+echo
+echo "the sample in the browser (a Deep Zoom viewer; Ctrl-C stops it):"
+echo "  build/tqf serve $SLIDE"
+echo "  then open http://127.0.0.1:8000/view/tissue"

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "core/deep_zoom.h"
 #include "tqf_slide.h"
 
 namespace py = pybind11;
@@ -236,6 +237,59 @@ private:
     std::unique_ptr<tqfio::region_batch> m_batch;
 };
 
+// Deep Zoom tiles of a slide for tqfslide.deepzoom and the viewer. Holds the
+// Python slide (kept alive by the binding), so closing it ends the tiles too.
+class DeepZoom {
+public:
+    DeepZoom(const NativeSlide &slide, int tile_size, int overlap)
+        : m_slide(&slide), m_layout(slide.get()->width(), slide.get()->height(), tile_size, overlap) {}
+
+    py::list levels() const {
+        py::list result;
+        for (const tqfio::core::DeepZoomLevel &l : m_layout.levels())
+            result.append(py::make_tuple(l.width, l.height, l.columns, l.rows, l.downsample));
+        return result;
+    }
+
+    // (x, y, downsample, width, height), or None for a tile that does not exist.
+    py::object tile_place(int level, int64_t column, int64_t row) const {
+        tqfio::core::DeepZoomTile tile;
+        if (!m_layout.tile(level, column, row, &tile))
+            return py::none();
+        return py::make_tuple(tile.x, tile.y, tile.downsample, tile.width, tile.height);
+    }
+
+    py::bytes tile_jpeg(int level, int64_t column, int64_t row, int quality) const {
+        const tqfio::core::DeepZoomTile tile = place(level, column, row);
+        auto slide = m_slide->get();
+        thread_local std::vector<unsigned char> jpeg;
+        without_gil(slide->path(), [&] { tqfio::core::encode_deep_zoom_tile(*slide, tile, quality, jpeg); });
+        return py::bytes(reinterpret_cast<const char *>(jpeg.data()), jpeg.size());
+    }
+
+    py::array tile_rgb(int level, int64_t column, int64_t row) const {
+        const tqfio::core::DeepZoomTile tile = place(level, column, row);
+        auto slide = m_slide->get();
+        py::array_t<uint8_t> out({ssize_t(tile.height), ssize_t(tile.width), ssize_t(3)});
+        unsigned char *dst = out.mutable_data();
+        without_gil(slide->path(),
+                    [&] { tqfio::core::read_deep_zoom_tile(*slide, tile, dst, static_cast<size_t>(tile.width) * 3); });
+        return out;
+    }
+
+private:
+    tqfio::core::DeepZoomTile place(int level, int64_t column, int64_t row) const {
+        tqfio::core::DeepZoomTile tile;
+        if (!m_layout.tile(level, column, row, &tile))
+            throw py::value_error("no Deep Zoom tile at level " + std::to_string(level) + ", column " +
+                                  std::to_string(column) + ", row " + std::to_string(row));
+        return tile;
+    }
+
+    const NativeSlide *m_slide;
+    tqfio::core::DeepZoomLayout m_layout;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -274,4 +328,12 @@ PYBIND11_MODULE(_native, m) {
         .def("__next__", &RegionBatch::next)
         .def("__len__", &RegionBatch::size)
         .def("stop", &RegionBatch::stop);
+
+    py::class_<DeepZoom>(m, "DeepZoom")
+        .def(py::init<const NativeSlide &, int, int>(), py::keep_alive<1, 2>(), py::arg("slide"),
+             py::arg("tile_size"), py::arg("overlap"))
+        .def_property_readonly("levels", &DeepZoom::levels)
+        .def("tile_place", &DeepZoom::tile_place)
+        .def("tile_jpeg", &DeepZoom::tile_jpeg)
+        .def("tile_rgb", &DeepZoom::tile_rgb);
 }

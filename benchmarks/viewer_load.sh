@@ -1,0 +1,69 @@
+#!/bin/sh
+# The viewer under load: tqf serve against openslide-python's Deep Zoom
+# example server (python-openslide-examples), the same stained-tissue image
+# as a .tqf slide and as a tiled pyramidal TIFF of the slide's levels
+# (256-pixel 4:2:0 JPEG tiles, quality 90), 1 and 8 concurrent clients
+# fetching random tiles.
+#
+#   benchmarks/viewer_load.sh [--short] [viewer_load.py options]
+#
+# --short: the check run in CI: a small slide, tqf serve alone, 4 clients
+# for 3 seconds; fails on any error. Inputs are made once (not timed) and
+# kept in WORK_DIR. Environment: BUILD_DIR (default: build), WORK_DIR
+# (default: /tmp/tqf-convert-benchmark, shared with the other benchmarks),
+# WIDTH and HEIGHT (default 20000).
+set -eu
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+SHORT=0
+if [ "${1:-}" = "--short" ]; then
+    SHORT=1
+    shift
+    WORK_DIR=${WORK_DIR:-$BUILD_DIR/viewer-load}
+    WIDTH=${WIDTH:-4000}
+    HEIGHT=${HEIGHT:-3000}
+fi
+WORK_DIR=${WORK_DIR:-/tmp/tqf-convert-benchmark}
+WIDTH=${WIDTH:-20000}
+HEIGHT=${HEIGHT:-20000}
+
+if [ ! -x "$BUILD_DIR/tqf-convert" ] || [ ! -x "$BUILD_DIR/tqf" ]; then
+    echo "viewer_load: build the project first (cmake --build $BUILD_DIR)" >&2
+    exit 1
+fi
+mkdir -p "$WORK_DIR"
+IMAGE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tif
+SLIDE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tqf
+TIFF=$WORK_DIR/sample-${WIDTH}x${HEIGHT}-tiles.tiff
+if [ ! -f "$IMAGE" ]; then
+    echo "making $IMAGE ..."
+    /usr/bin/python3 "$ROOT/tools/make_sample_image.py" "$IMAGE.part.tif" "$WIDTH" "$HEIGHT" 7
+    mv "$IMAGE.part.tif" "$IMAGE"
+fi
+if [ ! -f "$SLIDE" ] || [ "$SLIDE" -ot "$BUILD_DIR/tqf-convert" ]; then
+    echo "converting to $SLIDE ..."
+    "$BUILD_DIR/tqf-convert" "$IMAGE" "$SLIDE" >/dev/null
+fi
+
+if [ "$SHORT" = 1 ]; then
+    exec /usr/bin/python3 "$ROOT/benchmarks/viewer_load.py" --tqf-command "$BUILD_DIR/tqf" --tqf "$SLIDE" \
+        --clients 4 --seconds 3 "$@"
+fi
+
+if [ ! -f "$TIFF" ] || [ "$TIFF" -ot "$SLIDE" ]; then
+    # The converter's own export where it has one (the slide's very tiles),
+    # else the slide's levels re-encoded alike (256-pixel 4:2:0 JPEG tiles of
+    # quality 90) by tiled_tiff.py.
+    if "$BUILD_DIR/tqf-convert" --help 2>&1 | grep -q -- --export-tiff; then
+        echo "exporting $TIFF ..."
+        "$BUILD_DIR/tqf-convert" --quiet --export-tiff "$SLIDE" "$TIFF"
+    else
+        echo "writing $TIFF ..."
+        PYTHONPATH="$BUILD_DIR" /usr/bin/python3 "$ROOT/benchmarks/tiled_tiff.py" "$SLIDE" "$TIFF"
+    fi
+fi
+cat "$SLIDE" "$TIFF" >/dev/null  # both start with their files in the page cache
+echo "uptime: $(uptime)"
+exec /usr/bin/python3 "$ROOT/benchmarks/viewer_load.py" --tqf-command "$BUILD_DIR/tqf" --tqf "$SLIDE" \
+    --tiff "$TIFF" "$@"

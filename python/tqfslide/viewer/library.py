@@ -1,0 +1,163 @@
+"""The slides a viewer may serve: names mapped to files under one folder
+(or the one slide given), and a bounded set of opened slides.
+
+Only regular files named *.tqf whose real path lies under the served folder
+are ever opened: names are checked segment by segment, then resolved through
+every symbolic link and checked again.
+"""
+
+import collections
+import os
+import stat
+import threading
+
+from .._slide import Slide, TqfError
+from ..deepzoom import DeepZoom
+
+SUFFIX = ".tqf"
+
+
+class SlideNotFound(Exception):
+    """No slide of that name may be served (or it cannot be opened); the
+    message says why, for the log."""
+
+
+class OpenedSlide:
+    """A slide opened for serving, with what is made from it once."""
+
+    def __init__(self, name, path, signature, slide, deep_zoom):
+        self.name = name
+        self.path = path
+        self.signature = signature
+        self.slide = slide
+        self.deep_zoom = deep_zoom
+        self.tag = "%x-%x-%x-%x" % signature
+        self.cached = {}  # properties JSON and associated image PNGs, made on first use
+
+
+class SlideLibrary:
+    """Slides under `root` (a folder, searched recursively, or one .tqf
+    slide), by name: the path relative to the folder without ".tqf", with
+    "/" between folders. At most `max_open` slides stay open; each decodes
+    into a tile cache of `cache_size` bytes."""
+
+    def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=254, overlap=1):
+        real = os.path.realpath(root)
+        self.single = None
+        if os.path.isdir(real):
+            self.folder = real
+        elif os.path.isfile(real) and real.endswith(SUFFIX):
+            # Served under the name it was given by, wherever a link leads.
+            self.folder = os.path.dirname(real)
+            given = os.path.basename(os.path.abspath(root))
+            self.single = given[: -len(SUFFIX)] if given.endswith(SUFFIX) else given
+            self._single_path = os.path.abspath(root)
+        elif not os.path.exists(real):
+            raise FileNotFoundError(2, "No such file or directory", root)
+        else:
+            raise ValueError(f"{root}: not a folder nor a {SUFFIX} slide")
+        self.root = root
+        self._max_open = max_open
+        self._cache_size = cache_size
+        self._tile_size = tile_size
+        self._overlap = overlap
+        self._open = collections.OrderedDict()  # real path -> OpenedSlide, least recently used first
+        self._lock = threading.Lock()
+
+    # -- names ----------------------------------------------------------------
+
+    def names(self):
+        """The names of the slides to list, sorted; hidden files and folders,
+        and links that lead outside the folder, are left out."""
+        if self.single is not None:
+            return [self.single]
+        found = []
+        seen = set()  # real folders walked: links that loop are walked once
+        for directory, folders, files in os.walk(self.folder, followlinks=True):
+            real_directory = os.path.realpath(directory)
+            if real_directory in seen or not (real_directory == self.folder or self._inside(real_directory)):
+                folders[:] = []
+                continue
+            seen.add(real_directory)
+            folders[:] = sorted(f for f in folders if not f.startswith("."))
+            for file in files:
+                if file.startswith(".") or not file.endswith(SUFFIX) or len(file) == len(SUFFIX):
+                    continue
+                path = os.path.join(directory, file)
+                real = os.path.realpath(path)
+                if self._inside(real) and os.path.isfile(real):
+                    relative = os.path.relpath(path, self.folder)[: -len(SUFFIX)]
+                    found.append(relative.replace(os.sep, "/"))
+        return sorted(found)
+
+    def resolve(self, name):
+        """The real path of the slide `name`, or SlideNotFound."""
+        if self.single is not None:
+            if name != self.single:
+                raise SlideNotFound(f"no slide {name!r}: serving only {self.single!r}")
+            real = os.path.realpath(self._single_path)
+            if not real.endswith(SUFFIX):
+                raise SlideNotFound(f"no slide {name!r}: {self._single_path} no longer leads to a {SUFFIX} file")
+            return real
+        if not isinstance(name, str) or not name or "\0" in name or "\\" in name:
+            raise SlideNotFound(f"not a slide name: {name!r}")
+        parts = name.split("/")
+        if any(part in ("", ".", "..") or part.startswith(".") for part in parts):
+            raise SlideNotFound(f"not a slide name: {name!r}")
+        path = os.path.join(self.folder, *parts) + SUFFIX
+        real = os.path.realpath(path)
+        if not (self._inside(real) and real.endswith(SUFFIX)):
+            raise SlideNotFound(f"no slide {name!r}: {path} leads outside {self.folder}")
+        return real
+
+    def _inside(self, real):
+        return real.startswith(self.folder.rstrip(os.sep) + os.sep)
+
+    # -- opened slides ----------------------------------------------------------
+
+    def get(self, name):
+        """The opened slide `name`, reopened when its file changed since it
+        was opened; SlideNotFound when it is gone or cannot be opened."""
+        real = self.resolve(name)
+        try:
+            info = os.stat(real)
+        except OSError as e:
+            self._forget(real)
+            raise SlideNotFound(f"no slide {name!r}: {real}: {e.strerror}") from None
+        if not _is_regular(info):
+            raise SlideNotFound(f"no slide {name!r}: {real} is not a regular file")
+        signature = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
+        with self._lock:
+            opened = self._open.get(real)
+            if opened is not None and opened.signature == signature:
+                self._open.move_to_end(real)
+                return opened
+        # Opening takes a while (the tile index is read); not under the lock.
+        try:
+            slide = Slide(real, cache_size=self._cache_size, num_threads=1)
+            opened = OpenedSlide(name, real, signature, slide,
+                                 DeepZoom(slide, tile_size=self._tile_size, overlap=self._overlap))
+        except (OSError, TqfError, ValueError) as e:
+            self._forget(real)
+            raise SlideNotFound(f"cannot serve slide {name!r}: {e}") from None
+        with self._lock:
+            self._open[real] = opened
+            self._open.move_to_end(real)
+            # Slides are dropped, not closed: a request still reading one
+            # keeps it until it is done.
+            while len(self._open) > self._max_open:
+                self._open.popitem(last=False)
+        return opened
+
+    def _forget(self, real):
+        with self._lock:
+            self._open.pop(real, None)
+
+    def open_count(self):
+        with self._lock:
+            return len(self._open)
+
+
+def _is_regular(info):
+    return stat.S_ISREG(info.st_mode)
+

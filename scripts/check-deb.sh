@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs a tqfreader .deb on a freshly bootstrapped Debian 12 (the base that
+# scripts/fresh-machine.sh caches, made first when missing) with apt, as a user
+# would, and checks that `tqf` and `import tqfslide` work with no other step:
+# a slide made by tqf-convert, read by tqf, tqfslide, tqfReader and the
+# OpenSlide-compatible class, and served by `tqf serve`. Needs root.
+#   scripts/check-deb.sh tqfreader_0.2.0_amd64.deb
+set -euo pipefail
+deb=$(readlink -f "$1")
+root_dir=$(cd "$(dirname "$0")/.." && pwd)
+cache=${FRESH_CACHE:-/tmp/fresh-debian}
+base=$cache/bookworm-base.tar
+if [ ! -f "$base" ]; then
+  "$root_dir/scripts/fresh-machine.sh" "$root_dir" true
+fi
+root=$(mktemp -d "$cache/deb.XXXX")
+tar -C "$root" -xf "$base"
+cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+cp "$deb" "$root/tmp/"
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+cleanup() {
+  umount "$root/dev/pts" "$root/dev" "$root/proc" 2>/dev/null || true
+  if ! mountpoint -q "$root/proc" && ! mountpoint -q "$root/dev"; then rm -rf "$root"; fi
+}
+trap cleanup EXIT
+chroot "$root" /bin/bash -euo pipefail -c "
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends /tmp/$(basename "$deb") >/dev/null
+cd /tmp
+tqf --version
+python3 -c 'from PIL import Image; Image.radial_gradient(\"L\").convert(\"RGB\").resize((3000, 2000)).save(\"g.png\")'
+tqf convert g.png g.tqf >/dev/null
+tqf info g.tqf | head -n 3
+tqf region g.tqf 100 100 256 256 --level 1 -o r.png && python3 -c 'from PIL import Image; print(\"region\", Image.open(\"r.png\").size)'
+python3 -c '
+import tqfslide, tqfReader
+from tqfslide.openslide_compat import open_slide
+from openslide.deepzoom import DeepZoomGenerator
+print(\"tqfslide\", tqfslide.__version__, tqfslide.open(\"g.tqf\").level_dimensions)
+print(\"openslide_compat\", DeepZoomGenerator(open_slide(\"g.tqf\")).level_count, \"Deep Zoom levels\")
+print(\"tqfReader\", tqfReader.__name__)
+'
+tqf serve g.tqf --port 0 >serve.log 2>&1 &
+server=\$!
+python3 -c '
+import re, time, urllib.request
+for _ in range(100):
+    found = re.search(\"(http://127.0.0.1:[0-9]+/)\", open(\"serve.log\").read())
+    if found:
+        break
+    time.sleep(0.1)
+body = urllib.request.urlopen(found.group(1) + \"slides/g_files/12/0_0.jpeg\").read()
+print(\"served a tile of\", len(body), \"bytes\")
+'
+kill \$server
+wait \$server || true
+"
+echo "the package installs and works on a fresh Debian 12"

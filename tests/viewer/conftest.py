@@ -1,0 +1,171 @@
+"""Slides and a running `tqf serve` for the tests of the command, the
+OpenSlide-compatible slides and the viewer.
+
+Slides are made once per run by tqf-convert from the stained-tissue image
+tools/make_sample_image.py builds; `tissue_tiff` holds the same pixels, level
+by level, as a tiled pyramidal TIFF that OpenSlide reads.
+"""
+import http.client
+import os
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from make_sample_image import build as tissue_image  # noqa: E402
+
+TQF = os.environ["TQF_COMMAND"]
+CONVERT = os.environ["TQF_CONVERT"]
+
+
+def make_slide(directory, name, width, height, magnification=40, seed=1):
+    import tifffile
+
+    image = directory / f"{name}-source.tif"
+    tifffile.imwrite(image, tissue_image(width, height, seed), photometric="rgb")
+    slide = directory / f"{name}.tqf"
+    subprocess.run([CONVERT, "-m", str(magnification), str(image), str(slide)], check=True,
+                   stdout=subprocess.DEVNULL)
+    image.unlink()
+    return slide
+
+
+@pytest.fixture(scope="session")
+def made(tmp_path_factory):
+    return tmp_path_factory.mktemp("made")
+
+
+@pytest.fixture(scope="session")
+def tissue(made):
+    """A 40x slide of 3000 x 2000 pixels: five levels, the last partly filled tiles."""
+    return make_slide(made, "tissue", 3000, 2000)
+
+
+@pytest.fixture(scope="session")
+def tissue_tiff(tissue, made):
+    """The slide's own levels as a tiled, losslessly compressed pyramidal
+    TIFF: OpenSlide reads from it exactly the pixels the slide holds."""
+    import tifffile
+    import tqfslide
+
+    path = made / "tissue.tiff"
+    with tqfslide.open(tissue) as slide, tifffile.TiffWriter(path) as tiff:
+        for level, size in enumerate(slide.level_dimensions):
+            pixels = slide.read_region((0, 0), level, size)
+            tiff.write(pixels, tile=(256, 256), photometric="rgb", compression="zlib",
+                       subfiletype=1 if level else 0)
+    return path
+
+
+def run_tqf(*args, **kwargs):
+    return subprocess.run([TQF, *map(str, args)], capture_output=True, text=True, timeout=120, **kwargs)
+
+
+class Server:
+    """`tqf serve` in a process of its own on a free port, its access log
+    and errors collected line by line."""
+
+    def __init__(self, path, *options):
+        self.process = subprocess.Popen([TQF, "serve", str(path), "--port", "0", "--access-log", *options],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.log = []
+        self._reader = threading.Thread(target=self._read_log, daemon=True)
+        self._reader.start()
+        line = self.process.stdout.readline()
+        match = re.search(r"at http://([0-9.]+):([0-9]+)/", line)
+        if not match:
+            self.process.kill()
+            raise AssertionError(f"tqf serve did not start: {line!r} {self.log}")
+        self.host, self.port = match.group(1), int(match.group(2))
+        self.url = f"http://{self.host}:{self.port}"
+
+    def _read_log(self):
+        for line in self.process.stderr:
+            self.log.append(line)
+
+    def get(self, path, method="GET", headers=None):
+        """(status, headers, body) for `path` sent as it is, unnormalised;
+        headers as http.client gives them (names in any case)."""
+        connection = http.client.HTTPConnection(self.host, self.port, timeout=60)
+        try:
+            connection.putrequest(method, path, skip_accept_encoding=True)
+            for name, value in (headers or {}).items():
+                connection.putheader(name, value)
+            connection.endheaders()
+            response = connection.getresponse()
+            return response.status, response.headers, response.read()
+        finally:
+            connection.close()
+
+    def raw(self, request):
+        """The server's whole answer to raw request bytes."""
+        chunks = []
+        with socket.create_connection((self.host, self.port), timeout=30) as s:
+            try:
+                s.sendall(request)
+                s.shutdown(socket.SHUT_WR)
+            except OSError:  # refused before the whole request went out
+                pass
+            try:
+                while chunk := s.recv(65536):
+                    chunks.append(chunk)
+            except ConnectionResetError:
+                pass
+        return b"".join(chunks)
+
+    def tile_requests(self):
+        return [line for line in self.log if re.search(r'"GET /slides/.*_files/\d+/\d+_\d+\.jpeg" 200', line)]
+
+    def stop(self):
+        """Stops the server (SIGTERM) and returns its exit status."""
+        self.process.terminate()
+        try:
+            status = self.process.wait(20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise
+        self._reader.join(5)
+        self.process.stdout.close()
+        self.process.stderr.close()
+        return status
+
+
+@pytest.fixture
+def serve():
+    """serve(path, *options) -> a started Server, stopped afterwards; the
+    test fails if the server did not stop cleanly or logged a traceback."""
+    servers = []
+
+    def start(path, *options):
+        server = Server(path, *options)
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        assert server.stop() == 0, "".join(server.log)
+        assert not any("Traceback" in line for line in server.log), "".join(server.log)
+
+
+def wait_for(condition, seconds=30, step=0.1):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    return condition()
+
+
+def decode(data):
+    from PIL import Image
+    import io
+
+    return np.asarray(Image.open(io.BytesIO(data)).convert("RGB"))

@@ -1,0 +1,263 @@
+"""tqf serve as a client meets it: the URLs, what is refused, and a server
+that keeps serving through bad requests and slides that change under it."""
+import json
+import os
+import shutil
+import threading
+
+import numpy as np
+import pytest
+import tqfslide
+from conftest import decode, make_slide
+from tqfslide.deepzoom import DeepZoom
+
+
+@pytest.fixture(scope="module")
+def tree(tissue, tmp_path_factory):
+    """served/ holds two slides and links out to outside/, which holds a
+    slide of its own; nothing of outside/ may be served."""
+    base = tmp_path_factory.mktemp("tree")
+    served, outside = base / "served", base / "outside"
+    (served / "sub dir").mkdir(parents=True)
+    outside.mkdir()
+    shutil.copy(tissue, served / "tissue.tqf")
+    shutil.copy(tissue, served / "sub dir" / "nested #1.tqf")
+    shutil.copy(tissue, outside / "secret.tqf")
+    (served / "notes.txt").write_text("not a slide")
+    (served / "fake.tqf").write_bytes(b"TQFH" + bytes(100))
+    os.symlink(outside / "secret.tqf", served / "link-out.tqf")
+    os.symlink(outside, served / "linkdir")
+    os.symlink(served / "tissue.tqf", served / "link-in.tqf")
+    return served
+
+
+@pytest.fixture(scope="module")
+def server(tree):
+    from conftest import Server
+
+    server = Server(tree)
+    yield server
+    assert server.stop() == 0
+    assert not any("Traceback" in line for line in server.log), "".join(server.log)
+
+
+def test_pages_and_resources(server, tissue):
+    status, headers, body = server.get("/")
+    assert status == 200 and headers["Content-Type"].startswith("text/html")
+    listed = body.decode()
+    for name in ("/view/tissue", "/view/sub%20dir/nested%20%231", "/view/link-in"):
+        assert f'href="{name}"' in listed
+    for name in ("secret", "link-out", "linkdir", "notes"):
+        assert name not in listed
+
+    status, _, page = server.get("/view/sub%20dir/nested%20%231")
+    assert status == 200 and b'data-dzi="/slides/sub%20dir/nested%20%231.dzi"' in page
+
+    with tqfslide.open(tissue) as slide:
+        dz = DeepZoom(slide)
+        status, headers, body = server.get("/slides/sub%20dir/nested%20%231.dzi")
+        assert (status, headers["Content-Type"], body.decode()) == (200, "application/xml", dz.get_dzi())
+
+        level = dz.level_count - 1
+        status, headers, body = server.get(f"/slides/tissue_files/{level}/1_2.jpeg")
+        assert status == 200 and headers["Content-Type"] == "image/jpeg"
+        # JPEG of quality 75 of the very tile DeepZoom reads.
+        expected = dz.get_tile(level, (1, 2)).astype(float)
+        assert np.sqrt(np.mean((decode(body) - expected) ** 2)) < 12
+
+        status, headers, body = server.get("/slides/tissue/properties.json")
+        facts = json.loads(body)
+        assert facts["dimensions"] == list(slide.dimensions)
+        assert facts["mpp"] == list(slide.mpp) and facts["magnification"] == slide.magnification
+        assert facts["properties"] == dict(slide.properties)
+        assert facts["associated_images"] == ["label", "macro"]
+
+        status, headers, body = server.get("/slides/tissue/thumbnail.jpeg")
+        assert status == 200 and decode(body).shape == (160, 240, 3)
+
+        status, headers, body = server.get("/slides/tissue/associated/label.png")
+        assert status == 200 and headers["Content-Type"] == "image/png"
+        assert np.array_equal(decode(body), slide.associated_images["label"])
+
+    status, headers, body = server.get(f"/slides/tissue_files/{level}/1_2.jpeg", method="HEAD")
+    assert status == 200 and body == b"" and int(headers["Content-Length"]) > 1000
+    # Revalidation costs no tile: the tag names the file's state.
+    status, _, _ = server.get(f"/slides/tissue_files/{level}/1_2.jpeg", headers={"If-None-Match": headers["ETag"]})
+    assert status == 304
+
+
+# Each must be refused with 404 by a server of served/, whose sibling
+# outside/ holds secret.tqf.
+ESCAPES = [
+    "/slides/../outside/secret.dzi",
+    "/slides/%2e%2e/outside/secret.dzi",
+    "/slides/%2E%2E%2Foutside%2Fsecret.dzi",
+    "/slides/..%2foutside%2fsecret.dzi",
+    "/slides/..%5coutside%5csecret.dzi",
+    "/slides/%252e%252e/outside/secret.dzi",
+    "/slides/./tissue.dzi",
+    "/slides/sub%20dir%2fnested%20%231.dzi",
+    "/slides/link-out.dzi",
+    "/slides/linkdir/secret.dzi",
+    "/slides/linkdir/secret_files/12/0_0.jpeg",
+    "/slides/link-out/properties.json",
+    "/slides/link-out/associated/label.png",
+    "/view/link-out",
+    "/slides/{outside}/secret.dzi",
+    "/slides//{outside}/secret.dzi",
+    "/slides/{outside_encoded}/secret.dzi",
+    "/slides/notes.dzi",
+    "/slides/fake.dzi",
+    "/slides/tissue.tqf.dzi",
+    "/slides/tissue%00.dzi",
+    "/slides/tissue%ff.dzi",
+    "/static/../viewer/app.py",
+    "/static/%2e%2e/app.py",
+    "/static/",
+]
+
+
+@pytest.mark.parametrize("path", ESCAPES)
+def test_refused_with_404(server, tree, path):
+    outside = str(tree.parent / "outside")
+    path = path.format(outside=outside.lstrip("/"), outside_encoded=outside.replace("/", "%2F"))
+    status, _, body = server.get(path)
+    assert status == 404, body
+
+
+# (path, status): out of range and malformed requests.
+BAD_REQUESTS = [
+    ("/slides/tissue_files/13/0_0.jpeg", 404),
+    ("/slides/tissue_files/12/12_0.jpeg", 404),
+    ("/slides/tissue_files/12/0_8.jpeg", 404),
+    ("/slides/tissue_files/0/1_0.jpeg", 404),
+    ("/slides/tissue_files/-1/0_0.jpeg", 404),
+    ("/slides/tissue_files/99999999999/0_0.jpeg", 404),
+    ("/slides/tissue_files/12/0_0.png", 404),
+    ("/slides/tissue_files/12/a_0.jpeg", 404),
+    ("/slides/tissue_files/12/0_0.jpeg/", 404),
+    ("/slides/tissue/associated/nothing.png", 404),
+    ("/slides/tissue/associated/../label.png", 404),
+    ("/slides/missing.dzi", 404),
+    ("/nowhere", 404),
+    ("/view/", 404),
+    ("/slides/", 404),
+]
+
+
+@pytest.mark.parametrize("path, status", BAD_REQUESTS)
+def test_out_of_range_and_malformed(server, path, status):
+    assert server.get(path)[0] == status
+
+
+@pytest.mark.parametrize("request_bytes, statuses", [
+    (b"GARBAGE\r\n\r\n", {b"400", b"405"}),
+    (b"\x00\x01 / HTTP/1.1\r\n\r\n", {b"400", b"405"}),
+    (b"GET /slides/tissue.dzi HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: x\r\n\r\n", {b"400"}),
+    (b"GET /slides/tissue.dzi HTTP/1.1\r\nHost: evil.example\r\n\r\n", {b"403"}),
+    (b"GET /slides/tissue.dzi HTTP/1.1\r\nHost: localhost:1\r\n\r\n", {b"200"}),
+    (b"GET /slides/tissue.dzi HTTP/1.0\r\n\r\n", {b"200"}),
+    (b"GET http://127.0.0.1/slides/tissue.dzi HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", {b"200"}),
+    (b"GET http://127.0.0.1/slides/%2e%2e/outside/secret.dzi HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", {b"404"}),
+    (b"GET /slides/\xff\xfe.dzi HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", {b"400", b"404"}),
+    (b"POST /slides/tissue.dzi HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n", {b"405"}),
+    pytest.param(b"GET /" + b"a" * 300_000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", {b"431", None}, id="huge"),
+])
+def test_raw_requests_then_still_serving(server, request_bytes, statuses):
+    answer = server.raw(request_bytes)
+    status = answer.split(b" ", 2)[1] if answer else None
+    assert status in statuses, answer[:300]
+    assert b"Traceback" not in answer
+    assert server.get("/slides/tissue.dzi")[0] == 200
+
+
+def test_bound_to_loopback_only(server):
+    assert server.host == "127.0.0.1"
+    # The listening socket itself, as the kernel lists it: 127.0.0.1, not any address.
+    with open("/proc/net/tcp") as f:
+        listening = [line.split()[1] for line in f if line.split()[3] == "0A"]
+    assert f"0100007F:{server.port:04X}" in listening
+
+
+def test_slide_removed_or_rewritten_while_served(serve, tissue, made, tmp_path):
+    other = make_slide(made, "other", 700, 500, seed=5)
+    path = tmp_path / "changing.tqf"
+    shutil.copy(tissue, path)
+    server = serve(tmp_path)
+    tile = "/slides/changing_files/12/2_1.jpeg"
+    assert server.get(tile)[0] == 200
+
+    path.unlink()
+    for url in (tile, "/slides/changing.dzi", "/slides/changing/properties.json", "/view/changing"):
+        assert server.get(url)[0] == 404
+
+    shutil.copy(other, path)  # a smaller slide under the same name
+    assert b'Width="700"' in server.get("/slides/changing.dzi")[2]
+    assert server.get(tile)[0] == 404
+
+    with open(path, "r+b") as f:  # rewritten in place: cut short
+        f.truncate(os.path.getsize(path) // 3)
+    assert server.get("/slides/changing.dzi")[0] == 404
+    with open(path, "wb") as f:
+        f.write(b"TQFH" + os.urandom(5000))
+    assert server.get("/slides/changing/properties.json")[0] == 404
+
+    # Clients reading while the file is replaced, cut and rewritten: each
+    # answer is a tile or a refusal, never a failure of the server.
+    shutil.copy(tissue, path)
+    statuses = set()
+    stop = threading.Event()
+
+    def client(seed):
+        rng = np.random.default_rng(seed)
+        while not stop.is_set():
+            statuses.add(server.get(f"/slides/changing_files/11/{rng.integers(6)}_{rng.integers(4)}.jpeg")[0])
+
+    clients = [threading.Thread(target=client, args=(i,)) for i in range(3)]
+    for c in clients:
+        c.start()
+    data = tissue.read_bytes()
+    try:
+        for i in range(30):
+            if i % 3 == 0:
+                temporary = tmp_path / "next.part"
+                temporary.write_bytes(data)
+                os.replace(temporary, path)
+            elif i % 3 == 1:
+                with open(path, "r+b") as f:
+                    f.truncate(len(data) // (2 + i % 5))
+            else:
+                with open(path, "wb") as f:
+                    f.write(data[: len(data) // 2])
+                    f.write(data[len(data) // 2:])
+    finally:
+        stop.set()
+        for c in clients:
+            c.join()
+    assert statuses <= {200, 404}
+    assert server.get("/slides/changing.dzi")[0] == 200
+
+
+def test_single_slide_and_concurrent_tiles(serve, tissue, tmp_path):
+    alias = tmp_path / "alias.tqf"
+    os.symlink(tissue, alias)
+    assert serve(alias).get("/slides/alias.dzi")[0] == 200  # by the name it was given
+    server = serve(tissue)
+    assert server.get("/slides/tissue.dzi")[0] == 200
+    for other in ("/slides/made.dzi", "/slides/alias.dzi", "/slides/tissue/../tissue.dzi"):
+        assert server.get(other)[0] == 404
+    # Tiles fetched by eight clients at once are the tiles fetched one by one.
+    tiles = [f"/slides/tissue_files/{level}/{c}_{r}.jpeg" for level, c, r in
+             [(12, 0, 0), (12, 11, 7), (11, 3, 2), (10, 1, 1), (9, 0, 0), (12, 5, 5)] * 4]
+    serial = {t: server.get(t)[2] for t in tiles}
+    results = {}
+
+    def fetch(path):
+        results.setdefault(path, set()).add(server.get(path)[2])
+
+    threads = [threading.Thread(target=fetch, args=(t,)) for t in tiles]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(results[t] == {serial[t]} for t in tiles)
