@@ -24,7 +24,7 @@ namespace {
 using tqfio::pixel_format;
 using Kind = tqfio::slide_error::kind;
 
-struct SlideSpec {
+struct MadeSlide {
     const char *name;
     int width, height, magnification;
     std::vector<double> magnifications;  // the levels expected
@@ -32,7 +32,7 @@ struct SlideSpec {
 
 // A 40x slide, and a 5x one whose pyramid goes below 1x, where the levels
 // 0.625, 0.3125 and 0.15625 share one address and only the finest is listed.
-const SlideSpec kSlides[] = {
+const MadeSlide kSlides[] = {
     {"forty.tqf", 2600, 1900, 40, {40, 20, 10, 5, 2.5}},
     {"five.tqf", 4100, 300, 5, {5, 2.5, 1.25, 0.625}},
 };
@@ -43,13 +43,13 @@ protected:
         char pattern[] = "/tmp/tqf-slide-tests-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         directory = new std::string(pattern);
-        for (const SlideSpec &spec : kSlides) {
-            sources().push_back(tqftest::tiled_tissue(spec.width, spec.height, {-61, -37}, 2));
+        for (const MadeSlide &made : kSlides) {
+            sources().push_back(tqftest::tiled_tissue(made.width, made.height, {-61, -37}, 2));
             tqf::SlideWriteOptions options;
-            options.scanMagnification = spec.magnification;
+            options.scanMagnification = made.magnification;
             options.preview = cv::Mat(120, 160, CV_8UC3, cv::Scalar(10, 200, 30));
             options.label = cv::Mat(90, 70, CV_8UC3, cv::Scalar(220, 20, 120));
-            ASSERT_TRUE(tqf::writeSlide(sources().back().clone(), path(spec.name), options).ok());
+            ASSERT_TRUE(tqf::writeSlide(sources().back().clone(), path(made.name), options).ok());
         }
     }
     static void TearDownTestSuite() {
@@ -89,19 +89,19 @@ bool all_equal(const cv::Mat &image, const cv::Scalar &value) {
 
 TEST_F(Slides, LevelsComeFromTheTileRecords) {
     for (size_t i = 0; i < std::size(kSlides); ++i) {
-        const SlideSpec &spec = kSlides[i];
-        SCOPED_TRACE(spec.name);
-        tqfio::slide slide(path(spec.name));
-        ASSERT_EQ(slide.levels().size(), spec.magnifications.size());
-        for (size_t k = 0; k < spec.magnifications.size(); ++k) {
+        const MadeSlide &made = kSlides[i];
+        SCOPED_TRACE(made.name);
+        tqfio::slide slide(path(made.name));
+        ASSERT_EQ(slide.levels().size(), made.magnifications.size());
+        for (size_t k = 0; k < made.magnifications.size(); ++k) {
             const tqfio::level_info &level = slide.levels()[k];
-            EXPECT_EQ(level.magnification, spec.magnifications[k]);
+            EXPECT_EQ(level.magnification, made.magnifications[k]);
             EXPECT_EQ(level.downsample, double(1 << k));
             // Halved with rounding up, level by level.
-            EXPECT_EQ(level.width, (spec.width + (1 << k) - 1) >> k);
-            EXPECT_EQ(level.height, (spec.height + (1 << k) - 1) >> k);
+            EXPECT_EQ(level.width, (made.width + (1 << k) - 1) >> k);
+            EXPECT_EQ(level.height, (made.height + (1 << k) - 1) >> k);
         }
-        EXPECT_EQ(slide.properties().scan_magnification, spec.magnification);
+        EXPECT_EQ(slide.properties().scan_magnification, made.magnification);
         EXPECT_EQ(slide.properties().compression, "JPEG");
     }
 }
@@ -110,10 +110,10 @@ TEST_F(Slides, LevelsComeFromTheTileRecords) {
 // inside, across the level's right and bottom edges, beyond them and
 // before the top-left corner.
 TEST_F(Slides, SamePixelsAsTheReaderAtEveryLevel) {
-    for (const SlideSpec &spec : kSlides) {
-        tqfio::slide slide(path(spec.name));
+    for (const MadeSlide &made : kSlides) {
+        tqfio::slide slide(path(made.name));
         tqfio::reader reader;
-        ASSERT_TRUE(reader.ReadInfo(path(spec.name)));
+        ASSERT_TRUE(reader.ReadInfo(path(made.name)));
         for (size_t k = 0; k < slide.levels().size(); ++k) {
             const tqfio::level_info &level = slide.levels()[k];
             if (level.magnification < 1)
@@ -123,7 +123,7 @@ TEST_F(Slides, SamePixelsAsTheReaderAtEveryLevel) {
             const cv::Rect regions[] = {{lw / 3, lh / 4, 300, 200}, {lw - 100, lh - 50, 250, 120},
                                         {lw + 10, 0, 40, 40}, {0, 0, std::min(lw, 513), std::min(lh, 257)}};
             for (const cv::Rect &r : regions) {
-                SCOPED_TRACE(std::string(spec.name) + " level " + std::to_string(k) + " at " +
+                SCOPED_TRACE(std::string(made.name) + " level " + std::to_string(k) + " at " +
                              std::to_string(r.x) + ", " + std::to_string(r.y));
                 const cv::Mat mine = read(slide, static_cast<int64_t>(r.x * level.downsample),
                                           static_cast<int64_t>(r.y * level.downsample), static_cast<int>(k), r.width,
