@@ -12,33 +12,16 @@
 
 #include <jerror.h>
 #include <jpeglib.h>
+#include "core/jpeg_errors.h"
 #include <tiffio.h>
 
 namespace tqf::convert {
 
+namespace core = tqfio::core;
+
 namespace {
 
 constexpr uint32_t kLargestTileBytes = 64u << 20;
-
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void jumpBack(j_common_ptr info)
-{
-    auto *manager = reinterpret_cast<ErrorManager *>(info->err);
-    (*info->err->format_message)(info, manager->message);
-    std::longjmp(manager->jump, 1);
-}
-
-// As OpenSlide: a warning (corrupt data libjpeg would paper over) fails the tile.
-void warningIsError(j_common_ptr info, int level)
-{
-    if (level < 0)
-        jumpBack(info);
-}
 
 int quietTiff(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 
@@ -48,11 +31,9 @@ bool decodeJpeg(const std::vector<uint8_t> &tables, const std::vector<uint8_t> &
                 std::string &message)
 {
     jpeg_decompress_struct info;
-    ErrorManager errors;
-    jpeg_std_error(&errors.pub);
-    errors.pub.error_exit = jumpBack;
-    errors.pub.emit_message = warningIsError;
-    info.err = &errors.pub;
+    // As OpenSlide: a warning (corrupt data libjpeg would paper over) fails the tile.
+    core::JpegErrors errors;
+    info.err = core::strict_jpeg_errors(errors);
     jpeg_create_decompress(&info);
     if (setjmp(errors.jump)) {
         message = errors.message;

@@ -10,44 +10,17 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "core/jpeg_errors.h"
+
 namespace tqf::jpeg {
+
+namespace core = tqfio::core;
 
 namespace {
 
-// libjpeg reports errors by calling error_exit, which must not return: it
-// jumps back to the setjmp of the call that failed, with the message kept.
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void jumpBack(j_common_ptr info)
-{
-    auto *manager = reinterpret_cast<ErrorManager *>(info->err);
-    (*info->err->format_message)(info, manager->message);
-    std::longjmp(manager->jump, 1);
-}
-
-// Warnings (a corrupt stream that libjpeg would decode anyway) count as
-// errors: a tile that is not what it says is not copied silently.
-void warningIsError(j_common_ptr info, int level)
-{
-    if (level < 0)
-        jumpBack(info);
-}
-
-void useErrorManager(ErrorManager &manager)
-{
-    jpeg_std_error(&manager.pub);
-    manager.pub.error_exit = jumpBack;
-    manager.pub.emit_message = warningIsError;
-    manager.message[0] = '\0';
-}
-
 struct Decompressor {
     jpeg_decompress_struct info;
-    ErrorManager errors;
+    core::JpegErrors errors;
     bool created = false;
     ~Decompressor()
     {
@@ -58,7 +31,7 @@ struct Decompressor {
 
 struct Compressor {
     jpeg_compress_struct info;
-    ErrorManager errors;
+    core::JpegErrors errors;
     bool created = false;
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
@@ -137,9 +110,8 @@ bool transcode(const uint8_t *data, size_t size, int width, int height, std::vec
     Decompressor source;
     Compressor target;
     // Both objects report to one place; either one's failure lands here.
-    useErrorManager(source.errors);
-    source.info.err = &source.errors.pub;
-    target.info.err = &source.errors.pub;
+    source.info.err = core::strict_jpeg_errors(source.errors);
+    target.info.err = &source.errors.manager;
     if (setjmp(source.errors.jump)) {
         error = source.errors.message;
         return false;
@@ -226,8 +198,7 @@ bool decode(const uint8_t *data, size_t size, std::vector<uint8_t> &pixels, int 
             std::string &error)
 {
     Decompressor decoder;
-    useErrorManager(decoder.errors);
-    decoder.info.err = &decoder.errors.pub;
+    decoder.info.err = core::strict_jpeg_errors(decoder.errors);
     if (setjmp(decoder.errors.jump)) {
         error = decoder.errors.message;
         return false;
@@ -255,8 +226,7 @@ bool decode(const uint8_t *data, size_t size, std::vector<uint8_t> &pixels, int 
 bool readLayout(const uint8_t *data, size_t size, StreamLayout &layout, std::string &error)
 {
     Decompressor decoder;
-    useErrorManager(decoder.errors);
-    decoder.info.err = &decoder.errors.pub;
+    decoder.info.err = core::strict_jpeg_errors(decoder.errors);
     if (setjmp(decoder.errors.jump)) {
         error = decoder.errors.message;
         return false;

@@ -1,12 +1,10 @@
 #include "fast_jpeg_decoder.h"
 
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include <jpeglib.h>
 #include <turbojpeg.h>
+
+#include "jpeg_errors.h"
 
 namespace tqfio {
 
@@ -88,32 +86,16 @@ J_COLOR_SPACE libjpeg_space(core::PixelOrder order) {
     return JCS_EXT_BGR;
 }
 
-// libjpeg's error manager, turned to stop at the first warning as well, as
-// the whole-stream path stops (TJFLAG_STOPONWARNING).
-struct StrictErrors {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void stop_decoding(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<StrictErrors *>(cinfo->err)->jump, 1);
-}
-
-void stop_on_warning(j_common_ptr cinfo, int level) {
-    if (level < 0)
-        stop_decoding(cinfo);
-}
-
 // As TJFLAG_LIMITSCANS: a progressive stream of more than 500 scans is refused.
 void limit_scans(j_common_ptr cinfo) {
     const auto *decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (cinfo->is_decompressor && decompress->input_scan_number > 500)
-        stop_decoding(cinfo);
+        std::longjmp(reinterpret_cast<core::JpegErrors *>(cinfo->err)->jump, 1);
 }
 
 // The window's rows, decoded on the stack of a function without objects to
 // destroy, since libjpeg leaves it by longjmp.
-bool decode_rows(jpeg_decompress_struct *cinfo, StrictErrors *errors, const unsigned char *stream, size_t size,
+bool decode_rows(jpeg_decompress_struct *cinfo, core::JpegErrors *errors, const unsigned char *stream, size_t size,
                  int x0, int y0, int x1, int y1, unsigned char *dst, size_t pitch, core::PixelOrder order,
                  unsigned char *row, size_t row_capacity) {
     if (setjmp(errors->jump))
@@ -199,11 +181,11 @@ bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned 
 
 bool FastJpegDecoder::decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1,
                                     unsigned char *dst, size_t pitch, core::PixelOrder order) {
+    // Stops at the first warning as well, as the whole-stream path does
+    // (TJFLAG_STOPONWARNING).
     jpeg_decompress_struct cinfo;
-    StrictErrors errors;
-    cinfo.err = jpeg_std_error(&errors.manager);
-    errors.manager.error_exit = stop_decoding;
-    errors.manager.emit_message = stop_on_warning;
+    core::JpegErrors errors;
+    cinfo.err = core::strict_jpeg_errors(errors);
     jpeg_progress_mgr progress;
     progress.progress_monitor = limit_scans;
     jpeg_create_decompress(&cinfo);
