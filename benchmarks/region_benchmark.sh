@@ -22,17 +22,7 @@ for program in tqf-convert region-benchmark; do
         exit 1
     fi
 done
-mkdir -p "$WORK_DIR"
-IMAGE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tif
-SLIDE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tqf
-if [ ! -f "$IMAGE" ]; then
-    echo "making $IMAGE ..."
-    /usr/bin/python3 "$ROOT/tools/make_sample_image.py" "$IMAGE.part.tif" "$WIDTH" "$HEIGHT" 7
-    mv "$IMAGE.part.tif" "$IMAGE"
-fi
-if [ ! -f "$SLIDE" ] || [ "$SLIDE" -ot "$BUILD_DIR/tqf-convert" ]; then
-    echo "converting to $SLIDE ..."
-    "$BUILD_DIR/tqf-convert" "$IMAGE" "$SLIDE" >/dev/null
-fi
+. "$ROOT/benchmarks/inputs.sh"
+bench_slide
 cat "$SLIDE" >/dev/null  # reads start with the slide in the page cache
 "$BUILD_DIR/region-benchmark" "$SLIDE" "${1:-3}"

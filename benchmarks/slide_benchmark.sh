@@ -22,23 +22,8 @@ if [ ! -x "$BUILD_DIR/tqf-convert" ] || [ ! -d "$BUILD_DIR/tqfslide" ]; then
     echo "slide_benchmark: build the project first (cmake --build $BUILD_DIR)" >&2
     exit 1
 fi
-mkdir -p "$WORK_DIR"
-IMAGE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tif
-SLIDE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tqf
-TIFF=$WORK_DIR/sample-${WIDTH}x${HEIGHT}-tiles.tiff
-if [ ! -f "$IMAGE" ]; then
-    echo "making $IMAGE ..."
-    /usr/bin/python3 "$ROOT/tools/make_sample_image.py" "$IMAGE.part.tif" "$WIDTH" "$HEIGHT" 7
-    mv "$IMAGE.part.tif" "$IMAGE"
-fi
-if [ ! -f "$SLIDE" ] || [ "$SLIDE" -ot "$BUILD_DIR/tqf-convert" ]; then
-    echo "converting to $SLIDE ..."
-    "$BUILD_DIR/tqf-convert" "$IMAGE" "$SLIDE" >/dev/null
-fi
-if [ ! -f "$TIFF" ] || [ "$TIFF" -ot "$SLIDE" ]; then
-    echo "exporting $TIFF ..."
-    "$BUILD_DIR/tqf-convert" --quiet --export-tiff "$SLIDE" "$TIFF"
-fi
+. "$ROOT/benchmarks/inputs.sh"
+bench_tiff
 cat "$SLIDE" "$TIFF" >/dev/null  # reads start with the files in the page cache
 PYTHONPATH="$BUILD_DIR${PYTHONPATH:+:$PYTHONPATH}" exec /usr/bin/python3 "$ROOT/benchmarks/slide_benchmark.py" \
     --build-dir "$BUILD_DIR" "$SLIDE" "$TIFF" "$@"

@@ -32,37 +32,15 @@ if [ ! -x "$BUILD_DIR/tqf-convert" ] || [ ! -x "$BUILD_DIR/tqf" ]; then
     echo "viewer_load: build the project first (cmake --build $BUILD_DIR)" >&2
     exit 1
 fi
-mkdir -p "$WORK_DIR"
-IMAGE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tif
-SLIDE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tqf
-TIFF=$WORK_DIR/sample-${WIDTH}x${HEIGHT}-tiles.tiff
-if [ ! -f "$IMAGE" ]; then
-    echo "making $IMAGE ..."
-    /usr/bin/python3 "$ROOT/tools/make_sample_image.py" "$IMAGE.part.tif" "$WIDTH" "$HEIGHT" 7
-    mv "$IMAGE.part.tif" "$IMAGE"
-fi
-if [ ! -f "$SLIDE" ] || [ "$SLIDE" -ot "$BUILD_DIR/tqf-convert" ]; then
-    echo "converting to $SLIDE ..."
-    "$BUILD_DIR/tqf-convert" "$IMAGE" "$SLIDE" >/dev/null
-fi
+. "$ROOT/benchmarks/inputs.sh"
+bench_slide
 
 if [ "$SHORT" = 1 ]; then
     exec /usr/bin/python3 "$ROOT/benchmarks/viewer_load.py" --tqf-command "$BUILD_DIR/tqf" --tqf "$SLIDE" \
         --clients 4 --seconds 3 "$@"
 fi
 
-if [ ! -f "$TIFF" ] || [ "$TIFF" -ot "$SLIDE" ]; then
-    # The converter's own export where it has one (the slide's very tiles),
-    # else the slide's levels re-encoded alike (256-pixel 4:2:0 JPEG tiles of
-    # quality 90) by tiled_tiff.py.
-    if "$BUILD_DIR/tqf-convert" --help 2>&1 | grep -q -- --export-tiff; then
-        echo "exporting $TIFF ..."
-        "$BUILD_DIR/tqf-convert" --quiet --export-tiff "$SLIDE" "$TIFF"
-    else
-        echo "writing $TIFF ..."
-        PYTHONPATH="$BUILD_DIR" /usr/bin/python3 "$ROOT/benchmarks/tiled_tiff.py" "$SLIDE" "$TIFF"
-    fi
-fi
+bench_tiff
 cat "$SLIDE" "$TIFF" >/dev/null  # both start with their files in the page cache
 echo "uptime: $(uptime)"
 exec /usr/bin/python3 "$ROOT/benchmarks/viewer_load.py" --tqf-command "$BUILD_DIR/tqf" --tqf "$SLIDE" \
