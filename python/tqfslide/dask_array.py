@@ -18,6 +18,7 @@ parallelism.
 """
 
 import math
+import os
 
 import numpy as np
 
@@ -65,7 +66,9 @@ class LevelReader:
         thread each."""
         level = slide._level(level)
         options = dict(slide._options, num_threads=1)
-        return cls(slide.path, options, file_stamp(slide.path), level, slide.level_dimensions[level],
+        # Absolute, so that workers started elsewhere find the same file.
+        path = os.path.abspath(slide.path)
+        return cls(path, options, file_stamp(path), level, slide.level_dimensions[level],
                    slide.level_downsamples[level])
 
     @property

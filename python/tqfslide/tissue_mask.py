@@ -74,13 +74,12 @@ CHUNK_SIDE = 2048
 
 def saturation(rgb):
     """255 * (max - min) / max of each pixel of an (h, w, 3) uint8 array,
-    rounded down, as uint8; 0 for pixels darker than DARK."""
+    rounded down, as uint8, and whether each pixel is darker than DARK."""
     red, green, blue = (rgb[..., i] for i in range(3))
     high = np.maximum(np.maximum(red, green), blue).astype(np.uint16)
     low = np.minimum(np.minimum(red, green), blue).astype(np.uint16)
-    value = (high - low) * np.uint16(255) // np.maximum(high, 1)
-    value[high < DARK] = 0
-    return value.astype(np.uint8)
+    value = ((high - low) * np.uint16(255) // np.maximum(high, 1)).astype(np.uint8)
+    return value, high < DARK
 
 
 def otsu(histogram):
@@ -89,7 +88,7 @@ def otsu(histogram):
     counts = np.asarray(histogram, np.float64)
     total = counts.sum()
     if total == 0:
-        return 128
+        return 1
     levels = np.arange(counts.size, dtype=np.float64)
     below = np.cumsum(counts)[:-1]  # pixels below t = 1 ... 255
     above = total - below
@@ -105,14 +104,13 @@ def detect_tissue(rgb, threshold=None):
     """The tissue mask (bool) of an RGB image and the saturation threshold
     (of 255) used: Otsu's within THRESHOLD_BOUNDS unless `threshold` (0 to
     1) is given."""
-    value = saturation(rgb)
+    value, dark = saturation(rgb)
     if threshold is None:
-        counted = value[value > 0] if (value > 0).any() else value
         low, high = THRESHOLD_BOUNDS
-        level = min(max(otsu(np.bincount(counted.ravel(), minlength=256)), low), high)
+        level = min(max(otsu(np.bincount(value[~dark], minlength=256)), low), high)
     else:
         level = max(1, math.ceil(threshold * 255))
-    return value >= level, level
+    return (value >= level) & ~dark, level
 
 
 def tile_fractions(mask, downsample, size, tile):

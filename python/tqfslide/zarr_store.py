@@ -24,6 +24,7 @@ PermissionError.
 """
 
 import json
+import os
 import re
 
 import numpy as np
@@ -51,13 +52,13 @@ class SlideStore(zarr.storage.Store):
 
     def __init__(self, slide):
         slide._open_native()
-        self._path = slide.path
+        self._path = os.path.abspath(slide.path)
         # Chunks are single tiles: decoding one needs no pool.
         self._options = dict(slide._options, num_threads=1)
-        self._stamp = file_stamp(slide.path)
+        self._stamp = file_stamp(self._path)
         self._levels = tuple(zip(slide.level_dimensions, slide.level_tile_sizes, slide.level_downsamples))
         self._mpp = slide.mpp
-        self._name = slide.path.rsplit("/", 1)[-1]
+        self._name = os.path.basename(self._path)
         self._metadata = self._make_metadata()
 
     # -- metadata -----------------------------------------------------------
