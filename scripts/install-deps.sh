@@ -4,6 +4,8 @@
 # lists only when something is.
 set -eu
 
+# python3-dask, python3-distributed and python3-zarr: tqfslide's dask arrays,
+# zarr store and tissue-mask job.
 # libopenblas0-pthread comes with OpenCV on most machines and starts threads
 # when it is loaded; every machine gets it so that the tests meet it too.
 PACKAGES="
@@ -24,6 +26,9 @@ clang
 libclang-rt-14-dev
 valgrind
 libopenblas0-pthread
+python3-dask
+python3-distributed
+python3-zarr
 "
 # Only the converter benchmark needs these.
 if [ "${1:-}" = "--bench" ]; then

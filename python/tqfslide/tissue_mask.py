@@ -68,6 +68,7 @@ DARK = 26  # of 255
 # Chunks of the full-resolution level read by one task: 8 x 8 tiles of 256,
 # enough work per task that the scheduler's cost per task stays small.
 CHUNK_SIDE = 2048
+SLIDES_IN_FLIGHT = 8
 
 
 # -- the detector -------------------------------------------------------------
@@ -273,24 +274,29 @@ class _SlideJob:
 
 
 class _Progress:
-    """A one-line count of finished tasks on standard error, on a terminal
-    only."""
+    """A one-line count of finished slides and tasks on standard error, on a
+    terminal only."""
 
-    def __init__(self, total, slides, stream=sys.stderr):
-        self.total, self.slides, self.stream = total, slides, stream
-        self.done = 0
-        self.slides_done = 0
+    def __init__(self, slides, stream):
+        self.slides, self.stream = slides, stream
+        self.slides_done = self.tasks_done = 0
         self.shown = 0.0
         self.active = stream.isatty()
 
-    def step(self, tasks=0, slides=0):
-        self.done += tasks
-        self.slides_done += slides
+    def task_done(self):
+        self.tasks_done += 1
+        self._show()
+
+    def slide_done(self):
+        self.slides_done += 1
+        self._show(force=True)
+
+    def _show(self, force=False):
         now = time.monotonic()
-        if self.active and (now - self.shown > 0.1 or self.done == self.total):
+        if self.active and (force or now - self.shown > 0.1):
             self.shown = now
-            self.stream.write(f"\r{PROGRAM}: {self.done}/{self.total} tasks, "
-                              f"{self.slides_done}/{self.slides} slides done")
+            self.stream.write(f"\r{PROGRAM}: {self.slides_done}/{self.slides} slides done, "
+                              f"{self.tasks_done} tasks")
             self.stream.flush()
 
     def clear(self):
@@ -302,6 +308,7 @@ class _Progress:
         self.clear()
         print(text, file=stream, flush=True)
         self.shown = 0.0
+        self._show(force=True)
 
 
 def _describe(error):
@@ -332,10 +339,6 @@ class _JobError(Exception):
 
 def run(args):
     """Runs the job for parsed arguments; returns the exit status."""
-    from distributed import as_completed
-
-    from ._slide import TqfError
-
     if args.scheduler and args.workers:
         print(f"{PROGRAM}: error: --workers applies to the local cluster only, not with --scheduler",
               file=sys.stderr)
@@ -354,45 +357,69 @@ def run(args):
         print(f"{PROGRAM}: error: cannot make the output folder {args.output!r}: {error}", file=sys.stderr)
         return 2
 
-    failures = 0
     try:
         with _client(args) as client:
-            jobs = []
-            for path in paths:
-                try:
-                    jobs.append(_SlideJob(client, path, args))
-                except (OSError, TqfError, ValueError) as error:
-                    print(f"{PROGRAM}: error: {path}: {_describe(error)}", file=sys.stderr)
-                    failures += 1
-            job_of = {future.key: job for job in jobs for future in job.futures}
-            progress = _Progress(len(job_of), len(paths), sys.stderr)
-            progress.slides_done = failures
-            for future in as_completed([future for job in jobs for future in job.futures]):
-                job = job_of[future.key]
-                job.pending.discard(future)
-                if future.status == "error" and job.error is None:
-                    job.error = future.exception()
-                    client.cancel(list(job.pending))
-                progress.step(tasks=1)
-                if job.pending:
-                    continue
-                progress.step(slides=1)
-                if job.error is not None:
-                    failures += 1
-                    progress.say(f"{PROGRAM}: error: {job.path}: {_describe(job.error)}", sys.stderr)
-                    continue
-                try:
-                    summary = _write(job, client, args.output)
-                except OSError as error:
-                    failures += 1
-                    progress.say(f"{PROGRAM}: error: {job.path}: cannot write the results: {error}", sys.stderr)
-                    continue
-                progress.say(summary, sys.stdout)
-            progress.clear()
+            failures = _process(client, paths, args)
     except _JobError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
     return 1 if failures else 0
+
+
+def _process(client, paths, args):
+    """Runs the slides through the cluster, a few at a time; returns how
+    many failed."""
+    from distributed import as_completed
+
+    from ._slide import TqfError
+
+    waiting = list(reversed(paths))
+    running = {}  # future key -> its slide's job
+    finished = as_completed()
+    progress = _Progress(len(paths), sys.stderr)
+    failures = 0
+
+    def submit():
+        nonlocal failures
+        # Enough slides at once to keep every worker busy; not all of them,
+        # so that thousands of slides do not flood the scheduler.
+        while waiting and len({id(job) for job in running.values()}) < SLIDES_IN_FLIGHT:
+            path = waiting.pop()
+            try:
+                job = _SlideJob(client, path, args)
+            except (OSError, TqfError, ValueError) as error:
+                failures += 1
+                progress.slide_done()
+                progress.say(f"{PROGRAM}: error: {path}: {_describe(error)}", sys.stderr)
+                continue
+            for future in job.futures:
+                running[future.key] = job
+                finished.add(future)
+
+    submit()
+    for future in finished:
+        job = running.pop(future.key)
+        job.pending.discard(future)
+        if future.status == "error" and job.error is None:
+            job.error = future.exception()
+            client.cancel(list(job.pending))
+        progress.task_done()
+        if job.pending:
+            continue
+        progress.slide_done()
+        if job.error is not None:
+            failures += 1
+            progress.say(f"{PROGRAM}: error: {job.path}: {_describe(job.error)}", sys.stderr)
+        else:
+            try:
+                progress.say(_write(job, client, args.output), sys.stdout)
+            except OSError as error:
+                failures += 1
+                progress.say(f"{PROGRAM}: error: {job.path}: cannot write the results: {error}", sys.stderr)
+        job.futures = None  # lets the cluster drop the slide's results
+        submit()
+    progress.clear()
+    return failures
 
 
 def _write(job, client, folder):

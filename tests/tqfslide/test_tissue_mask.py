@@ -40,7 +40,11 @@ def glass(tmp_path_factory):
 def local_run(glass, slides, tmp_path_factory):
     """The job on a LocalCluster of two single-threaded worker processes."""
     out = tmp_path_factory.mktemp("local") / "results"
-    status = tissue_mask.main([str(glass), str(slides["five"]), "-o", str(out), "--workers", "2"])
+    in_flight, tissue_mask.SLIDES_IN_FLIGHT = tissue_mask.SLIDES_IN_FLIGHT, 1  # one after the other
+    try:
+        status = tissue_mask.main([str(glass), str(slides["five"]), "-o", str(out), "--workers", "2"])
+    finally:
+        tissue_mask.SLIDES_IN_FLIGHT = in_flight
     return status, out
 
 
@@ -130,8 +134,8 @@ def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluste
     holds = [client.submit(hold, workers=[w], pure=False) for w in workers]
     out = tmp_path / "results"
     # Relative paths from another folder: the workers run in "/".
-    job = start(["tqfslide.tissue_mask", "glass.tqf", "doomed.tqf", str(slides["five"]), "-o", str(out),
-                 "--scheduler", client.scheduler.address], cwd=tmp_path)
+    job = start(["tqfslide.tissue_mask", "glass.tqf", "absent.tqf", "doomed.tqf", str(slides["five"]),
+                 "-o", str(out), "--scheduler", client.scheduler.address], cwd=tmp_path)
 
     def submitted():
         keys = client.run_on_scheduler(lambda dask_scheduler: list(dask_scheduler.tasks))
@@ -146,7 +150,9 @@ def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluste
     stdout, stderr = job.communicate(timeout=120)
     client.gather(holds)
     assert job.returncode == 1, stderr
-    assert f"{doomed}: FileNotFoundError" in stderr and str(doomed) in stderr.split("FileNotFoundError")[1]
+    for name in ("absent", "doomed"):  # missing from the start, and removed while the job ran
+        assert f"{tmp_path / name}.tqf: FileNotFoundError: [Errno 2] No such file or directory: " \
+            f"'{tmp_path / name}.tqf'" in stderr
     assert sorted(os.listdir(out)) == ["five-tiles.csv", "five-tissue-mask.png", "glass-tiles.csv",
                                        "glass-tissue-mask.png"]
     _, local = local_run

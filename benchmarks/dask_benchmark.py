@@ -1,0 +1,145 @@
+#!/usr/bin/python3
+"""The whole-slide job and the dask array of tqfslide, on one slide.
+
+    benchmarks/dask_benchmark.sh            (makes the slide first)
+    dask_benchmark.py SLIDE [--level L] [--workers N]
+
+1. tissue-mask on the slide on a dask.distributed LocalCluster of 1 and of N
+   single-threaded worker processes (goal: 2 workers at least 1.8x one).
+   Timed from submitting to the files written, the cluster started and its
+   workers warmed up beforehand; the start-up is printed apart.
+2. Every tile of a level read through Slide.to_dask (threaded scheduler
+   with N threads, default chunks and one tile a chunk; a LocalCluster of N
+   workers) against Slide.read_regions with N workers over the same tiles
+   (goal: to_dask within 1.2x of read_regions). Each chunk or patch is
+   touched, not kept, so that only reading is measured.
+
+One run of each, in this order, on the same slide; load averages before and
+after are printed, since the machine may be shared.
+"""
+
+import argparse
+import logging
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import tqfslide
+from tqfslide import tissue_mask
+
+
+def load():
+    return "load average %.2f %.2f %.2f" % os.getloadavg()
+
+
+def corner(block):
+    """A task's whole result: one pixel of its chunk (the chunk is read)."""
+    return block[:1, :1, :1]
+
+
+def touch_all(array, **compute):
+    import dask.array as da
+    chunks = tuple((1,) * len(c) for c in array.chunks)
+    return da.map_blocks(corner, array, chunks=chunks, dtype=np.uint8).compute(**compute)
+
+
+def cluster(workers):
+    from distributed import Client, LocalCluster
+    started = time.perf_counter()
+    local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                         silence_logs=logging.ERROR)
+    client = Client(local)
+    client.wait_for_workers(workers)
+    client.run(lambda: [__import__(name) for name in ("dask.array", "tqfslide.tissue_mask")])
+    return local, client, time.perf_counter() - started
+
+
+def job(slide_path, workers):
+    local, client, startup = cluster(workers)
+    try:
+        with tempfile.TemporaryDirectory() as out:
+            arguments = argparse.Namespace(slides=[slide_path], output=out, scheduler=local.scheduler_address,
+                                           workers=None, mask_downsample=tissue_mask.MASK_DOWNSAMPLE,
+                                           threshold=None, timeout=30.0)
+            stdout = sys.stdout
+            sys.stdout = open(os.devnull, "w")
+            try:
+                started = time.perf_counter()
+                status = tissue_mask.run(arguments)
+                seconds = time.perf_counter() - started
+            finally:
+                sys.stdout.close()
+                sys.stdout = stdout
+            if status != 0:
+                raise SystemExit(f"the job failed on {slide_path}")
+    finally:
+        client.close()
+        local.close()
+    return seconds, startup
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("slide")
+    parser.add_argument("--level", type=int, default=0, help="level read in part 2 (default 0)")
+    parser.add_argument("--workers", type=int, default=2, help="workers and threads of the parallel runs")
+    args = parser.parse_args()
+    n = args.workers
+
+    import dask.array  # noqa: F401 (imported before any timing)
+    import distributed  # noqa: F401
+
+    print(f"machine: {os.cpu_count()} cores; before: {load()}")
+    with tqfslide.open(args.slide) as slide:
+        width, height = slide.dimensions
+        tile_width, tile_height = slide.level_tile_sizes[0]
+        tiles = -(-width // tile_width) * -(-height // tile_height)
+    print(f"\n1. tissue-mask on {os.path.basename(args.slide)} ({width} x {height}, {tiles} full-resolution tiles)")
+    one, startup = job(args.slide, 1)
+    print(f"   1 worker : {one:7.2f} s  {tiles / one:7.0f} tiles/s   (cluster start-up {startup:.1f} s)")
+    many, startup = job(args.slide, n)
+    print(f"   {n} workers: {many:7.2f} s  {tiles / many:7.0f} tiles/s   (cluster start-up {startup:.1f} s)")
+    print(f"   speed-up {one / many:.2f}x  (goal: at least 1.8x with 2 workers)")
+
+    with tqfslide.open(args.slide) as slide:
+        level = args.level
+        w, h = slide.level_dimensions[level]
+        tw, th = slide.level_tile_sizes[level]
+        ds = slide.level_downsamples[level]
+        locations = [(int(x * tw * ds), int(y * th * ds)) for y in range(-(-h // th)) for x in range(-(-w // tw))]
+        print(f"\n2. every tile of level {level} ({w} x {h}, {len(locations)} tiles of {tw} x {th})")
+        started = time.perf_counter()
+        for patch in slide.read_regions(locations, level, (tw, th), num_workers=n):
+            patch[0, 0, 0]
+        floor = time.perf_counter() - started
+        print(f"   read_regions, {n} workers          : {floor:7.2f} s  {len(locations) / floor:7.0f} tiles/s")
+        results = []
+        for label, chunks in ((f"to_dask, {n} threads, default chunks", None),
+                              (f"to_dask, {n} threads, a tile a chunk ", (th, tw))):
+            array = slide.to_dask(level, chunks=chunks)
+            array[:1, :1].compute(scheduler="threads")  # opens the slide for the tasks
+            started = time.perf_counter()
+            touch_all(array, scheduler="threads", num_workers=n)
+            results.append((label, time.perf_counter() - started))
+        local, client, _ = cluster(n)
+        try:
+            array = slide.to_dask(level)
+            client.run(lambda: array[:1, :1].compute(scheduler="sync"))
+            started = time.perf_counter()
+            touch_all(array)
+            results.append((f"to_dask, LocalCluster of {n} workers ", time.perf_counter() - started))
+        finally:
+            client.close()
+            local.close()
+        for label, seconds in results:
+            print(f"   {label}: {seconds:7.2f} s  {len(locations) / seconds:7.0f} tiles/s  "
+                  f"{seconds / floor:.2f}x read_regions")
+        print("   (goal: to_dask within 1.2x of read_regions)")
+    print(f"\nafter: {load()}")
+
+
+if __name__ == "__main__":
+    main()
