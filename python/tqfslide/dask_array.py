@@ -125,12 +125,14 @@ def _normalize_chunks(chunks, shape, tile_size):
     tiles = (tile_height, tile_width, 3)
     if chunks is None:
         chunks = (_tile_multiple(DEFAULT_CHUNK_SIDE, tile_height), _tile_multiple(DEFAULT_CHUNK_SIDE, tile_width), 3)
-    elif isinstance(chunks, (tuple, list)) and len(chunks) == 2:
-        chunks = tuple(chunks) + (3,)
+    elif isinstance(chunks, (tuple, list)):
+        chunks = tuple(tuple(part) if isinstance(part, list) else part for part in chunks)
+        if len(chunks) == 2:
+            chunks += (3,)
     try:
         # With the tiles as the previous chunks, "auto" picks whole tiles.
         return normalize_chunks(chunks, shape, dtype=np.uint8, previous_chunks=tiles)
-    except (ValueError, TypeError) as error:
+    except (ValueError, TypeError, ZeroDivisionError) as error:
         raise ValueError(f"chunks {chunks!r} do not fit an array of shape {shape}: {error}") from None
 
 

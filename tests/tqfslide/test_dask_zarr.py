@@ -123,6 +123,22 @@ def test_open_slides_are_bounded(slides, monkeypatch):
     assert _open_slides.open_count() == 2
 
 
+@pytest.mark.parametrize("arguments, error, message", [
+    ({"level": 5}, ValueError, "level must be 0 to 4, got 5"),
+    ({"level": "0"}, TypeError, "level must be an integer"),
+    ({"chunks": (0, 256)}, ValueError, "chunks"),
+    ({"chunks": "lots"}, ValueError, "chunks"),
+    ({"chunks": ((1000, 1000), (2600,))}, ValueError, "chunks"),  # 2000 rows for 1900
+])
+def test_refusals(slides, arguments, error, message):
+    with tqfslide.open(slides["forty"]) as slide:
+        with pytest.raises(error, match=message):
+            slide.to_dask(**arguments)
+    for make in (slide.to_dask, slide.zarr_store):
+        with pytest.raises(ValueError, match="closed"):
+            make()
+
+
 # Run with the recording slide library, which logs every tile fetched.
 COUNT_FETCHES = textwrap.dedent("""
     import collections, ctypes, json, sys
