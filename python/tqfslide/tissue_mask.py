@@ -240,7 +240,9 @@ class _SlideJob:
 
         self.path = path
         self.error = None
-        with Slide(path, num_threads=1) as slide:
+        # Every tile is read once: a cache of decoded tiles would only take
+        # memory in the workers.
+        with Slide(path, num_threads=1, cache_size=0) as slide:
             self.size = slide.dimensions
             self.tile = slide.level_tile_sizes[0]
             self.mask_level = slide.get_best_level_for_downsample(args.mask_downsample)
