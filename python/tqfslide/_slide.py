@@ -363,7 +363,7 @@ class Slide:
     def to_dask(self, level=0, chunks=None):
         """`level` as a lazy (height, width, 3) uint8 RGB dask array whose
         tasks reopen the slide by path wherever they run (threads, processes,
-        dask.distributed). chunks: None for 1024 x 1024 pixels, or anything
+        dask.distributed). chunks: None for 2048 x 2048 pixels, or anything
         dask.array takes; chunks on tile boundaries decode each tile once.
         See tqfslide.dask_array."""
         from .dask_array import to_dask

@@ -56,6 +56,7 @@ import os
 import struct
 import sys
 import tempfile
+import threading
 import time
 import zlib
 
@@ -65,9 +66,6 @@ PROGRAM = "tqf tissue-mask"
 MASK_DOWNSAMPLE = 32.0
 THRESHOLD_BOUNDS = (20, 50)  # of 255
 DARK = 26  # of 255
-# Chunks of the full-resolution level read by one task: 8 x 8 tiles of 256,
-# enough work per task that the scheduler's cost per task stays small.
-CHUNK_SIDE = 2048
 SLIDES_IN_FLIGHT = 8
 
 
@@ -154,8 +152,29 @@ def tile_means(block, tile_height, tile_width):
     return (sums / (heights[:, None, None] * widths[None, :, None])).astype(np.float32)
 
 
-def _detect(rgb, threshold, size, tile, downsample):
-    mask, level = detect_tissue(rgb, threshold)
+# The tasks, run in the workers.
+
+_scratch = threading.local()
+
+
+def block_means(reader, top, left, height, width, tile_height, tile_width):
+    """The mean colours of the tiles of a block of a level (see tile_means).
+    The block is read into a buffer each worker thread keeps: fresh memory
+    for every block costs page faults, the more so in dask workers, which
+    make the C library give freed memory back at once."""
+    size = height * width * 3
+    buffer = getattr(_scratch, "buffer", None)
+    if buffer is None or buffer.size < size:
+        buffer = _scratch.buffer = np.empty(size, np.uint8)
+    block = buffer[:size].reshape(height, width, 3)
+    reader.read(left, top, width, height, out=block)
+    return tile_means(block, tile_height, tile_width)
+
+
+def level_tissue(reader, threshold, size, tile, downsample):
+    """The mask of a level read whole (as 0 and 255), the threshold used and
+    the tissue fraction of each full-resolution tile."""
+    mask, level = detect_tissue(reader.read(0, 0, reader.width, reader.height), threshold)
     return mask.astype(np.uint8) * np.uint8(255), level, tile_fractions(mask, downsample, size, tile)
 
 
@@ -230,12 +249,11 @@ def output_names(folder, path):
 # -- the job ------------------------------------------------------------------
 
 class _SlideJob:
-    """The futures of one slide: the mask at a low level and the tile means
-    of full resolution, in blocks."""
+    """The futures of one slide: the tile means of full resolution, a block
+    of tiles each, and the mask at a low level."""
 
     def __init__(self, client, path, args):
-        import dask
-
+        from .dask_array import LevelReader, chunk_boxes, normalize_chunks
         from ._slide import Slide
 
         self.path = path
@@ -247,31 +265,27 @@ class _SlideJob:
             self.tile = slide.level_tile_sizes[0]
             self.mask_level = slide.get_best_level_for_downsample(args.mask_downsample)
             self.mask_downsample = slide.level_downsamples[self.mask_level]
-            low = slide.to_dask(self.mask_level)
-            tile_width, tile_height = self.tile
-            full = slide.to_dask(0, chunks=(max(1, CHUNK_SIDE // tile_height) * tile_height,
-                                            max(1, CHUNK_SIDE // tile_width) * tile_width, 3))
-        means = full.map_blocks(tile_means, tile_height, tile_width, dtype=np.float32,
-                                chunks=(tuple(-(-c // tile_height) for c in full.chunks[0]),
-                                        tuple(-(-c // tile_width) for c in full.chunks[1]), (3,)))
-        self.grid = means.numblocks[:2]
-        self.block_starts = (np.cumsum((0,) + means.chunks[0][:-1]), np.cumsum((0,) + means.chunks[1][:-1]))
-        self.means_shape = (sum(means.chunks[0]), sum(means.chunks[1]), 3)
-        detection = dask.delayed(_detect, pure=True)(low, args.threshold, self.size, self.tile,
-                                                     self.mask_downsample)
-        blocks = list(means.to_delayed().ravel())
-        self.futures = client.compute(blocks + [detection])
+            # The readers and the chunks of Slide.to_dask.
+            full = LevelReader.of(slide, 0)
+            low = LevelReader.of(slide, self.mask_level)
+        tile_width, tile_height = self.tile
+        self.boxes = chunk_boxes(normalize_chunks(None, full.shape, self.tile))
+        count = len(self.boxes)
+        self.futures = client.map(block_means, [full] * count, *zip(*self.boxes), [tile_height] * count,
+                                  [tile_width] * count)
+        self.futures.append(client.submit(level_tissue, low, args.threshold, self.size, self.tile,
+                                          self.mask_downsample))
         self.pending = set(self.futures)
 
     def results(self, client):
         """(mask, threshold, fractions, means) once every future is done."""
         values = client.gather(self.futures)
         mask, threshold, fractions = values[-1]
-        means = np.empty(self.means_shape, np.float32)
-        for index, block in enumerate(values[:-1]):
-            row, column = divmod(index, self.grid[1])
-            top, left = self.block_starts[0][row], self.block_starts[1][column]
-            means[top:top + block.shape[0], left:left + block.shape[1]] = block
+        tile_width, tile_height = self.tile
+        means = np.empty(fractions.shape + (3,), np.float32)
+        for (top, left, _, _), block in zip(self.boxes, values[:-1]):
+            row, column = top // tile_height, left // tile_width
+            means[row:row + block.shape[0], column:column + block.shape[1]] = block
         return mask, threshold, fractions, means
 
 
@@ -505,4 +519,7 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run from the package's module, not from __main__: the tasks must be
+    # functions that workers import by name.
+    from tqfslide.tissue_mask import main as package_main
+    sys.exit(package_main())

@@ -139,7 +139,7 @@ def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluste
 
     def submitted():
         keys = client.run_on_scheduler(lambda dask_scheduler: list(dask_scheduler.tasks))
-        return sum(str(key).startswith("_detect-") for key in keys)
+        return sum(str(key).startswith("level_tissue-") for key in keys)
 
     deadline = time.monotonic() + 60
     while submitted() < 3 and job.poll() is None and time.monotonic() < deadline:
