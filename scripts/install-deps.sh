@@ -19,6 +19,9 @@ python3-dev
 python3-numpy
 python3-pytest
 python3-skimage
+python3-dask
+python3-distributed
+python3-zarr
 googletest
 libgtest-dev
 libbenchmark-dev
@@ -26,9 +29,6 @@ clang
 libclang-rt-14-dev
 valgrind
 libopenblas0-pthread
-python3-dask
-python3-distributed
-python3-zarr
 "
 # Only the converter benchmark needs these.
 if [ "${1:-}" = "--bench" ]; then
