@@ -10,7 +10,8 @@
    workers warmed up beforehand; the start-up is printed apart.
 2. Every tile of a level read through Slide.to_dask (threaded scheduler
    with N threads, default chunks and one tile a chunk; a LocalCluster of N
-   workers) against Slide.read_regions with N workers over the same tiles
+   workers, as dask starts them and without the MALLOC_TRIM_THRESHOLD_ its
+   nanny sets) against Slide.read_regions with N workers over the same tiles
    (goal: to_dask within 1.2x of read_regions). Each chunk or patch is
    touched, not kept, so that only reading is measured.
 
@@ -46,11 +47,20 @@ def touch_all(array, **compute):
     return da.map_blocks(corner, array, chunks=chunks, dtype=np.uint8).compute(**compute)
 
 
-def cluster(workers):
+def cluster(workers, trim=True):
+    """A LocalCluster, its client and its start-up time. trim=False starts
+    the workers without the MALLOC_TRIM_THRESHOLD_ that dask's nanny sets
+    (which makes every new chunk array page-fault)."""
+    import dask
     from distributed import Client, LocalCluster
     started = time.perf_counter()
-    local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                         silence_logs=logging.ERROR)
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    if not trim:
+        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+        os.environ.pop("MALLOC_TRIM_THRESHOLD_", None)  # the nanny leaves it in our environment too
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                             silence_logs=logging.ERROR)
     client = Client(local)
     client.wait_for_workers(workers)
     client.run(lambda: [__import__(name) for name in ("dask.array", "tqfslide.tissue_mask")])
@@ -111,31 +121,35 @@ def main():
         ds = slide.level_downsamples[level]
         locations = [(int(x * tw * ds), int(y * th * ds)) for y in range(-(-h // th)) for x in range(-(-w // tw))]
         print(f"\n2. every tile of level {level} ({w} x {h}, {len(locations)} tiles of {tw} x {th})")
+        label_width = 42
         started = time.perf_counter()
         for patch in slide.read_regions(locations, level, (tw, th), num_workers=n):
             patch[0, 0, 0]
         floor = time.perf_counter() - started
-        print(f"   read_regions, {n} workers          : {floor:7.2f} s  {len(locations) / floor:7.0f} tiles/s")
+        label = f"read_regions, {n} workers"
+        print(f"   {label:{label_width}}: {floor:7.2f} s  {len(locations) / floor:7.0f} tiles/s")
         results = []
         for label, chunks in ((f"to_dask, {n} threads, default chunks", None),
-                              (f"to_dask, {n} threads, a tile a chunk ", (th, tw))):
+                              (f"to_dask, {n} threads, a tile a chunk", (th, tw))):
             array = slide.to_dask(level, chunks=chunks)
             array[:1, :1].compute(scheduler="threads")  # opens the slide for the tasks
             started = time.perf_counter()
             touch_all(array, scheduler="threads", num_workers=n)
             results.append((label, time.perf_counter() - started))
-        local, client, _ = cluster(n)
-        try:
-            array = slide.to_dask(level)
-            client.run(lambda: array[:1, :1].compute(scheduler="sync"))
-            started = time.perf_counter()
-            touch_all(array)
-            results.append((f"to_dask, LocalCluster of {n} workers ", time.perf_counter() - started))
-        finally:
-            client.close()
-            local.close()
+        for trim, label in ((True, f"to_dask, LocalCluster of {n} workers"),
+                            (False, "  the same, without MALLOC_TRIM_THRESHOLD_")):
+            local, client, _ = cluster(n, trim)
+            try:
+                array = slide.to_dask(level)
+                client.run(lambda: array[:1, :1].compute(scheduler="sync"))
+                started = time.perf_counter()
+                touch_all(array)
+                results.append((label, time.perf_counter() - started))
+            finally:
+                client.close()
+                local.close()
         for label, seconds in results:
-            print(f"   {label}: {seconds:7.2f} s  {len(locations) / seconds:7.0f} tiles/s  "
+            print(f"   {label:{label_width}}: {seconds:7.2f} s  {len(locations) / seconds:7.0f} tiles/s  "
                   f"{seconds / floor:.2f}x read_regions")
         print("   (goal: to_dask within 1.2x of read_regions)")
     print(f"\nafter: {load()}")
