@@ -4,6 +4,8 @@
 # lists only when something is.
 set -eu
 
+# python3-dask, python3-distributed and python3-zarr: tqfslide's dask arrays,
+# zarr store and tissue-mask job.
 # libopenblas0-pthread comes with OpenCV on most machines and starts threads
 # when it is loaded; every machine gets it so that the tests meet it too.
 # tqf-convert reads slides through OpenSlide and TIFF through libtiff, and
@@ -24,6 +26,9 @@ python3-dev
 python3-numpy
 python3-pytest
 python3-skimage
+python3-dask
+python3-distributed
+python3-zarr
 googletest
 libgtest-dev
 libbenchmark-dev

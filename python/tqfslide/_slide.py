@@ -358,6 +358,26 @@ class Slide:
             raise ValueError(f"size must be at least 1 x 1, got {(width, height)}")
         return self._open_native().thumbnail(width, height, "RGB")
 
+    # -- dask and zarr ------------------------------------------------------
+
+    def to_dask(self, level=0, chunks=None):
+        """`level` as a lazy (height, width, 3) uint8 RGB dask array whose
+        tasks reopen the slide by path wherever they run (threads, processes,
+        dask.distributed). chunks: None for 2048 x 2048 pixels, or anything
+        dask.array takes; chunks on tile boundaries decode each tile once.
+        See tqfslide.dask_array."""
+        from .dask_array import to_dask
+        return to_dask(self, level, chunks)
+
+    def zarr_store(self):
+        """Every level as a read-only zarr v2 store with OME-NGFF 0.4
+        multiscales metadata: arrays "0", "1", ... of shape (3, height,
+        width), one tile a chunk. zarr.open(store, mode="r") and
+        dask.array.from_zarr(store, component="0") take it. See
+        tqfslide.zarr_store."""
+        from .zarr_store import SlideStore
+        return SlideStore(self)
+
 
 class _RegionIterator:
     """Regions of Slide.read_regions, in order; stops its workers when
