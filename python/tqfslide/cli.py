@@ -22,12 +22,8 @@ import subprocess
 import sys
 import tempfile
 
+from . import tissue_mask
 from ._version import __version__
-
-try:
-    from . import tissue_mask
-except ImportError:
-    tissue_mask = None
 
 IMAGE_FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF"}
 # Largest region written as one image: 768 MiB of RGB. Beyond it a typo in
@@ -347,8 +343,7 @@ def build_parser():
     p.add_argument("--access-log", action="store_true", help="print a line for each request on standard error")
     p.set_defaults(func=cmd_serve)
 
-    if tissue_mask is not None:
-        tissue_mask.add_parser(commands)
+    tissue_mask.add_parser(commands)
     parser.commands = commands.choices
     return parser
 
