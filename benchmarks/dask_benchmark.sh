@@ -20,19 +20,8 @@ if [ ! -x "$BUILD_DIR/tqf-convert" ] || [ ! -d "$BUILD_DIR/tqfslide" ]; then
     echo "dask_benchmark: build the project first (cmake --build $BUILD_DIR)" >&2
     exit 1
 fi
-mkdir -p "$WORK_DIR"
-IMAGE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tif
-SLIDE=$WORK_DIR/sample-${WIDTH}x${HEIGHT}.tqf
-if [ ! -f "$IMAGE" ]; then
-    echo "making $IMAGE ..."
-    /usr/bin/python3 "$ROOT/tools/make_sample_image.py" "$IMAGE.part.tif" "$WIDTH" "$HEIGHT" 7
-    mv "$IMAGE.part.tif" "$IMAGE"
-fi
-if [ ! -f "$SLIDE" ] || [ "$SLIDE" -ot "$BUILD_DIR/tqf-convert" ]; then
-    echo "converting to $SLIDE ..."
-    "$BUILD_DIR/tqf-convert" "$IMAGE" "$SLIDE.part.tqf" >/dev/null
-    mv "$SLIDE.part.tqf" "$SLIDE"
-fi
+. "$ROOT/benchmarks/inputs.sh"
+bench_slide
 cat "$SLIDE" >/dev/null  # reads start with the file in the page cache
 PYTHONPATH="$BUILD_DIR${PYTHONPATH:+:$PYTHONPATH}" exec /usr/bin/python3 "$ROOT/benchmarks/dask_benchmark.py" \
     "$SLIDE" "$@"
