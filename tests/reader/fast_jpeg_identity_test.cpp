@@ -203,7 +203,7 @@ TEST(FastJpegWindow, MatchesTheWholeDecodeForEveryPlainStream) {
     }
     EXPECT_GT(windows, 2000);
     unsigned char pixel[4];
-    const std::vector<unsigned char> &any = make_streams().front().bytes;
+    const std::vector<unsigned char> any = make_streams().front().bytes;
     EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 0, 1, pixel, 3, tqfio::core::PixelOrder::bgr));
     EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 257, 1, pixel, 3, tqfio::core::PixelOrder::bgr));
 }
