@@ -12,7 +12,6 @@ namespace {
 
 struct Extent {
     int64_t width = 0, height = 0;
-    int tile_width = 0, tile_height = 0;
 };
 
 // More records than this are not trusted to be an index (a 1,000,000 x
@@ -54,23 +53,18 @@ std::vector<SlideLevel> slide_levels(const TQF &slide) {
         Extent &extent = extents[magnification];
         extent.width = std::max(extent.width, right);
         extent.height = std::max(extent.height, bottom);
-        extent.tile_width = std::max(extent.tile_width, static_cast<int>(block.width));
-        extent.tile_height = std::max(extent.tile_height, static_cast<int>(block.height));
     }
 
     for (const auto &[magnification, extent] : extents) {
-        if (magnification == scan) {
-            levels[0].tile_width = extent.tile_width;
-            levels[0].tile_height = extent.tile_height;
+        if (magnification == scan)
             continue;
-        }
         const uint32_t address = level_address(magnification);
         const bool shadowed = std::any_of(levels.begin(), levels.end(),
                                           [&](const SlideLevel &finer) { return finer.address == address; });
         if (shadowed)
             continue;
         levels.push_back(SlideLevel{magnification, scan / magnification, extent.width, extent.height,
-                                    extent.tile_width, extent.tile_height, address});
+                                    kTileEdge, kTileEdge, address});
     }
     return levels;
 }

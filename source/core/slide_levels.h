@@ -15,6 +15,8 @@ struct SlideLevel {
     double downsample;  // scan magnification / magnification
     int64_t width;
     int64_t height;
+    // The tile grid's pitch: tiles lie at multiples of it (those at the
+    // level's right and bottom edges are cut to the level).
     int tile_width;
     int tile_height;
     // What the tile-stream operations take for this level: the
