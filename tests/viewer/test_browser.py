@@ -4,20 +4,50 @@ chromium-driver through python3-selenium) opens a slide's page from
 import io
 import os
 import re
+import socket
+import subprocess
 import tempfile
+import time
 
 import numpy as np
 import pytest
 from conftest import wait_for
 from PIL import Image
 from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 # Headless, and nothing that reaches for the network or a profile of the machine.
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync",
                   "--no-first-run", "--window-size=1100,800"]
+
+
+def start_chromedriver(directory, env, attempts=3):
+    """chromedriver on a free port of 127.0.0.1, its log in `directory`.
+
+    Started here rather than by selenium, which waits for it at "localhost"
+    (a name a bare chroot may not have) for a fixed 30 seconds and gives up
+    for good when another process takes the port it picked; here a lost
+    port means another try on a new one, and a failure shows the driver's log.
+    """
+    log = os.path.join(directory, "chromedriver.log")
+    for _ in range(attempts):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        process = subprocess.Popen(["/usr/bin/chromedriver", f"--port={port}", f"--log-path={log}"],
+                                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
+        while process.poll() is None and time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return process, port
+            except OSError:
+                time.sleep(0.2)
+        process.kill()
+        process.wait()
+    with open(log, errors="replace") as f:
+        pytest.fail("chromedriver did not start:\n" + f.read()[-3000:])
 
 
 @pytest.fixture
@@ -31,10 +61,19 @@ def browser(tmp_path):
     # Not the sanitizer runtime the tests of a sanitizer build preload: the
     # browser is no part of what is under test.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver", env=env), options=options)
-    driver.set_page_load_timeout(60)
-    yield driver
-    driver.quit()
+    process, port = start_chromedriver(tmp_path, env)
+    try:
+        driver = webdriver.Remote(command_executor=f"http://127.0.0.1:{port}", options=options)
+        driver.set_page_load_timeout(60)
+        yield driver
+        driver.quit()
+    finally:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
 
 def drawn(browser):
