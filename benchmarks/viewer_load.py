@@ -313,7 +313,8 @@ def main():
     parser.add_argument("--tqf-command", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                                "..", "build", "tqf"),
                         help="the tqf command (default: build/tqf)")
-    parser.add_argument("--threads", type=int, default=8, help="request threads of tqf serve (default 8)")
+    parser.add_argument("--threads", type=int, default=None,
+                        help="request threads of tqf serve (default: its own, one per processor)")
     parser.add_argument("--pattern", choices=("random", "viewport"), default="random",
                         help="tiles drawn at random (default), or all tiles of random 4 x 3 views, as a viewer asks")
     args = parser.parse_args()
@@ -328,8 +329,9 @@ def main():
     servers = []
     try:
         port = free_port()
-        servers.append(Server("tqf serve", [args.tqf_command, "serve", args.tqf, "--port", str(port), "--threads",
-                                            str(args.threads), "--quality", str(QUALITY)],
+        threads = ["--threads", str(args.threads)] if args.threads else []
+        servers.append(Server("tqf serve", [args.tqf_command, "serve", args.tqf, "--port", str(port), *threads,
+                                            "--quality", str(QUALITY)],
                               f"/slides/{name}.dzi", port))
         if args.tiff:
             port = free_port()

@@ -333,7 +333,8 @@ def build_parser():
     p.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1)")
     p.add_argument("--port", "-p", type=_int_between(0, 65535), default=8000,
                    help="the port (default 8000; 0 picks a free one)")
-    p.add_argument("--threads", type=_int_between(1, 256), default=8, help="request threads (default 8)")
+    p.add_argument("--threads", type=_int_between(1, 256), default=None,
+                   help="threads making tiles (default: one per processor)")
     p.add_argument("--quality", "-q", type=_int_between(1, 100), default=75, help="JPEG quality of the tiles "
                    "(default 75)")
     p.add_argument("--max-open", type=_int_between(1, 1000), default=8,
