@@ -51,7 +51,15 @@ read-all slide may or may not stay in its heap - does not count. There the
 resident set size (VmRSS), the blocks held by the interpreter's object
 allocator (sys.getallocatedblocks) and the open file descriptors are taken.
 From middle to end:
-  - RSS may grow by at most 2 MiB plus 1% of the middle figure. The warm-up
+  - the C heap's memory in use (mallinfo2: what is allocated and not freed,
+    whatever the allocator keeps besides) may grow by at most 1 MiB, two
+    bytes a step of the long run's half: a leak of any size per call shows
+    here first;
+  - RSS may grow by at most 2 MiB plus 1% of the middle figure, 3% for the
+    slides phase, whose reads run on pool threads: each thread's malloc
+    arena keeps freed memory of its own that malloc_trim only partly hands
+    back, so its RSS wanders by a few MiB either way while the heap in use
+    stays put. The warm-up
     and the first half absorb what allocators keep for their own use (heap
     fragmentation under the mix of sizes, arenas, thread stacks and caches
     of the image library); the second half repeats the same work, so
@@ -93,6 +101,8 @@ except ImportError as error:
 MIB = 1024 * 1024
 RSS_ALLOWANCE = 2 * MIB
 RSS_FRACTION = 0.01
+RSS_FRACTION_THREADED = 0.03
+HEAP_ALLOWANCE = 1 * MIB
 BLOCKS_ALLOWANCE = 400
 BLOCKS_PER_STEPS = 50
 
@@ -260,11 +270,41 @@ def _malloc_trim():
 MALLOC_TRIM = _malloc_trim()
 
 
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def _mallinfo2():
+    try:
+        function = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    function.restype = _MallInfo2
+    return function
+
+
+MALLINFO2 = _mallinfo2()
+
+
+def heap_in_use():
+    """Bytes the C heap has handed out and not had back (all arenas and
+    mapped chunks), or None where the allocator does not say (a sanitizer's
+    allocator answers zeros)."""
+    if MALLINFO2 is None:
+        return None
+    info = MALLINFO2()
+    used = info.uordblks + info.hblkhd
+    return used or None
+
+
 def measure():
     gc.collect()
     if MALLOC_TRIM:
         MALLOC_TRIM(0)
-    return {"rss": rss_bytes(), "blocks": sys.getallocatedblocks(), "fds": len(os.listdir("/proc/self/fd"))}
+    return {"rss": rss_bytes(), "heap": heap_in_use(), "blocks": sys.getallocatedblocks(),
+            "fds": len(os.listdir("/proc/self/fd"))}
 
 
 def mib(value):
@@ -275,9 +315,9 @@ class Phase:
     """Runs `step(i)` for a warm-up and then `count` times in two halves,
     calling `settle()` before each measurement."""
 
-    def __init__(self, name, unit, count, step, settle, judge_rss=True):
+    def __init__(self, name, unit, count, step, settle, judge_rss=True, rss_fraction=RSS_FRACTION):
         self.name, self.unit, self.count = name, unit, count
-        self.judge_rss = judge_rss
+        self.judge_rss, self.rss_fraction = judge_rss, rss_fraction
         self.step, self.settle = step, settle
 
     def run(self):
@@ -302,12 +342,15 @@ class Phase:
         end = measure()
         self.elapsed = time.perf_counter() - began
         self.warmup, self.figures = warmup, (start, middle, end)
-        rss_limit = RSS_ALLOWANCE + RSS_FRACTION * middle["rss"]
+        rss_limit = RSS_ALLOWANCE + self.rss_fraction * middle["rss"]
         blocks_limit = BLOCKS_ALLOWANCE + (self.count - half) // BLOCKS_PER_STEPS
         self.problems = []
         if self.judge_rss and end["rss"] - middle["rss"] > rss_limit:
             self.problems.append("RSS grew by %.1f MiB from middle to end, more than %.1f MiB"
                                  % (mib(end["rss"] - middle["rss"]), mib(rss_limit)))
+        if end["heap"] is not None and middle["heap"] is not None and end["heap"] - middle["heap"] > HEAP_ALLOWANCE:
+            self.problems.append("the C heap in use grew by %.2f MiB from middle to end, more than %.1f MiB"
+                                 % (mib(end["heap"] - middle["heap"]), mib(HEAP_ALLOWANCE)))
         if end["blocks"] - middle["blocks"] > blocks_limit:
             self.problems.append("Python blocks grew by %d from middle to end, more than %d"
                                  % (end["blocks"] - middle["blocks"], blocks_limit))
@@ -326,6 +369,10 @@ class Phase:
               % (mib(start["rss"]), mib(middle["rss"]), mib(end["rss"]), mib(end["rss"] - middle["rss"]),
                  "limit %.1f" % mib(self.rss_limit) if self.judge_rss else "not judged",
                  mib(end["rss"] - start["rss"])))
+        if None not in (start["heap"], middle["heap"], end["heap"]):
+            print("  C heap in use MiB: start %.2f, middle %.2f, end %.2f; middle to end %+.2f (limit %.1f)"
+                  % (mib(start["heap"]), mib(middle["heap"]), mib(end["heap"]), mib(end["heap"] - middle["heap"]),
+                     mib(HEAP_ALLOWANCE)))
         print("  Python blocks: start %d, middle %d, end %d (middle to end limit +%d); "
               "descriptors %d, %d, %d"
               % (start["blocks"], middle["blocks"], end["blocks"], self.blocks_limit,
@@ -786,7 +833,8 @@ def main():
                     continue
                 work = kind(slide, scan, rng)
                 phase = Phase(name, unit, max(int(full * args.scale), 2), work.step, work.settle,
-                              judge_rss=not args.no_rss_limit)
+                              judge_rss=not args.no_rss_limit,
+                              rss_fraction=RSS_FRACTION_THREADED if kind is SlidePhase else RSS_FRACTION)
                 phase.run()
                 phase.report(work.details())
                 failed |= bool(phase.problems)
