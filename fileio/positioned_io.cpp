@@ -9,75 +9,58 @@ namespace tqf::io {
 namespace {
 // Linux transfers at most this much per call; asking for more is pointless.
 constexpr size_t kLargestTransfer = 0x7ffff000;
+
+// Calls transfer(cursor, chunk, done) until `size` bytes have moved: again
+// after EINTR, and failing with EIO when a call moves nothing (a file that
+// ends before the record does, or a device that takes nothing more).
+template <typename Byte, typename Transfer>
+bool transferFully(Byte *buffer, size_t size, Transfer transfer)
+{
+    size_t done = 0;
+    while (done < size) {
+        const size_t left = size - done;
+        const size_t chunk = left < kLargestTransfer ? left : kLargestTransfer;
+        const ssize_t moved = transfer(buffer + done, chunk, static_cast<uint64_t>(done));
+        if (moved < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (moved == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(moved);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool readFullyAt(int fd, void *destination, size_t size, uint64_t offset)
 {
-    auto *cursor = static_cast<unsigned char *>(destination);
-    while (size > 0) {
-        if (offset > static_cast<uint64_t>(INT64_MAX)) {
-            errno = EINVAL;
-            return false;
-        }
-        const size_t chunk = size < kLargestTransfer ? size : kLargestTransfer;
-        const ssize_t got = pread(fd, cursor, chunk, static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (got == 0) {
-            errno = EIO;  // the file ended before the record did
-            return false;
-        }
-        cursor += got;
-        size -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
+    return transferFully(static_cast<unsigned char *>(destination), size,
+                         [&](unsigned char *at, size_t chunk, uint64_t done) -> ssize_t {
+                             if (offset + done > static_cast<uint64_t>(INT64_MAX)) {
+                                 errno = EINVAL;
+                                 return -1;
+                             }
+                             return pread(fd, at, chunk, static_cast<off_t>(offset + done));
+                         });
 }
 
 bool writeFully(int fd, const void *source, size_t size)
 {
-    const auto *cursor = static_cast<const unsigned char *>(source);
-    while (size > 0) {
-        const size_t chunk = size < kLargestTransfer ? size : kLargestTransfer;
-        const ssize_t put = write(fd, cursor, chunk);
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (put == 0) {
-            errno = EIO;
-            return false;
-        }
-        cursor += put;
-        size -= static_cast<size_t>(put);
-    }
-    return true;
+    return transferFully(static_cast<const unsigned char *>(source), size,
+                         [&](const unsigned char *at, size_t chunk, uint64_t) { return write(fd, at, chunk); });
 }
 
 bool writeFullyAt(int fd, const void *source, size_t size, uint64_t offset)
 {
-    const auto *cursor = static_cast<const unsigned char *>(source);
-    while (size > 0) {
-        const size_t chunk = size < kLargestTransfer ? size : kLargestTransfer;
-        const ssize_t put = pwrite(fd, cursor, chunk, static_cast<off_t>(offset));
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (put == 0) {
-            errno = EIO;
-            return false;
-        }
-        cursor += put;
-        size -= static_cast<size_t>(put);
-        offset += static_cast<uint64_t>(put);
-    }
-    return true;
+    return transferFully(static_cast<const unsigned char *>(source), size,
+                         [&](const unsigned char *at, size_t chunk, uint64_t done) {
+                             return pwrite(fd, at, chunk, static_cast<off_t>(offset + done));
+                         });
 }
 
 }  // namespace tqf::io
