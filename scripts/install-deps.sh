@@ -14,7 +14,8 @@ set -eu
 # The tqf command and its viewer run on python3-pil, python3-openslide
 # (OpenSlide-compatible slides) and python3-waitress (the server); the
 # browser test drives chromium through chromium-driver and python3-selenium;
-# scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps).
+# scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
+# finds the binaries to give dpkg-shlibdeps with it).
 PACKAGES="
 cmake
 g++
@@ -49,6 +50,7 @@ chromium
 chromium-driver
 python3-selenium
 dpkg-dev
+file
 "
 # Only the benchmarks need these (GNU time for peak memory;
 # python-openslide-examples: OpenSlide's Deep Zoom server, which the viewer's

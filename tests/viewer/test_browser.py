@@ -22,21 +22,17 @@ CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-
                   "--no-first-run", "--window-size=1100,800"]
 
 
-def start_chromedriver(directory, env, attempts=3):
-    """chromedriver on a free port of 127.0.0.1, its log in `directory`.
-
-    Started here rather than by selenium, which waits for it at "localhost"
-    (a name a bare chroot may not have) for a fixed 30 seconds and gives up
-    for good when another process takes the port it picked; here a lost
-    port means another try on a new one, and a failure shows the driver's log.
-    """
-    log = os.path.join(directory, "chromedriver.log")
+def start_listening(command, directory, name, env, attempts=3):
+    """Starts `command(port)` on a free port of 127.0.0.1 and waits until it
+    listens there: a lost port means another try on a new one; a failure
+    shows what the program wrote to its log in `directory`."""
+    log_path = os.path.join(directory, f"{name}.log")
     for _ in range(attempts):
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
-        process = subprocess.Popen(["/usr/bin/chromedriver", f"--port={port}", f"--log-path={log}"],
-                                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        with open(log_path, "ab") as log:
+            process = subprocess.Popen(command(port, log_path), env=env, stdout=log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 60
         while process.poll() is None and time.monotonic() < deadline:
             try:
@@ -44,36 +40,49 @@ def start_chromedriver(directory, env, attempts=3):
                 return process, port
             except OSError:
                 time.sleep(0.2)
+        stop(process)
+    with open(log_path, errors="replace") as f:
+        pytest.fail(f"{name} did not start:\n" + f.read()[-3000:])
+
+
+def stop(process):
+    process.terminate()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
-    with open(log, errors="replace") as f:
-        pytest.fail("chromedriver did not start:\n" + f.read()[-3000:])
 
 
 @pytest.fixture
 def browser(tmp_path):
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for flag in CHROMIUM_FLAGS:
-        options.add_argument(flag)
-    options.add_argument(f"--user-data-dir={tempfile.mkdtemp(dir=tmp_path)}")
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    """Chromium and chromedriver, each started here on 127.0.0.1 and joined
+    by address: chromedriver left to itself starts the browser and reaches
+    its DevTools at "localhost", a name a freshly bootstrapped system without
+    /etc/hosts does not resolve."""
     # Not the sanitizer runtime the tests of a sanitizer build preload: the
     # browser is no part of what is under test.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    process, port = start_chromedriver(tmp_path, env)
+    profile = tempfile.mkdtemp(dir=tmp_path)
+    chromium, devtools = start_listening(
+        lambda port, log: ["/usr/bin/chromium", *CHROMIUM_FLAGS, f"--user-data-dir={profile}",
+                           f"--remote-debugging-port={port}", "about:blank"], tmp_path, "chromium", env)
+    driver_process = None
     try:
+        driver_process, port = start_listening(
+            lambda port, log: ["/usr/bin/chromedriver", f"--port={port}", f"--log-path={log}"],
+            tmp_path, "chromedriver", env)
+        options = webdriver.ChromeOptions()
+        options.debugger_address = f"127.0.0.1:{devtools}"
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         driver = webdriver.Remote(command_executor=f"http://127.0.0.1:{port}", options=options)
         driver.set_page_load_timeout(60)
         yield driver
         driver.quit()
     finally:
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        if driver_process is not None:
+            stop(driver_process)
+        stop(chromium)
 
 
 def drawn(browser):
