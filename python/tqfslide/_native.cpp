@@ -263,8 +263,9 @@ public:
         const tqfio::core::DeepZoomTile tile = place(level, column, row);
         auto slide = m_slide->get();
         thread_local std::vector<unsigned char> jpeg;
-        without_gil(slide->path(), [&] { tqfio::core::encode_deep_zoom_tile(*slide, tile, quality, jpeg); });
-        return py::bytes(reinterpret_cast<const char *>(jpeg.data()), jpeg.size());
+        size_t size = 0;
+        without_gil(slide->path(), [&] { size = tqfio::core::encode_deep_zoom_tile(*slide, tile, quality, jpeg); });
+        return py::bytes(reinterpret_cast<const char *>(jpeg.data()), size);
     }
 
     py::array tile_rgb(int level, int64_t column, int64_t row) const {

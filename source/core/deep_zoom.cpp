@@ -81,23 +81,28 @@ void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned
     source.read_region_at(tile.x, tile.y, tile.downsample, tile.width, tile.height, dst, stride, pixel_format::rgb);
 }
 
-void encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
-                           std::vector<unsigned char> &jpeg) {
+size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
+                             std::vector<unsigned char> &jpeg) {
     if (quality < 1 || quality > 100)
         throw slide_error(slide_error::kind::invalid_argument,
                           "JPEG quality must be 1 to 100, not " + std::to_string(quality));
     Compressor &compressor = thread_compressor();
     const size_t stride = static_cast<size_t>(tile.width) * 3;
-    compressor.rgb.resize(stride * static_cast<size_t>(tile.height));
+    // Grown only: a resize back up after a smaller tile would clear the buffers.
+    const size_t pixels = stride * static_cast<size_t>(tile.height);
+    if (compressor.rgb.size() < pixels)
+        compressor.rgb.resize(pixels);
     read_deep_zoom_tile(source, tile, compressor.rgb.data(), stride);
-    jpeg.resize(tjBufSize(tile.width, tile.height, TJSAMP_420));
+    const size_t bound = tjBufSize(tile.width, tile.height, TJSAMP_420);
+    if (jpeg.size() < bound)
+        jpeg.resize(bound);
     unsigned char *out = jpeg.data();
     unsigned long size = static_cast<unsigned long>(jpeg.size());
     if (tjCompress2(compressor.handle, compressor.rgb.data(), tile.width, static_cast<int>(stride), tile.height,
                     TJPF_RGB, &out, &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0)
         throw std::runtime_error(std::string("cannot encode a Deep Zoom tile: ") +
                                  tjGetErrorStr2(compressor.handle));
-    jpeg.resize(size);
+    return size;
 }
 
 }  // namespace tqfio::core

@@ -60,11 +60,12 @@ private:
 void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned char *dst, size_t stride);
 
 // Reads a tile and encodes it as a baseline 4:2:0 JPEG of `quality` (1 to
-// 100), appended to `jpeg` (cleared first). Safe from many threads at once.
-// Throws slide_error (invalid_argument) for a quality out of range, and
-// std::runtime_error when the encoder fails.
-void encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
-                           std::vector<unsigned char> &jpeg);
+// 100) at the start of `jpeg`, and returns its length. `jpeg` only grows, so
+// a buffer kept from tile to tile is neither reallocated nor cleared again.
+// Safe from many threads at once. Throws slide_error (invalid_argument) for a
+// quality out of range, and std::runtime_error when the encoder fails.
+size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
+                             std::vector<unsigned char> &jpeg);
 
 }  // namespace tqfio::core
 
