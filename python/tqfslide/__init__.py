@@ -9,9 +9,17 @@
 
 Coordinates and levels follow OpenSlide: locations in full-resolution
 pixels, sizes in pixels of the level read. See help(tqfslide.Slide).
+
+Errors: FileNotFoundError, PermissionError and IsADirectoryError for a path
+that cannot be opened; tqfslide.UnsupportedFormatError for a file that is
+not a .tqf slide, tqfslide.DamagedSlideError for a damaged one and
+tqfslide.SlideIOError for a read that failed on this machine, all three
+tqfslide.TqfError; ValueError for a read the slide cannot serve.
 """
 
-from ._slide import DEFAULT_CACHE_SIZE, Slide, TqfError, open
+from ._errors import DamagedSlideError, SlideIOError, TqfError, UnsupportedFormatError
+from ._slide import DEFAULT_CACHE_SIZE, Slide, open
 from ._version import __version__
 
-__all__ = ["Slide", "TqfError", "open", "DEFAULT_CACHE_SIZE", "__version__"]
+__all__ = ["Slide", "open", "DEFAULT_CACHE_SIZE", "TqfError", "UnsupportedFormatError", "DamagedSlideError",
+           "SlideIOError", "__version__"]

@@ -1,7 +1,7 @@
 // tqfslide._native: the slide API of the core for the Python package. Thin:
 // arguments arrive checked by the Python layer (tqfslide/_slide.py); this
-// file maps the core's errors to exceptions in one place and releases the
-// interpreter lock around every read and decode.
+// file maps the core's errors to exceptions in one place (translate) and
+// releases the interpreter lock around every read and decode.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -18,7 +18,28 @@ namespace py = pybind11;
 
 namespace {
 
-PyObject *g_tqf_error = nullptr;  // tqfslide.TqfError, set by the package on import
+// The package's error types (tqfslide/_errors.py), taken when the module is
+// imported and kept for the life of the process.
+struct ErrorTypes {
+    PyObject *base = nullptr;        // TqfError
+    PyObject *unsupported = nullptr; // UnsupportedFormatError
+    PyObject *damaged = nullptr;     // DamagedSlideError
+    PyObject *io = nullptr;          // SlideIOError
+};
+ErrorTypes g_errors;
+
+void load_error_types(const py::module_ &module) {
+    // "tqfslide._native" -> "tqfslide._errors", wherever the package is installed.
+    const std::string name = py::str(module.attr("__name__"));
+    const size_t dot = name.rfind('.');
+    const std::string package = dot == std::string::npos ? std::string() : name.substr(0, dot + 1);
+    py::module_ errors = py::module_::import((package + "_errors").c_str());
+    const auto type = [&](const char *type_name) { return py::object(errors.attr(type_name)).release().ptr(); };
+    g_errors.base = type("TqfError");
+    g_errors.unsupported = type("UnsupportedFormatError");
+    g_errors.damaged = type("DamagedSlideError");
+    g_errors.io = type("SlideIOError");
+}
 
 tqfio::pixel_format format_of(const std::string &mode) {
     if (mode == "RGB")
@@ -38,8 +59,10 @@ void raise_os_error(PyObject *type, int error, const std::string &message, const
         PyErr_SetObject(type, exception.ptr());
 }
 
+// Every error of the core becomes a Python exception here, by its kind.
 void translate(const tqfio::slide_error &e, const std::string &path) {
     using kind = tqfio::slide_error::kind;
+    PyObject *type = g_errors.base;
     switch (e.which()) {
     // As open() words them: "[Errno 2] No such file or directory: 'x.tqf'".
     case kind::not_found:
@@ -55,11 +78,16 @@ void translate(const tqfio::slide_error &e, const std::string &path) {
         PyErr_SetString(PyExc_ValueError, e.what());
         return;
     case kind::not_a_slide:
+        type = g_errors.unsupported;
+        break;
     case kind::damaged:
+        type = g_errors.damaged;
+        break;
     case kind::io:
+        type = g_errors.io;
         break;
     }
-    PyErr_SetString(g_tqf_error ? g_tqf_error : PyExc_RuntimeError, e.what());
+    PyErr_SetString(type, e.what());
 }
 
 // Runs `call` without the interpreter lock; core errors become exceptions.
@@ -296,10 +324,7 @@ private:
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The native slide API behind tqfslide; use tqfslide.Slide.";
 
-    m.def("_set_error_type", [](py::object type) {
-        Py_XDECREF(g_tqf_error);
-        g_tqf_error = type.inc_ref().ptr();
-    });
+    load_error_types(m);
 
     py::class_<NativeSlide>(m, "NativeSlide")
         .def(py::init<const std::string &, size_t, unsigned, bool>(), py::arg("path"), py::arg("cache_bytes"),

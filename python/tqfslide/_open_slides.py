@@ -17,7 +17,8 @@ import collections
 import os
 import threading
 
-from ._slide import Slide, TqfError
+from ._errors import TqfError
+from ._slide import Slide
 
 MAX_OPEN = 8
 

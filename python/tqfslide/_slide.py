@@ -12,14 +12,6 @@ _MODES = {"RGB": 3, "BGR": 3, "RGBA": 4}
 DEFAULT_CACHE_SIZE = 64 << 20
 
 
-class TqfError(Exception):
-    """A file that is not a .tqf slide, a damaged slide, or an associated
-    image that cannot be read."""
-
-
-_native._set_error_type(TqfError)
-
-
 def _integer(value, name):
     """An int from an int or NumPy integer (not a float, not a bool)."""
     if isinstance(value, (bool, np.bool_)):
@@ -113,8 +105,9 @@ class Slide:
     context manager, or call close().
 
     Raises FileNotFoundError, PermissionError or IsADirectoryError for a
-    path that cannot be opened, and TqfError for a file that is not a .tqf
-    slide or is damaged.
+    path that cannot be opened, UnsupportedFormatError for a file that is
+    not a .tqf slide and DamagedSlideError for a damaged one (both are
+    TqfError).
     """
 
     def __init__(self, path, *, cache_size=DEFAULT_CACHE_SIZE, num_threads=None, read_all=False):

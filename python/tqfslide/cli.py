@@ -379,7 +379,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.func in (cmd_region, cmd_thumbnail, cmd_associated):
         _output_path(parser.commands[args.command], args.output)
-    from ._slide import TqfError
+    from ._errors import TqfError
 
     try:
         return args.func(args)

@@ -25,7 +25,8 @@ import openslide
 from openslide import AbstractSlide, OpenSlideError, OpenSlideUnsupportedFormatError
 from PIL import Image
 
-from ._slide import Slide, TqfError
+from ._errors import TqfError, UnsupportedFormatError
+from ._slide import Slide
 
 __all__ = ["OpenSlide", "open_slide"]
 
@@ -53,11 +54,10 @@ def _open(path):
         raise _UnreadableSlideError(e.errno, e.strerror, e.filename) from None
     except IsADirectoryError as e:
         raise OpenSlideUnsupportedFormatError(f"cannot open slide {path!r}: it is a directory") from None
+    except UnsupportedFormatError as e:
+        raise OpenSlideUnsupportedFormatError(str(e)) from None
     except TqfError as e:
-        message = str(e)
-        if "not a .tqf slide" in message or "does not end in" in message or "not a regular file" in message:
-            raise OpenSlideUnsupportedFormatError(message) from None
-        raise OpenSlideError(message) from None
+        raise OpenSlideError(str(e)) from None
 
 
 class OpenSlide(AbstractSlide):

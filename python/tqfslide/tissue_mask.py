@@ -400,7 +400,7 @@ def _process(client, paths, args):
     many failed."""
     from distributed import as_completed
 
-    from ._slide import TqfError
+    from ._errors import TqfError
 
     waiting = list(reversed(paths))
     running = {}  # future key -> its slide's job

@@ -139,25 +139,44 @@ def test_numpy_integers_and_path_likes(slide_path):
         assert slide.path == str(slide_path)
 
 
-def test_open_errors(slide_path, tmp_path):
+def test_open_errors_by_kind(slide_path, tmp_path):
     (tmp_path / "text.tqf").write_text("not a slide")
     damaged = tmp_path / "damaged.tqf"
     damaged.write_bytes(slide_path.read_bytes()[:5000])
+    renamed = tmp_path / "slide.tif"
+    renamed.write_bytes(slide_path.read_bytes())
+    os.mkfifo(tmp_path / "pipe.tqf")
     cases = [
         (tmp_path / "missing.tqf", FileNotFoundError, "No such file or directory"),
         (tmp_path, IsADirectoryError, "Is a directory"),
-        (tmp_path / "text.tqf", tqfslide.TqfError, "not a .tqf slide"),
-        (damaged, tqfslide.TqfError, "damaged"),
+        (tmp_path / "text.tqf", tqfslide.UnsupportedFormatError, "not a .tqf slide"),
+        (renamed, tqfslide.UnsupportedFormatError, 'does not end in ".tqf"'),
+        (tmp_path / "pipe.tqf", tqfslide.UnsupportedFormatError, "not a regular file"),
+        (damaged, tqfslide.DamagedSlideError, "damaged"),
     ]
     for path, error, says in cases:
         with pytest.raises(error) as raised:
             tqfslide.Slide(path)
         assert says in str(raised.value) and str(path) in str(raised.value)
+        # The kind survives a trip to another process.
+        again = pickle.loads(pickle.dumps(raised.value))
+        assert type(again) is type(raised.value) and str(again) == str(raised.value)
     for bad, error in [(None, TypeError), (3, TypeError)]:
         with pytest.raises(error):
             tqfslide.Slide(bad)
     with pytest.raises(ValueError, match="num_threads must be positive"):
         tqfslide.Slide(slide_path, num_threads=0)
+
+
+def test_an_associated_image_without_temporary_space_is_an_io_error(slide_path, tmp_path, monkeypatch):
+    monkeypatch.setenv("TMPDIR", str(tmp_path / "missing"))
+    with tqfslide.Slide(slide_path) as slide:
+        with pytest.raises(tqfslide.SlideIOError, match="label") as raised:
+            slide.associated_images["label"]
+    assert isinstance(raised.value, OSError) and isinstance(raised.value, tqfslide.TqfError)
+    assert str(slide_path) in str(raised.value)
+    again = pickle.loads(pickle.dumps(raised.value))
+    assert type(again) is tqfslide.SlideIOError and str(again) == str(raised.value)
 
 
 def test_closed_slide_refuses_everything(slide_path):

@@ -31,6 +31,7 @@ import time
 import traceback
 from urllib.parse import quote, unquote_to_bytes, urlsplit
 
+from .._errors import TqfError
 from .library import SlideLibrary, SlideNotFound
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -192,7 +193,7 @@ class ViewerApp:
                 pixels = opened.slide.associated_images[image]
             except KeyError:
                 raise _not_found(f"slide {opened.name!r} has no associated image {image!r}") from None
-            except Exception as e:  # noqa: BLE001 (a damaged image: the slide's fault, not ours)
+            except (TqfError, ValueError) as e:  # a damaged image, or the slide closed under the read
                 raise _not_found(f"slide {opened.name!r}: {e}") from None
             buffer = io.BytesIO()
             # Level 3: a macro's PNG in a tenth of the time of the default, a

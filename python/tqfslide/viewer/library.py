@@ -11,7 +11,8 @@ import os
 import stat
 import threading
 
-from .._slide import Slide, TqfError
+from .._errors import TqfError
+from .._slide import Slide
 from ..deepzoom import DeepZoom
 
 SUFFIX = ".tqf"
