@@ -7,6 +7,7 @@ from collections.abc import Mapping
 import numpy as np
 
 from . import _native
+from .dask_array import to_dask as _to_dask
 
 _MODES = {"RGB": 3, "BGR": 3, "RGBA": 4}
 DEFAULT_CACHE_SIZE = 64 << 20
@@ -359,8 +360,7 @@ class Slide:
         dask.distributed). chunks: None for 2048 x 2048 pixels, or anything
         dask.array takes; chunks on tile boundaries decode each tile once.
         See tqfslide.dask_array."""
-        from .dask_array import to_dask
-        return to_dask(self, level, chunks)
+        return _to_dask(self, level, chunks)
 
     def zarr_store(self):
         """Every level as a read-only zarr v2 store with OME-NGFF 0.4
@@ -368,6 +368,7 @@ class Slide:
         width), one tile a chunk. zarr.open(store, mode="r") and
         dask.array.from_zarr(store, component="0") take it. See
         tqfslide.zarr_store."""
+        # zarr is optional, and slow to import: only here.
         from .zarr_store import SlideStore
         return SlideStore(self)
 

@@ -6,11 +6,12 @@
     image[2048:4096, 1024:3072].mean(axis=(0, 1)).compute()
 
 Making the array reads no pixels. Each task holds a LevelReader (the slide's
-path, options, level and the file's size and modification time) and the box
-of its chunk, and reads that box through tqfslide wherever it runs, so the
-array computes on the threaded, the processes and the dask.distributed
-schedulers alike; the slide need not stay open. Each process opens a slide
-once and shares it among its tasks (see tqfslide._open_slides).
+class, path, options, level and the file's size and modification time) and
+the box of its chunk, and reads that box through tqfslide wherever it runs,
+so the array computes on the threaded, the processes and the
+dask.distributed schedulers alike; the slide need not stay open. Each
+process opens a slide once and shares it among its tasks (the pool
+tqfslide._slide_pool.task_slides).
 
 Chunks are aligned to the level's tiles, so every tile is decoded by exactly
 one task. Each task decodes with one thread: the scheduler's workers are the
@@ -22,7 +23,7 @@ import os
 
 import numpy as np
 
-from ._open_slides import file_stamp, slide_for
+from ._slide_pool import file_identity, task_slides
 
 # The side of a default chunk in pixels, rounded down to whole tiles: 8 x 8
 # tiles of 256, 12 MiB. Smaller chunks cost more in the scheduler than they
@@ -46,21 +47,23 @@ def full_resolution_position(position, downsample):
 
 class LevelReader:
     """Reads boxes of one level of a slide in whatever process it is used:
-    it carries only the path, the options, the level, its size and the
-    file's stamp, and pickles as such. Indexing it with slices reads
+    it carries only the path, the options, the level, its size, the file's
+    stamp (size and modification time) and the class that opens the slide
+    (tqfslide.Slide), and pickles as such. Indexing it with slices reads
     (rows, columns, channels) like a NumPy array of shape (height, width, 3).
     """
 
     dtype = np.dtype(np.uint8)
     ndim = 3
 
-    def __init__(self, path, options, stamp, level, size, downsample):
+    def __init__(self, path, options, stamp, level, size, downsample, opener):
         self.path = path
         self.options = dict(options)
         self.stamp = tuple(stamp)
         self.level = int(level)
         self.width, self.height = (int(v) for v in size)
         self.downsample = float(downsample)
+        self.opener = opener
 
     @classmethod
     def of(cls, slide, level):
@@ -70,8 +73,8 @@ class LevelReader:
         options = dict(slide._options, num_threads=1)
         # Absolute, so that workers started elsewhere find the same file.
         path = os.path.abspath(slide.path)
-        return cls(path, options, file_stamp(path), level, slide.level_dimensions[level],
-                   slide.level_downsamples[level])
+        return cls(path, options, file_identity(path).stamp, level, slide.level_dimensions[level],
+                   slide.level_downsamples[level], type(slide))
 
     @property
     def shape(self):
@@ -80,7 +83,7 @@ class LevelReader:
     def read(self, left, top, width, height, out=None):
         """The box of the level at (left, top), width x height pixels of the
         level, as a new (height, width, 3) RGB array or into `out`."""
-        slide = slide_for(self.path, self.options, self.stamp)
+        slide = task_slides.get(self.opener, self.path, self.options, expected=self.stamp)
         x = full_resolution_position(left, self.downsample)
         y = full_resolution_position(top, self.downsample)
         return slide.read_region((x, y), self.level, (width, height), out=out)
@@ -99,7 +102,8 @@ class LevelReader:
         return pixels if index[2] == slice(None) else pixels[:, :, index[2]]
 
     def __dask_tokenize__(self):
-        return (type(self).__name__, self.path, sorted(self.options.items()), self.stamp, self.level)
+        opener = f"{self.opener.__module__}.{self.opener.__qualname__}"
+        return (type(self).__name__, opener, self.path, sorted(self.options.items()), self.stamp, self.level)
 
     def __eq__(self, other):
         return isinstance(other, LevelReader) and self.__dask_tokenize__() == other.__dask_tokenize__()

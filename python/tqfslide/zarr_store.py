@@ -17,10 +17,10 @@ transformation of a level scales its pixels to micrometres (the slide's
 microns per pixel times the level's downsample) when the slide records
 them, to full-resolution pixels otherwise.
 
-The store holds the path, options and file stamp of the slide, not an open
-slide: it pickles small, and chunk reads in any process go through the
-slides that process keeps open (tqfslide._open_slides). Writing raises
-PermissionError.
+The store holds the class, path, options and file stamp of the slide, not
+an open slide: it pickles small, and chunk reads in any process go through
+the slides that process keeps open (tqfslide._slide_pool.task_slides).
+Writing raises PermissionError.
 """
 
 import json
@@ -30,7 +30,8 @@ import re
 import numpy as np
 import zarr.storage
 
-from ._open_slides import file_stamp, slide_for
+from ._slide_pool import file_identity, task_slides
+from .dask_array import full_resolution_position
 
 FILL_VALUE = 255
 _CHUNK_KEY = re.compile(r"^(0|[1-9][0-9]*)/0\.(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)$")
@@ -55,7 +56,8 @@ class SlideStore(zarr.storage.Store):
         self._path = os.path.abspath(slide.path)
         # Chunks are single tiles: decoding one needs no pool.
         self._options = dict(slide._options, num_threads=1)
-        self._stamp = file_stamp(self._path)
+        self._opener = type(slide)
+        self._stamp = file_identity(self._path).stamp
         self._levels = tuple(zip(slide.level_dimensions, slide.level_tile_sizes, slide.level_downsamples))
         self._mpp = slide.mpp
         self._name = os.path.basename(self._path)
@@ -126,10 +128,8 @@ class SlideStore(zarr.storage.Store):
         return level, row, column
 
     def _read_chunk(self, level, row, column):
-        from .dask_array import full_resolution_position
-
         _, (tile_width, tile_height), downsample = self._levels[level]
-        slide = slide_for(self._path, self._options, self._stamp)
+        slide = task_slides.get(self._opener, self._path, self._options, expected=self._stamp)
         x = full_resolution_position(column * tile_width, downsample)
         y = full_resolution_position(row * tile_height, downsample)
         # Whole tiles even at the edges: the reader makes what lies beyond
@@ -189,8 +189,8 @@ class SlideStore(zarr.storage.Store):
         raise PermissionError(f"the zarr store of {self._path!r} is read-only")
 
     def __eq__(self, other):
-        return (isinstance(other, SlideStore) and (self._path, self._options, self._stamp)
-                == (other._path, other._options, other._stamp))
+        return (isinstance(other, SlideStore) and (self._opener, self._path, self._options, self._stamp)
+                == (other._opener, other._path, other._options, other._stamp))
 
     def __hash__(self):
         return hash((self._path, self._stamp))

@@ -14,7 +14,7 @@ import pytest
 import zarr
 
 import tqfslide
-from tqfslide import _open_slides
+from tqfslide._slide_pool import task_slides
 
 
 def whole_level(slide, level):
@@ -112,15 +112,15 @@ def test_a_changed_slide_is_refused_by_name(slides, tmp_path, change):
 
 
 def test_open_slides_are_bounded(slides, monkeypatch):
-    monkeypatch.setattr(_open_slides, "MAX_OPEN", 2)
-    _open_slides.forget_all()
+    monkeypatch.setattr(task_slides, "max_open", 2)
+    task_slides.clear()
     with tqfslide.open(slides["forty"]) as slide:
         arrays = [slide.to_dask(0)] + [tqfslide.Slide(slides["forty"], cache_size=size).to_dask(0)
                                       for size in (1 << 20, 2 << 20, 3 << 20)]
     for array in arrays:
         array[:1, :1].compute(scheduler="sync")
-        assert _open_slides.open_count() <= 2
-    assert _open_slides.open_count() == 2
+        assert len(task_slides) <= 2
+    assert len(task_slides) == 2
 
 
 @pytest.mark.parametrize("arguments, error, message", [

@@ -1,18 +1,17 @@
 """The slides a viewer may serve: names mapped to files under one folder
-(or the one slide given), and a bounded set of opened slides.
+(or the one slide given), and a bounded pool of opened slides.
 
 Only regular files named *.tqf whose real path lies under the served folder
 are ever opened: names are checked segment by segment, then resolved through
 every symbolic link and checked again.
 """
 
-import collections
 import os
 import stat
-import threading
 
 from .._errors import TqfError
 from .._slide import Slide
+from .._slide_pool import SlidePool
 from ..deepzoom import DeepZoom
 
 SUFFIX = ".tqf"
@@ -23,17 +22,28 @@ class SlideNotFound(Exception):
     message says why, for the log."""
 
 
-class OpenedSlide:
-    """A slide opened for serving, with what is made from it once."""
+class _Served:
+    """What the pool keeps of a slide opened for serving: the slide, its
+    Deep Zoom tiles, and what is made from it once (properties JSON and
+    associated image PNGs, made on first use)."""
 
-    def __init__(self, name, path, signature, slide, deep_zoom):
+    def __init__(self, slide, deep_zoom):
+        self.slide = slide
+        self.deep_zoom = deep_zoom
+        self.cached = {}
+
+
+class OpenedSlide:
+    """A slide opened for serving, under the name it was asked for."""
+
+    def __init__(self, name, path, signature, served):
         self.name = name
         self.path = path
         self.signature = signature
-        self.slide = slide
-        self.deep_zoom = deep_zoom
+        self.slide = served.slide
+        self.deep_zoom = served.deep_zoom
+        self.cached = served.cached
         self.tag = "%x-%x-%x-%x" % signature
-        self.cached = {}  # properties JSON and associated image PNGs, made on first use
 
 
 class SlideLibrary:
@@ -58,12 +68,10 @@ class SlideLibrary:
         else:
             raise ValueError(f"{root}: not a folder nor a {SUFFIX} slide")
         self.root = root
-        self._max_open = max_open
         self._cache_size = cache_size
         self._tile_size = tile_size
         self._overlap = overlap
-        self._open = collections.OrderedDict()  # real path -> OpenedSlide, least recently used first
-        self._lock = threading.Lock()
+        self._pool = SlidePool(max_open=max_open)
 
     # -- names ----------------------------------------------------------------
 
@@ -123,40 +131,29 @@ class SlideLibrary:
         try:
             info = os.stat(real)
         except OSError as e:
-            self._forget(real)
+            self._pool.forget(real)
             raise SlideNotFound(f"no slide {name!r}: {real}: {e.strerror}") from None
         if not _is_regular(info):
             raise SlideNotFound(f"no slide {name!r}: {real} is not a regular file")
-        signature = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
-        with self._lock:
-            opened = self._open.get(real)
-            if opened is not None and opened.signature == signature:
-                self._open.move_to_end(real)
-                return opened
-        # Opening takes a while (the tile index is read); not under the lock.
         try:
-            slide = Slide(real, cache_size=self._cache_size, num_threads=1)
-            opened = OpenedSlide(name, real, signature, slide,
-                                 DeepZoom(slide, tile_size=self._tile_size, overlap=self._overlap))
+            served, identity = self._pool.entry(self._open, real)
         except (OSError, TqfError, ValueError) as e:
-            self._forget(real)
             raise SlideNotFound(f"cannot serve slide {name!r}: {e}") from None
-        with self._lock:
-            self._open[real] = opened
-            self._open.move_to_end(real)
-            # Slides are dropped, not closed: a request still reading one
-            # keeps it until it is done.
-            while len(self._open) > self._max_open:
-                self._open.popitem(last=False)
-        return opened
+        return OpenedSlide(name, real, identity, served)
 
-    def _forget(self, real):
-        with self._lock:
-            self._open.pop(real, None)
+    def _open(self, path):
+        # Opened once per file and kept in the pool; each request gets the
+        # slide from there (dropped slides are not closed: a request still
+        # reading one keeps it until it is done).
+        slide = Slide(path, cache_size=self._cache_size, num_threads=1)
+        try:
+            return _Served(slide, DeepZoom(slide, tile_size=self._tile_size, overlap=self._overlap))
+        except BaseException:
+            slide.close()
+            raise
 
     def open_count(self):
-        with self._lock:
-            return len(self._open)
+        return len(self._pool)
 
 
 def _is_regular(info):
