@@ -22,14 +22,16 @@ import subprocess
 import sys
 import tempfile
 
-from . import tissue_mask
-from ._version import __version__
+from .. import tissue_mask
+from .._version import __version__
 
 IMAGE_FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF"}
 # Largest region written as one image: 768 MiB of RGB. Beyond it a typo in
 # W or H would have the machine swap (or the kernel end the process) before
 # any image library refused it.
 MAX_REGION_PIXELS = 1 << 28
+# The folder that holds the package: the build folder, beside tqf-convert.
+_PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 class Failure(Exception):
@@ -222,7 +224,7 @@ def cmd_associated(args):
 
 
 def cmd_serve(args):
-    from . import viewer
+    from .. import viewer
 
     access_log = (lambda line: (sys.stderr.write(line), sys.stderr.flush())) if args.access_log else None
     if not viewer.is_loopback(args.host):
@@ -242,7 +244,7 @@ def converter_program():
     """tqf-convert: $TQF_CONVERT, beside the package in a build folder, or on
     PATH (where the package installs it)."""
     candidates = [os.environ.get("TQF_CONVERT"),
-                  os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tqf-convert"),
+                  os.path.join(_PACKAGE_PARENT, "tqf-convert"),
                   shutil.which("tqf-convert")]
     for candidate in candidates:
         if candidate and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
@@ -379,7 +381,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.func in (cmd_region, cmd_thumbnail, cmd_associated):
         _output_path(parser.commands[args.command], args.output)
-    from ._errors import TqfError
+    from .._errors import TqfError
 
     try:
         return args.func(args)
