@@ -16,6 +16,7 @@ from PIL import Image
 import tqfslide
 from conftest import tissue
 from tqfslide import tissue_mask
+from tqfslide.tissue import _cluster
 
 # Tissue on white glass: the tissue image in a tile-aligned rectangle.
 WIDTH, HEIGHT = 3072, 2048
@@ -40,11 +41,11 @@ def glass(tmp_path_factory):
 def local_run(glass, slides, tmp_path_factory):
     """The job on a LocalCluster of two single-threaded worker processes."""
     out = tmp_path_factory.mktemp("local") / "results"
-    in_flight, tissue_mask.SLIDES_IN_FLIGHT = tissue_mask.SLIDES_IN_FLIGHT, 1  # one after the other
+    in_flight, _cluster.SLIDES_IN_FLIGHT = _cluster.SLIDES_IN_FLIGHT, 1  # one after the other
     try:
         status = tissue_mask.main([str(glass), str(slides["five"]), "-o", str(out), "--workers", "2"])
     finally:
-        tissue_mask.SLIDES_IN_FLIGHT = in_flight
+        _cluster.SLIDES_IN_FLIGHT = in_flight
     return status, out
 
 

@@ -22,7 +22,7 @@ import subprocess
 import sys
 import tempfile
 
-from .. import tissue_mask
+from . import tissue_mask
 from .._version import __version__
 
 IMAGE_FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF"}

@@ -1,0 +1,45 @@
+"""A one-line count of finished slides and tasks on standard error, for
+commands that work through many slides; shown on a terminal only."""
+
+import time
+
+# The shortest time between two redraws of the line, in seconds.
+_REDRAW = 0.1
+
+
+class Progress:
+    """`program`: the prefix of the line; `slides`: how many there are."""
+
+    def __init__(self, program, slides, stream):
+        self.program, self.slides, self.stream = program, slides, stream
+        self.slides_done = self.tasks_done = 0
+        self.shown = 0.0
+        self.active = stream.isatty()
+
+    def task_done(self):
+        self.tasks_done += 1
+        self._show()
+
+    def slide_done(self):
+        self.slides_done += 1
+        self._show(force=True)
+
+    def _show(self, force=False):
+        now = time.monotonic()
+        if self.active and (force or now - self.shown > _REDRAW):
+            self.shown = now
+            self.stream.write(f"\r{self.program}: {self.slides_done}/{self.slides} slides done, "
+                              f"{self.tasks_done} tasks")
+            self.stream.flush()
+
+    def clear(self):
+        if self.active and self.shown:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+    def say(self, text, stream):
+        """Prints a line of its own (on `stream`) above the count."""
+        self.clear()
+        print(text, file=stream, flush=True)
+        self.shown = 0.0
+        self._show(force=True)
