@@ -2,8 +2,8 @@
 """Soak run of the Python module: region reads, preview and label calls and
 reader creations by the hundred thousand, with the process's memory watched.
 
-    PYTHONPATH=build /usr/bin/python3 tools/soak.py [--scale S] [--slide PATH.tqf] [--phases P,...]
-                                                    [--convert PATH] [--seed N] [--no-rss-limit]
+    PYTHONPATH=build /usr/bin/python3 tests/soak/soak.py [--scale S] [--slide PATH.tqf] [--phases P,...]
+                                                         [--convert PATH] [--seed N] [--no-rss-limit]
 
 --scale multiplies the size of the four phases (--phases picks some of
 them). At 1.0, the default:
@@ -28,7 +28,7 @@ them). At 1.0, the default:
 
 Without --slide a 5000 x 3700 slide at 40x is made with tqf-convert (by
 default the one next to the module) from the stained-tissue image of
-make_sample_image.py, or from a generated pattern when scikit-image is
+tools/make_sample_image.py, or from a generated pattern when scikit-image is
 missing. The run works in a temporary directory of its own, where the
 preview and label calls leave their scratch files.
 
@@ -764,7 +764,7 @@ class ReaderPhase:
 # ----------------------------------------------------------------- the slide
 
 def tissue_or_pattern(width, height):
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
     try:
         import make_sample_image
         return make_sample_image.build(width, height, 1), "stained tissue"
