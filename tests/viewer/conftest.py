@@ -1,9 +1,6 @@
-"""Slides and a running `tqf serve` for the tests of the command, the
-OpenSlide-compatible slides and the viewer.
+"""A running `tqf serve` and slides for the tests of the viewer.
 
-Slides are made once per run by tqf-convert from the stained-tissue image
-tools/make_sample_image.py builds; `tissue_tiff` holds the same pixels, level
-by level, as a tiled pyramidal TIFF that OpenSlide reads.
+Slides are made once per run by tqf-convert (tests/support/slides.py).
 """
 import http.client
 import os
@@ -14,27 +11,11 @@ import sys
 import threading
 import time
 
-import numpy as np
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-from make_sample_image import build as tissue_image  # noqa: E402
-
-TQF = os.environ["TQF_COMMAND"]
-CONVERT = os.environ["TQF_CONVERT"]
-
-
-def make_slide(directory, name, width, height, magnification=40, seed=1):
-    import tifffile
-
-    image = directory / f"{name}-source.tif"
-    tifffile.imwrite(image, tissue_image(width, height, seed), photometric="rgb")
-    slide = directory / f"{name}.tqf"
-    subprocess.run([CONVERT, "-m", str(magnification), str(image), str(slide)], check=True,
-                   stdout=subprocess.DEVNULL)
-    image.unlink()
-    return slide
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+from commands import TQF, decode  # noqa: E402,F401  (decode: for the tests)
+from slides import make_slide  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -46,26 +27,6 @@ def made(tmp_path_factory):
 def tissue(made):
     """A 40x slide of 3000 x 2000 pixels: five levels, the last partly filled tiles."""
     return make_slide(made, "tissue", 3000, 2000)
-
-
-@pytest.fixture(scope="session")
-def tissue_tiff(tissue, made):
-    """The slide's own levels as a tiled, losslessly compressed pyramidal
-    TIFF: OpenSlide reads from it exactly the pixels the slide holds."""
-    import tifffile
-    import tqfslide
-
-    path = made / "tissue.tiff"
-    with tqfslide.open(tissue) as slide, tifffile.TiffWriter(path) as tiff:
-        for level, size in enumerate(slide.level_dimensions):
-            pixels = slide.read_region((0, 0), level, size)
-            tiff.write(pixels, tile=(256, 256), photometric="rgb", compression="zlib",
-                       subfiletype=1 if level else 0)
-    return path
-
-
-def run_tqf(*args, **kwargs):
-    return subprocess.run([TQF, *map(str, args)], capture_output=True, text=True, timeout=120, **kwargs)
 
 
 class Server:
@@ -162,10 +123,3 @@ def wait_for(condition, seconds=30, step=0.1):
             return value
         time.sleep(step)
     return condition()
-
-
-def decode(data):
-    from PIL import Image
-    import io
-
-    return np.asarray(Image.open(io.BytesIO(data)).convert("RGB"))

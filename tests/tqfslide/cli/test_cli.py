@@ -7,7 +7,8 @@ import subprocess
 import numpy as np
 import pytest
 import tqfslide
-from conftest import CONVERT, decode, run_tqf
+from commands import CONVERT, decode, run_tqf
+from slides import tissue_image
 
 COMMANDS = ["info", "region", "thumbnail", "associated", "serve"]
 
@@ -104,7 +105,6 @@ def test_failures(arguments, status, message, tissue, not_a_slide, tmp_path):
 
 
 def test_convert_and_export_run_the_converter(tissue, tmp_path):
-    from conftest import tissue_image
     from PIL import Image
 
     source = tmp_path / "small.png"

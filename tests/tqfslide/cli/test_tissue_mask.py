@@ -14,7 +14,7 @@ import pytest
 from PIL import Image
 
 import tqfslide
-from conftest import tissue
+from slides import make_slide, tissue_image
 from tqfslide import tissue_mask
 from tqfslide.tissue import _cluster
 
@@ -25,16 +25,10 @@ TISSUE = (1024, 512, 2560, 1536)  # left, top, right, bottom
 
 @pytest.fixture(scope="module")
 def glass(tmp_path_factory):
-    import tifffile
-    directory = tmp_path_factory.mktemp("glass")
     image = np.full((HEIGHT, WIDTH, 3), 255, np.uint8)
     left, top, right, bottom = TISSUE
-    image[top:bottom, left:right] = tissue(right - left, bottom - top)
-    tifffile.imwrite(directory / "glass.tif", image)
-    slide = directory / "glass.tqf"
-    subprocess.run([os.environ["TQF_CONVERT"], str(directory / "glass.tif"), str(slide)], check=True,
-                   stdout=subprocess.DEVNULL)
-    return slide
+    image[top:bottom, left:right] = tissue_image(right - left, bottom - top)
+    return make_slide(tmp_path_factory.mktemp("glass"), "glass", pixels=image, magnification=None)
 
 
 @pytest.fixture(scope="module")
@@ -170,15 +164,3 @@ def test_refusals(tmp_path, capsys, arguments, status, message):
     assert tissue_mask.main(arguments + ["-o", str(tmp_path / "out")]) == status
     assert message in capsys.readouterr().err
     assert not (tmp_path / "out").exists() or not os.listdir(tmp_path / "out")
-
-
-@pytest.mark.parametrize("pixels, tissue_share, threshold", [
-    ([(255, 255, 255), (250, 246, 252)], 0.0, 20),  # glass alone: the floor keeps it background
-    ([(6, 2, 4), (20, 12, 16)], 0.0, 20),           # black ink and dust are no tissue
-    ([(200, 220, 230), (150, 90, 140)], 0.5, 34),   # tinted glass (saturation 33) and stain: Otsu splits them
-    ([(160, 120, 150), (140, 60, 120)], 1.0, 50),   # all tissue (63 and 145): the cap keeps light stain in
-])
-def test_detector(pixels, tissue_share, threshold):
-    image = np.array(pixels, np.uint8).reshape(1, 2, 3).repeat(10, axis=0)
-    mask, used = tissue_mask.detect_tissue(image)
-    assert (mask.mean(), used) == (tissue_share, threshold)

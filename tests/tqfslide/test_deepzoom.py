@@ -5,7 +5,7 @@ import io
 import numpy as np
 import pytest
 import tqfslide
-from conftest import make_slide
+from slides import make_slide
 from openslide.deepzoom import DeepZoomGenerator
 from PIL import Image
 from tqfslide.deepzoom import DeepZoom
