@@ -33,7 +33,7 @@ import uuid
 import numpy as np
 
 import tqfslide
-from tqfslide import tissue_mask
+from tqfslide.cli import tissue_mask
 
 
 def load():
@@ -70,7 +70,7 @@ def cluster(workers, trim=True):
                              silence_logs=logging.ERROR)
     client = Client(local)
     client.wait_for_workers(workers)
-    client.run(lambda: [__import__(name) for name in ("dask.array", "tqfslide.tissue_mask")])
+    client.run(lambda: [__import__(name) for name in ("dask.array", "tqfslide.tissue._cluster")])
     return local, client, time.perf_counter() - started
 
 

@@ -4,10 +4,11 @@ tqfslide.tissue; its functions are found here too, where they used to be."""
 
 import sys
 
-from .cli.tissue_mask import add_parser, main, run
+from .cli.tissue_mask import MASK_DOWNSAMPLE, add_parser, main, run
 from .tissue import detect_tissue, otsu, saturation, tile_fractions, tile_means
 
-__all__ = ["main", "run", "add_parser", "detect_tissue", "saturation", "otsu", "tile_fractions", "tile_means"]
+__all__ = ["main", "run", "add_parser", "MASK_DOWNSAMPLE", "detect_tissue", "saturation", "otsu", "tile_fractions",
+           "tile_means"]
 
 if __name__ == "__main__":
     sys.exit(main())
