@@ -16,13 +16,16 @@ all tiles of random 4 x 3 views, as a viewer asks for them), from a seeded
 sequence that is the same for every server. A tile counts as an error unless it comes back
 200 with a JPEG body. CPU ms/tile is the server's processor time (all its
 threads) per tile served, which a busy machine disturbs less than the rates.
-Exit status 1 when any request failed.
+Exit status 1 when any request failed. --requests N gives each client N
+tiles to fetch instead of a time, for a check whose work does not depend on
+the machine's speed.
 """
 
 import argparse
 import http.client
 import multiprocessing
 import os
+import queue
 import random
 import re
 import socket
@@ -65,16 +68,26 @@ def rss_kib(pid):
 
 
 class Server:
-    """A tile server in a process of its own."""
+    """A tile server in a process of its own. Port None: the server picks a
+    free one itself and names it on its first line ("... at http://HOST:PORT/")."""
 
-    def __init__(self, label, command, dzi_path, port, env=None):
+    def __init__(self, label, command, dzi_path, port=None, env=None):
         self.label = label
-        self.port = port
         self.dzi_path = dzi_path
         self.log = open(os.devnull, "w")
-        self.process = subprocess.Popen(command, stdout=self.log, stderr=subprocess.PIPE, env=env)
+        self.process = subprocess.Popen(command, stdout=self.log if port else subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env)
         self._stderr = []
         threading.Thread(target=self._drain, daemon=True).start()
+        if port is None:
+            line = self.process.stdout.readline().decode(errors="replace")
+            match = re.search(r"http://[0-9.]+:([0-9]+)/", line)
+            if not match:
+                self.process.kill()
+                self.process.wait()
+                raise RuntimeError(f"{self.label} did not say where it listens: {line!r}{''.join(self._stderr)}")
+            port = int(match.group(1))
+        self.port = port
         self._wait_ready()
 
     def _drain(self):
@@ -83,7 +96,7 @@ class Server:
             del self._stderr[:-50]
 
     def _wait_ready(self):
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 300  # only a server that never answers meets it
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError(f"{self.label} exited with {self.process.returncode}:\n{''.join(self._stderr)}")
@@ -105,6 +118,8 @@ class Server:
             self.process.kill()
             self.process.wait()
         self.log.close()
+        if self.process.stdout:
+            self.process.stdout.close()
 
 
 def get(port, path):
@@ -205,14 +220,14 @@ def tile_sequence(levels, seed, count, pattern="random"):
     return tiles[:count]
 
 
-def client_process(port, tiles_base, sequence, deadline, results):
+def client_process(port, tiles_base, sequence, deadline, requests, results):
     """One client: the tiles of `sequence` one after another on one
-    connection until the deadline; sends back (latencies, errors, messages,
-    its CPU seconds)."""
+    connection until the deadline, or `requests` of them; sends back
+    (latencies, errors, messages, its CPU seconds)."""
     connection = LeanConnection(port)
     latencies, errors, messages = [], 0, []
     position = 0
-    while time.monotonic() < deadline:
+    while position < requests if requests else time.monotonic() < deadline:
         level, column, row = sequence[position % len(sequence)]
         position += 1
         started = time.perf_counter()
@@ -234,26 +249,29 @@ def client_process(port, tiles_base, sequence, deadline, results):
     results.put((latencies, errors, messages, time.process_time()))
 
 
-def run_clients(server, tiles_base, levels, clients, seconds, pattern):
+def run_clients(server, tiles_base, levels, clients, seconds, pattern, requests=None):
     # Processes, not threads: a client's Python then never waits for
     # another's interpreter lock, and the clients take little of the machine.
     context = multiprocessing.get_context("fork")
     results = context.Queue()
     # Drawn before the clock starts; the same for every server.
-    sequences = [tile_sequence(levels, 1000 + i, 50_000, pattern) for i in range(clients)]
+    sequences = [tile_sequence(levels, 1000 + i, requests or 50_000, pattern) for i in range(clients)]
     deadline = time.monotonic() + seconds
     processes = [context.Process(target=client_process,
-                                 args=(server.port, tiles_base, sequences[i], deadline, results))
+                                 args=(server.port, tiles_base, sequences[i], deadline, requests, results))
                  for i in range(clients)]
     cpu_before = cpu_seconds(server.process.pid)
     started = time.perf_counter()
     for p in processes:
         p.start()
-    samples = []
-    while time.monotonic() < deadline:
+    samples, gathered = [], []
+    while len(gathered) < len(processes):
         samples.append(rss_kib(server.process.pid)[0])
-        time.sleep(0.2)
-    gathered = [results.get() for _ in processes]
+        try:
+            gathered.append(results.get(timeout=0.2))
+        except queue.Empty:
+            if not any(p.is_alive() for p in processes) and results.empty():
+                raise RuntimeError("a client process ended without its results")
     elapsed = time.perf_counter() - started
     cpu = cpu_seconds(server.process.pid) - cpu_before
     for p in processes:
@@ -262,7 +280,7 @@ def run_clients(server, tiles_base, levels, clients, seconds, pattern):
     return {
         "tiles": len(every),
         "seconds": elapsed,
-        "rate": len(every) / min(elapsed, seconds) if every else 0.0,
+        "rate": len(every) / (elapsed if requests else min(elapsed, seconds)) if every else 0.0,
         "median": statistics.median(every) * 1000 if every else float("nan"),
         "p99": every[min(len(every) - 1, int(0.99 * len(every)))] * 1000 if every else float("nan"),
         "errors": sum(errors for _, errors, _, _ in gathered),
@@ -282,8 +300,8 @@ def warm_up(server):
     server.rss_start = rss_kib(server.process.pid)[0]
 
 
-def measure(server, clients, seconds, pattern):
-    result = run_clients(server, server.tiles_base, server.levels, clients, seconds, pattern)
+def measure(server, clients, seconds, pattern, requests=None):
+    result = run_clients(server, server.tiles_base, server.levels, clients, seconds, pattern, requests)
     result.update(clients=clients, server=server.label, rss_start=server.rss_start,
                   rss_end=rss_kib(server.process.pid)[0])
     print_row(result)
@@ -310,6 +328,8 @@ def main():
     parser.add_argument("--tiff", help="the same image as a tiled TIFF, for OpenSlide's server")
     parser.add_argument("--clients", default="1,8", help="client counts, comma separated (default 1,8)")
     parser.add_argument("--seconds", type=float, default=10, help="seconds per run (default 10)")
+    parser.add_argument("--requests", type=int, default=None,
+                        help="tiles each client fetches, instead of running for --seconds")
     parser.add_argument("--tqf-command", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                                "..", "build", "tqf"),
                         help="the tqf command (default: build/tqf)")
@@ -323,16 +343,16 @@ def main():
     print(f"load: {os.cpu_count()} cores; {open('/proc/loadavg').read().split()[0:3]} load average before")
     print(f"slide: {args.tqf}" + (f"\ntiff:  {args.tiff}" if args.tiff else ""))
     what = "random tiles over all levels" if args.pattern == "random" else "the tiles of random 4 x 3 views"
-    print(f"{args.seconds:g} s per run, {what}, 254-pixel JPEG tiles of quality {QUALITY}\n")
+    length = f"{args.requests} tiles per client" if args.requests else f"{args.seconds:g} s"
+    print(f"{length} per run, {what}, 254-pixel JPEG tiles of quality {QUALITY}\n")
     print_header()
     name = re.sub(r"\.tqf$", "", os.path.basename(args.tqf))
     servers = []
     try:
-        port = free_port()
         threads = ["--threads", str(args.threads)] if args.threads else []
-        servers.append(Server("tqf serve", [args.tqf_command, "serve", args.tqf, "--port", str(port), *threads,
+        servers.append(Server("tqf serve", [args.tqf_command, "serve", args.tqf, "--port", "0", *threads,
                                             "--quality", str(QUALITY)],
-                              f"/slides/{name}.dzi", port))
+                              f"/slides/{name}.dzi"))
         if args.tiff:
             port = free_port()
             servers.append(Server("openslide deepzoom", [sys.executable, OPENSLIDE_SERVER, "-l", "127.0.0.1", "-p",
@@ -342,7 +362,7 @@ def main():
             warm_up(server)
         # Both servers up all along and measured in turn, so a change in the
         # machine's load falls on both alike.
-        results = [[measure(server, clients, args.seconds, args.pattern) for server in servers]
+        results = [[measure(server, clients, args.seconds, args.pattern, args.requests) for server in servers]
                    for clients in clients_list]
     finally:
         for server in servers:

@@ -15,7 +15,8 @@ set -eu
 # (OpenSlide-compatible slides) and python3-waitress (the server); the
 # browser test drives chromium through chromium-driver and python3-selenium;
 # scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
-# finds the binaries to give dpkg-shlibdeps with it).
+# finds the binaries to give dpkg-shlibdeps with it); stress-ng keeps the
+# cores busy for scripts/run-tests.sh --busy.
 PACKAGES="
 cmake
 g++
@@ -51,6 +52,7 @@ chromium-driver
 python3-selenium
 dpkg-dev
 file
+stress-ng
 "
 # Only the benchmarks need these (GNU time for peak memory;
 # python-openslide-examples: OpenSlide's Deep Zoom server, which the viewer's

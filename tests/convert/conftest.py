@@ -19,6 +19,14 @@ def run(*arguments, timeout=300, **kwargs):
                           stdin=subprocess.DEVNULL, **kwargs)
 
 
+def run_interrupted(signal_name, temporary_prefix, *arguments):
+    """tqf-convert with these arguments, sent the signal while it is held at
+    its first write to a file named temporary_prefix...: provably mid-way."""
+    return subprocess.run([os.environ["TQF_SIGNAL_WHILE_WRITING"], signal_name, temporary_prefix, CONVERT,
+                           *map(str, arguments)], capture_output=True, text=True, timeout=300,
+                          stdin=subprocess.DEVNULL)
+
+
 def psnr(a, b):
     error = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
     return float("inf") if error == 0 else 10 * np.log10(255.0 ** 2 / error)

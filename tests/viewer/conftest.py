@@ -88,11 +88,11 @@ class Server:
         """Stops the server (SIGTERM) and returns its exit status."""
         self.process.terminate()
         try:
-            status = self.process.wait(20)
+            status = self.process.wait(300)  # it stops at once; only a hang meets the bound
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise
-        self._reader.join(5)
+        self._reader.join()  # its error output ends with it
         self.process.stdout.close()
         self.process.stderr.close()
         return status

@@ -4,7 +4,6 @@ chromium-driver through python3-selenium) opens a slide's page from
 import io
 import os
 import re
-import socket
 import subprocess
 import tempfile
 import time
@@ -22,27 +21,36 @@ CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-
                   "--no-first-run", "--window-size=1100,800"]
 
 
-def start_listening(command, directory, name, env, attempts=3):
-    """Starts `command(port)` on a free port of 127.0.0.1 and waits until it
-    listens there: a lost port means another try on a new one; a failure
-    shows what the program wrote to its log in `directory`."""
+def start_listening(command, directory, name, env, port_of):
+    """Starts `command(log_path)` and waits until it has said on which port
+    of 127.0.0.1 it listens: `port_of()` gives the port once it is known.
+    Each program picks a free port itself, so none is lost to another."""
     log_path = os.path.join(directory, f"{name}.log")
-    for _ in range(attempts):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        with open(log_path, "ab") as log:
-            process = subprocess.Popen(command(port, log_path), env=env, stdout=log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 60
-        while process.poll() is None and time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return process, port
-            except OSError:
-                time.sleep(0.2)
-        stop(process)
-    with open(log_path, errors="replace") as f:
-        pytest.fail(f"{name} did not start:\n" + f.read()[-3000:])
+    with open(os.path.join(directory, f"{name}.out"), "ab") as out:
+        process = subprocess.Popen(command(log_path), env=env, stdout=out, stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + 300  # only a program that never gets going meets it
+    while process.poll() is None and time.monotonic() < deadline:
+        port = port_of()
+        if port:
+            return process, port
+        time.sleep(0.1)
+    stop(process)
+    shown = ""
+    for path in (log_path, os.path.join(directory, f"{name}.out")):
+        if os.path.exists(path):
+            with open(path, errors="replace") as f:
+                shown += f.read()[-3000:]
+    pytest.fail(f"{name} did not start:\n{shown}")
+
+
+def number_in(path, pattern):
+    """The number the regular expression's group matches in the file, or None."""
+    try:
+        with open(path, errors="replace") as f:
+            match = re.search(pattern, f.read())
+    except FileNotFoundError:
+        return None
+    return int(match.group(1)) if match else None
 
 
 def stop(process):
@@ -64,19 +72,22 @@ def browser(tmp_path):
     # browser is no part of what is under test.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     profile = tempfile.mkdtemp(dir=tmp_path)
+    # Port 0: the browser picks one and writes it (then its DevTools path) to
+    # DevToolsActivePort in the profile; chromedriver says it on its output.
     chromium, devtools = start_listening(
-        lambda port, log: ["/usr/bin/chromium", *CHROMIUM_FLAGS, f"--user-data-dir={profile}",
-                           f"--remote-debugging-port={port}", "about:blank"], tmp_path, "chromium", env)
+        lambda log: ["/usr/bin/chromium", *CHROMIUM_FLAGS, f"--user-data-dir={profile}",
+                     "--remote-debugging-port=0", "about:blank"], tmp_path, "chromium", env,
+        lambda: number_in(os.path.join(profile, "DevToolsActivePort"), r"\A(\d+)\n/devtools/browser/[-0-9a-f]{36}\Z"))
     driver_process = None
     try:
         driver_process, port = start_listening(
-            lambda port, log: ["/usr/bin/chromedriver", f"--port={port}", f"--log-path={log}"],
-            tmp_path, "chromedriver", env)
+            lambda log: ["/usr/bin/chromedriver", "--port=0", f"--log-path={log}"], tmp_path, "chromedriver", env,
+            lambda: number_in(tmp_path / "chromedriver.out", r"started successfully on port (\d+)"))
         options = webdriver.ChromeOptions()
         options.debugger_address = f"127.0.0.1:{devtools}"
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         driver = webdriver.Remote(command_executor=f"http://127.0.0.1:{port}", options=options)
-        driver.set_page_load_timeout(60)
+        driver.set_page_load_timeout(300)
         yield driver
         driver.quit()
     finally:
@@ -106,7 +117,7 @@ def test_viewer_draws_and_zooms(serve, tissue, browser):
     server = serve(tissue.parent)
     browser.get(f"{server.url}/")
     browser.find_element(By.LINK_TEXT, "tissue").click()
-    assert wait_for(lambda: drawn(browser), 60), server.log
+    assert wait_for(lambda: drawn(browser), 120), server.log
     # The slide: stained tissue, not an empty or white canvas.
     pixels = view_pixels(browser)
     assert pixels.std() > 20 and (pixels.mean(axis=2) < 200).mean() > 0.3
@@ -115,17 +126,17 @@ def test_viewer_draws_and_zooms(serve, tissue, browser):
 
     # Scale bar from the microns per pixel; properties, label and macro beside the view.
     assert wait_for(lambda: browser.execute_script(
-        "const bar = document.querySelector('.scalebar'); return bar && bar.textContent"), 10).endswith("\u00b5m")
+        "const bar = document.querySelector('.scalebar'); return bar && bar.textContent"), 120).endswith("\u00b5m")
     table = browser.find_element(By.ID, "properties").text
     assert "3000 \u00d7 2000" in table and "openslide.objective-power 40" in table
     for name in ("label", "macro"):
         assert wait_for(lambda: browser.execute_script(
-            f"const i = document.getElementById('associated-{name}'); return i && i.complete && i.naturalWidth"), 10)
+            f"const i = document.getElementById('associated-{name}'); return i && i.complete && i.naturalWidth"), 120)
 
     # To full resolution (one screen pixel per pixel): its tiles are asked for and drawn.
     browser.execute_script("const v = window.tqfViewer; v.viewport.zoomTo(v.viewport.getMaxZoom() / 2, null, true);")
-    assert wait_for(lambda: 12 in levels_requested(server), 60), server.log
-    assert wait_for(lambda: drawn(browser), 60), server.log
+    assert wait_for(lambda: 12 in levels_requested(server), 120), server.log
+    assert wait_for(lambda: drawn(browser), 120), server.log
     zoomed = view_pixels(browser)
     assert zoomed.std() > 20 and not np.array_equal(zoomed, pixels)
     errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]

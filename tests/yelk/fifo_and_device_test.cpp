@@ -43,7 +43,7 @@ protected:
     ProgramOutcome convert(std::vector<std::string> arguments) const
     {
         arguments.insert(arguments.begin(), TQF_CONVERT_PATH);
-        return runProgram(arguments, 20);
+        return runProgram(arguments, 120);  // a conversion that waits on a FIFO meets the bound
     }
     TempDirectory directory;
 };

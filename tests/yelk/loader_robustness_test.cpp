@@ -293,7 +293,7 @@ public:
 
 TEST(NotASlide, IsRefusedPromptly)
 {
-    const Watchdog watchdog(30);  // a blocking open of a FIFO would wait for ever
+    const Watchdog watchdog(600);  // a blocking open of a FIFO would wait for ever
     TempDirectory directory;
     writeFileBytes(directory.file("empty.tqf"), {});
     writeFileBytes(directory.file("short.tqf"), std::vector<uint8_t>(251, 0));

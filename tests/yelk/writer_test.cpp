@@ -164,7 +164,7 @@ std::string failedWrites(const TempDirectory &disk, const std::vector<uint8_t> &
     };
     const std::string written = reason(writeSlide(image, disk.file("slide.tqf")).error);
     std::string report = "writer: " + written + "; " + diskState(disk, earlier, entries) + "\n";
-    const ProgramOutcome convert = runProgram({TQF_CONVERT_PATH, input, disk.file("slide.tqf")}, 60);
+    const ProgramOutcome convert = runProgram({TQF_CONVERT_PATH, input, disk.file("slide.tqf")}, 120);
     report += "tqf-convert: status " + std::to_string(convert.status) + ", " + reason(convert.output) + "; " +
               diskState(disk, earlier, entries) + "\n";
     return report;
