@@ -1,207 +1,20 @@
-// The mosaic never makes the canvas of whole tiles it is defined by: tiles
-// are decoded straight into the destination where they lie inside it, and
-// only the parts of the canvas that the rectangle covers are ever written.
-#include "mosaic.h"
-
+// The slide API's layout (see mosaic.h): each tile cut to its own cell,
+// with a cache of decoded tiles.
 #include <algorithm>
-#include <climits>
-#include <cstring>
+#include <memory>
 #include <mutex>
 
 #include <opencv2/imgproc.hpp>
 
-#include "image_decoding.h"
+#include "codec/image_decoding.h"
+#include "mosaic.h"
+#include "mosaic_destination.h"
 
 namespace tqfio::core {
 
 namespace {
 
-// A half-open rectangle in pixels of the level.
-struct Box {
-    int64_t x0, y0, x1, y1;
-    bool empty() const { return x0 >= x1 || y0 >= y1; }
-    Box operator&(const Box &o) const {
-        return Box{std::max(x0, o.x0), std::max(y0, o.y0), std::min(x1, o.x1), std::min(y1, o.y1)};
-    }
-    bool operator==(const Box &o) const { return x0 == o.x0 && y0 == o.y0 && x1 == o.x1 && y1 == o.y1; }
-};
-
-// Writes tile pixels and white into the destination, which shows the box
-// `area` of the level.
-class Destination {
-public:
-    Destination(cv::Mat &image, const Box &area, PixelOrder order)
-        : m_image(image), m_area(area), m_order(order) {}
-
-    const Box &area() const { return m_area; }
-
-    void fill_white(const Box &box) {
-        const Box part = box & m_area;
-        if (!part.empty())
-            view(part).setTo(opaque_white());
-    }
-
-    // Copies the part of `tile` (pixels in `order`), placed with its top-left
-    // pixel at (x, y), that lies inside both `clip` and the destination.
-    void paste(const cv::Mat &tile, PixelOrder order, int64_t x, int64_t y, const Box &clip) {
-        const Box part = Box{x, y, x + tile.cols, y + tile.rows} & clip & m_area;
-        if (part.empty())
-            return;
-        const cv::Rect from(static_cast<int>(part.x0 - x), static_cast<int>(part.y0 - y),
-                            static_cast<int>(part.x1 - part.x0), static_cast<int>(part.y1 - part.y0));
-        cv::Mat to = view(part);
-        convert_pixels(tile(from), order, to, m_order);
-    }
-
-    // Where a tile of width x height whose top-left pixel is (x, y) can be
-    // decoded in place; null when it does not lie wholly inside.
-    unsigned char *place_for(int64_t x, int64_t y, int width, int height) {
-        const Box box{x, y, x + width, y + height};
-        if (!((box & m_area) == box))
-            return nullptr;
-        return m_image.ptr<unsigned char>(static_cast<int>(y - m_area.y0)) +
-               bytes_per_pixel(m_order) * (x - m_area.x0);
-    }
-
-    size_t pitch() const { return m_image.step; }
-
-private:
-    cv::Mat view(const Box &part) {
-        return m_image(cv::Rect(static_cast<int>(part.x0 - m_area.x0), static_cast<int>(part.y0 - m_area.y0),
-                                static_cast<int>(part.x1 - part.x0), static_cast<int>(part.y1 - part.y0)));
-    }
-
-    cv::Mat &m_image;
-    Box m_area;
-    PixelOrder m_order;
-};
-
-// Selects the canvas rectangle a tile would be pasted into, only for the
-// image library to check it; raises the same cv::Exception a real canvas
-// would when the tile reaches past the canvas's right or bottom edge.
-void check_fits_canvas(int64_t canvas_cols, int64_t canvas_rows, int64_t cell_x, int64_t cell_y,
-                       int tile_cols, int tile_rows) {
-    const auto clamp_int = [](int64_t v) { return static_cast<int>(std::min<int64_t>(v, INT_MAX)); };
-    static unsigned char placeholder;
-    cv::Mat canvas_header(clamp_int(canvas_rows), clamp_int(canvas_cols), CV_8UC3, &placeholder);
-    canvas_header(cv::Rect(clamp_int(cell_x), clamp_int(cell_y), tile_cols, tile_rows));
-}
-
-struct TileGrid {
-    int first_column, first_row, end_column, end_row;
-};
-
-TileGrid grid_of(const MosaicRequest &r) {
-    const int bs = r.tile_edge;
-    return TileGrid{r.x / bs, r.y / bs, static_cast<int>((static_cast<int64_t>(r.x) + r.width + bs - 1) / bs),
-                    static_cast<int>((static_cast<int64_t>(r.y) + r.height + bs - 1) / bs)};
-}
-
-// The original reader's assembly (see MosaicRequest::canvas_rules).
-void assemble_on_canvas(const MosaicRequest &r, Destination &target, TileScratch &scratch) {
-    const int bs = r.tile_edge;
-    const TileGrid grid = grid_of(r);
-    const int64_t canvas_x0 = static_cast<int64_t>(bs) * grid.first_column;
-    const int64_t canvas_y0 = static_cast<int64_t>(bs) * grid.first_row;
-    const int64_t canvas_cols = static_cast<int64_t>(bs) * (grid.end_column - grid.first_column);
-    const int64_t canvas_rows = static_cast<int64_t>(bs) * (grid.end_row - grid.first_row);
-    const Box everything{INT64_MIN, INT64_MIN, INT64_MAX, INT64_MAX};
-
-    // Until a tile larger than its cell is pasted, each cell is written
-    // whole: its tile and white around it. After one, the rest of the
-    // destination is whitened at once and later tiles only paint their own
-    // pixels, so that what the large tile reached into survives.
-    bool prefilled = false;
-    auto whiten_from_cell = [&](int64_t sx, int64_t sy) {
-        target.fill_white(Box{sx, sy, target.area().x1, sy + bs});
-        target.fill_white(Box{target.area().x0, sy + bs, target.area().x1, target.area().y1});
-    };
-
-    std::vector<unsigned char> &stream = scratch.stream;
-    for (int row = grid.first_row; row < grid.end_row; ++row) {
-        // Zeros at the start of each row: a stream that does not end by its
-        // own structure is decoded together with what follows it.
-        std::fill(stream.begin(), stream.end(), 0);
-        for (int column = grid.first_column; column < grid.end_column; ++column) {
-            const int sx = bs * column;
-            const int sy = bs * row;
-            const uint32_t length = r.source->fetch(r.address, sx, sy, stream.data());
-
-            const Box cell{sx, sy, static_cast<int64_t>(sx) + bs, static_cast<int64_t>(sy) + bs};
-            if (length == 0) {
-                if (!prefilled)
-                    target.fill_white(cell);
-                continue;
-            }
-            // Whether a tile of width x height pasted at this cell lies inside the canvas.
-            auto fits_canvas = [&](int64_t width, int64_t height) {
-                return sx - canvas_x0 + width <= canvas_cols && sy - canvas_y0 + height <= canvas_rows;
-            };
-            // A tile larger than its cell: whiten the rest of the destination
-            // at once (see above), and raise as a paste past the canvas would.
-            auto take_large_tile = [&](int width, int height) {
-                if (!prefilled) {
-                    whiten_from_cell(sx, sy);
-                    prefilled = true;
-                }
-                check_fits_canvas(canvas_cols, canvas_rows, sx - canvas_x0, sy - canvas_y0, width, height);
-            };
-            // White for the part of the cell a tile of width x height leaves.
-            auto whiten_around = [&](int width, int height) {
-                if (prefilled)
-                    return;
-                target.fill_white(Box{sx + static_cast<int64_t>(width), sy, cell.x1, sy + static_cast<int64_t>(height)});
-                target.fill_white(Box{sx, sy + static_cast<int64_t>(height), cell.x1, cell.y1});
-            };
-            try {
-                int tile_w = 0, tile_h = 0;
-                if (scratch.jpeg.probe(stream.data(), stream.size(), &tile_w, &tile_h)) {
-                    unsigned char *place = prefilled ? nullptr : target.place_for(sx, sy, tile_w, tile_h);
-                    if (place) {
-                        if (scratch.jpeg.decode(stream.data(), stream.size(), place, tile_w, tile_h,
-                                                target.pitch())) {
-                            whiten_around(tile_w, tile_h);
-                            continue;
-                        }
-                    } else {
-                        scratch.tile.create(tile_h, tile_w, CV_8UC3);
-                        if (scratch.jpeg.decode(stream.data(), stream.size(), scratch.tile.data, tile_w, tile_h,
-                                                scratch.tile.step)) {
-                            target.paste(scratch.tile, PixelOrder::bgr, sx, sy, everything);
-                            whiten_around(tile_w, tile_h);
-                            continue;
-                        }
-                    }
-                }
-                // A tile larger than its cell that cannot lie inside the canvas
-                // (in either orientation, as the stream's own may turn it) is
-                // refused below once decoded. A damaged header can state up to
-                // 65535 x 65535 pixels, which take gigabytes and seconds to
-                // decode: refuse such a tile as the paste would, undecoded.
-                int stated_w = 0, stated_h = 0;
-                if (scratch.jpeg.stated_size(stream.data(), stream.size(), &stated_w, &stated_h) &&
-                    (stated_w > bs || stated_h > bs) && !fits_canvas(stated_w, stated_h) &&
-                    !fits_canvas(stated_h, stated_w))
-                    take_large_tile(stated_w, stated_h);
-                scratch.tile = decode_slide_image(stream.data(), stream.size());
-                if (scratch.tile.empty()) {
-                    if (!prefilled)
-                        target.fill_white(cell);
-                    continue;
-                }
-                if (scratch.tile.cols > bs || scratch.tile.rows > bs)
-                    take_large_tile(scratch.tile.cols, scratch.tile.rows);
-                target.paste(scratch.tile, PixelOrder::bgr, sx, sy, everything);
-                whiten_around(scratch.tile.cols, scratch.tile.rows);
-            } catch (const cv::Exception &e) {
-                if (!prefilled)
-                    target.fill_white(cell);
-                if (r.on_failure)
-                    r.on_failure(TileFailure{e.what(), column, row});
-            }
-        }
-    }
-}
+using tqf::codec::decode_slide_image;
 
 // Pixel buffers of decoded tiles, handed back when a tile leaves the cache
 // and its last reader lets go, so that a steady stream of decodes does not
@@ -276,18 +89,25 @@ void whiten_around(Destination &target, const Box &cell, int64_t width, int64_t 
     target.fill_white(Box{cell.x0, cell.y0 + height, cell.x1, cell.y1});
 }
 
-// Each tile cut to its cell (see MosaicRequest::canvas_rules). A tile
-// wholly inside the rectangle is decoded straight into the destination and
-// not kept: the read wanted all of it. A tile partly inside is decoded whole
+}  // namespace
+
+// Each tile cut to its cell. A tile wholly inside the rectangle is decoded
+// straight into the destination and not kept: the read wanted all of it. A tile partly inside is decoded whole
 // and kept in the cache while the cache finds that such tiles are read again
 // (Deep Zoom tiles, overlapping patches, panning); otherwise, and without a
 // cache, only its part inside the rectangle is decoded, straight into place.
-void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch &scratch) {
+void assemble_in_cells(const CellRequest &r, cv::Mat &dst, TileScratch &scratch) {
+    if (r.width <= 0 || r.height <= 0)
+        return;
+    Destination target(dst, Destination::area_of(r), r.order);
     const int bs = r.tile_edge;
-    const TileGrid grid = grid_of(r);
+    const TileSpan span = tiles_covering(target.area(), bs);
+    const int first_column = static_cast<int>(span.first_column), first_row = static_cast<int>(span.first_row);
+    const int end_column = static_cast<int>(span.first_column + span.columns);
+    const int end_row = static_cast<int>(span.first_row + span.rows);
     unsigned char *stream = scratch.stream.data();
-    for (int row = grid.first_row; row < grid.end_row; ++row) {
-        for (int column = grid.first_column; column < grid.end_column; ++column) {
+    for (int row = first_row; row < end_row; ++row) {
+        for (int column = first_column; column < end_column; ++column) {
             const int sx = bs * column;
             const int sy = bs * row;
             const Box cell{sx, sy, static_cast<int64_t>(sx) + bs, static_cast<int64_t>(sy) + bs};
@@ -321,8 +141,8 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
                     const Box part = Box{sx, sy, sx + static_cast<int64_t>(w), sy + static_cast<int64_t>(h)} &
                                      target.area();
                     unsigned char *at = part.empty() ? nullptr
-                                                     : target.place_for(part.x0, part.y0, static_cast<int>(part.x1 - part.x0),
-                                                                        static_cast<int>(part.y1 - part.y0));
+                                                     : target.place_for(part.x0, part.y0, static_cast<int>(part.width()),
+                                                                        static_cast<int>(part.height()));
                     if (part.empty() ||
                         (at && scratch.jpeg.decode_window(stream, length, static_cast<int>(part.x0 - sx),
                                                           static_cast<int>(part.y0 - sy), static_cast<int>(part.x1 - sx),
@@ -365,37 +185,6 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
             }
         }
     }
-}
-
-}  // namespace
-
-cv::Scalar opaque_white() { return cv::Scalar::all(255); }
-
-void convert_pixels(const cv::Mat &src, PixelOrder from, cv::Mat &dst, PixelOrder to) {
-    if (from == to) {
-        src.copyTo(dst);
-        return;
-    }
-    int code = -1;
-    if (from == PixelOrder::rgb)
-        code = to == PixelOrder::bgr ? cv::COLOR_RGB2BGR : cv::COLOR_RGB2RGBA;
-    else if (from == PixelOrder::bgr)
-        code = to == PixelOrder::rgb ? cv::COLOR_BGR2RGB : cv::COLOR_BGR2RGBA;
-    else
-        code = to == PixelOrder::rgb ? cv::COLOR_RGBA2RGB : cv::COLOR_RGBA2BGR;
-    cv::cvtColor(src, dst, code);
-}
-
-void assemble_mosaic(const MosaicRequest &request, cv::Mat &dst, TileScratch &scratch) {
-    if (request.width <= 0 || request.height <= 0)
-        return;
-    Destination target(dst, Box{request.x, request.y, static_cast<int64_t>(request.x) + request.width,
-                                static_cast<int64_t>(request.y) + request.height},
-                       request.order);
-    if (request.canvas_rules)
-        assemble_on_canvas(request, target, scratch);
-    else
-        assemble_in_cells(request, target, scratch);
 }
 
 }  // namespace tqfio::core
