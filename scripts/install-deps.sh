@@ -15,7 +15,8 @@ set -eu
 # (OpenSlide-compatible slides) and python3-waitress (the server); the
 # browser test drives chromium through chromium-driver and python3-selenium;
 # scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
-# finds the binaries to give dpkg-shlibdeps with it).
+# finds the binaries to give dpkg-shlibdeps with it); scripts/check-format.sh
+# needs clang-format-14.
 PACKAGES="
 cmake
 g++
@@ -34,6 +35,7 @@ googletest
 libgtest-dev
 libbenchmark-dev
 clang
+clang-format-14
 libclang-rt-14-dev
 valgrind
 libopenblas0-pthread

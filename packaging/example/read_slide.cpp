@@ -34,8 +34,8 @@ int main(int argc, char **argv) {
                 sum[i % 3] += rgb[i];
             const double n = static_cast<double>(side) * side;
             std::printf("level %zu: %lld x %lld, %gx, mean RGB %.1f %.1f %.1f\n", k,
-                        static_cast<long long>(level.width), static_cast<long long>(level.height),
-                        level.magnification, sum[0] / n, sum[1] / n, sum[2] / n);
+                        static_cast<long long>(level.width), static_cast<long long>(level.height), level.magnification,
+                        sum[0] / n, sum[1] / n, sum[2] / n);
         }
     } catch (const tqfio::slide_error &e) {
         std::fprintf(stderr, "%s\n", e.what());

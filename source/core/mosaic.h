@@ -29,8 +29,8 @@
 
 namespace tqfio::core {
 
-using tqf::codec::PixelOrder;
 using tqf::codec::bytes_per_pixel;
+using tqf::codec::PixelOrder;
 
 // A tile the image library failed on while decoding or placing it.
 struct TileFailure {

@@ -16,8 +16,8 @@ using tqf::codec::decode_slide_image;
 // Selects the canvas rectangle a tile would be pasted into, only for the
 // image library to check it; raises the same cv::Exception a real canvas
 // would when the tile reaches past the canvas's right or bottom edge.
-void check_fits_canvas(int64_t canvas_cols, int64_t canvas_rows, int64_t cell_x, int64_t cell_y,
-                       int tile_cols, int tile_rows) {
+void check_fits_canvas(int64_t canvas_cols, int64_t canvas_rows, int64_t cell_x, int64_t cell_y, int tile_cols,
+                       int tile_rows) {
     const auto clamp_int = [](int64_t v) { return static_cast<int>(std::min<int64_t>(v, INT_MAX)); };
     static unsigned char placeholder;
     cv::Mat canvas_header(clamp_int(canvas_rows), clamp_int(canvas_cols), CV_8UC3, &placeholder);
@@ -83,7 +83,8 @@ void assemble_on_canvas(const MosaicRequest &r, cv::Mat &dst, TileScratch &scrat
             auto whiten_around = [&](int width, int height) {
                 if (prefilled)
                     return;
-                target.fill_white(Box{sx + static_cast<int64_t>(width), sy, cell.x1, sy + static_cast<int64_t>(height)});
+                target.fill_white(
+                    Box{sx + static_cast<int64_t>(width), sy, cell.x1, sy + static_cast<int64_t>(height)});
                 target.fill_white(Box{sx, sy + static_cast<int64_t>(height), cell.x1, cell.y1});
             };
             try {
@@ -91,8 +92,7 @@ void assemble_on_canvas(const MosaicRequest &r, cv::Mat &dst, TileScratch &scrat
                 if (scratch.jpeg.probe(stream.data(), stream.size(), &tile_w, &tile_h)) {
                     unsigned char *place = prefilled ? nullptr : target.place_for(sx, sy, tile_w, tile_h);
                     if (place) {
-                        if (scratch.jpeg.decode(stream.data(), stream.size(), place, tile_w, tile_h,
-                                                target.pitch())) {
+                        if (scratch.jpeg.decode(stream.data(), stream.size(), place, tile_w, tile_h, target.pitch())) {
                             whiten_around(tile_w, tile_h);
                             continue;
                         }

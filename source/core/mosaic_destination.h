@@ -47,8 +47,7 @@ public:
         const Box box{x, y, x + width, y + height};
         if ((box & m_area) != box)
             return nullptr;
-        return m_image.ptr<unsigned char>(static_cast<int>(y - m_area.y0)) +
-               bytes_per_pixel(m_order) * (x - m_area.x0);
+        return m_image.ptr<unsigned char>(static_cast<int>(y - m_area.y0)) + bytes_per_pixel(m_order) * (x - m_area.x0);
     }
 
     size_t pitch() const { return m_image.step; }

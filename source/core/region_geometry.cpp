@@ -57,8 +57,7 @@ ScaledRead scaled_read(int64_t x, int64_t y, double downsample, int width, int h
         return std::max<int64_t>(0, static_cast<int64_t>(std::floor((origin + u * downsample) / level_downsample)));
     };
     const auto source_end = [&](double origin, int64_t u, int64_t extent) {
-        return std::min<int64_t>(extent,
-                                 static_cast<int64_t>(std::ceil((origin + u * downsample) / level_downsample)));
+        return std::min<int64_t>(extent, static_cast<int64_t>(std::ceil((origin + u * downsample) / level_downsample)));
     };
     read.source = Box{source_start(ox, read.output.x0), source_start(oy, read.output.y0),
                       source_end(ox, read.output.x1, level_width), source_end(oy, read.output.y1, level_height)};

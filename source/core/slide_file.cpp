@@ -24,8 +24,7 @@ void check_openable(const std::string &path) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
         const int error = errno;
-        fail(error == EACCES ? slide_error::kind::not_readable : slide_error::kind::not_found,
-             std::strerror(error));
+        fail(error == EACCES ? slide_error::kind::not_readable : slide_error::kind::not_found, std::strerror(error));
     }
     if (S_ISDIR(info.st_mode))
         fail(slide_error::kind::is_a_directory, "it is a directory");
@@ -34,8 +33,7 @@ void check_openable(const std::string &path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         const int error = errno;
-        fail(error == EACCES ? slide_error::kind::not_readable : slide_error::kind::not_a_slide,
-             std::strerror(error));
+        fail(error == EACCES ? slide_error::kind::not_readable : slide_error::kind::not_a_slide, std::strerror(error));
     }
     char magic[4] = {};
     const ssize_t got = pread(fd, magic, sizeof magic, 0);

@@ -26,8 +26,7 @@ cv::Mat gradient(int width, int height) {
 }
 
 cv::Mat decode(const std::vector<unsigned char> &buffer, size_t size, int flags = cv::IMREAD_UNCHANGED) {
-    return cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char *>(buffer.data())),
-                        flags);
+    return cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char *>(buffer.data())), flags);
 }
 
 struct Sampling {
@@ -35,8 +34,7 @@ struct Sampling {
     int horizontal, vertical;  // luma samples per chroma sample, as the frame header states them
 };
 
-class EveryOrderAndSampling
-    : public ::testing::TestWithParam<std::tuple<PixelOrder, Sampling>> {};
+class EveryOrderAndSampling : public ::testing::TestWithParam<std::tuple<PixelOrder, Sampling>> {};
 
 TEST_P(EveryOrderAndSampling, GivesThePictureItWasGiven) {
     const auto [order, sampling] = GetParam();
@@ -71,12 +69,13 @@ TEST_P(EveryOrderAndSampling, GivesThePictureItWasGiven) {
     ADD_FAILURE() << "no baseline frame header";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Encoder, EveryOrderAndSampling,
-    ::testing::Combine(::testing::Values(PixelOrder::bgr, PixelOrder::rgb, PixelOrder::rgba),
-                       ::testing::Values(Sampling{ChromaSubsampling::s444, 1, 1}, Sampling{ChromaSubsampling::s422, 2, 1},
-                                         Sampling{ChromaSubsampling::s420, 2, 2}, Sampling{ChromaSubsampling::s440, 1, 2},
-                                         Sampling{ChromaSubsampling::gray, 1, 1})));
+INSTANTIATE_TEST_SUITE_P(Encoder, EveryOrderAndSampling,
+                         ::testing::Combine(::testing::Values(PixelOrder::bgr, PixelOrder::rgb, PixelOrder::rgba),
+                                            ::testing::Values(Sampling{ChromaSubsampling::s444, 1, 1},
+                                                              Sampling{ChromaSubsampling::s422, 2, 1},
+                                                              Sampling{ChromaSubsampling::s420, 2, 2},
+                                                              Sampling{ChromaSubsampling::s440, 1, 2},
+                                                              Sampling{ChromaSubsampling::gray, 1, 1})));
 
 TEST(JpegEncoder, LowersTheQualityUntilATileFits) {
     cv::Mat noise(256, 256, CV_8UC3);

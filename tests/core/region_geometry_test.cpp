@@ -82,11 +82,8 @@ TEST(TilesCovering, EveryTileTouchedAndNoOther) {
         Box box;
         int64_t first_column, first_row, columns, rows;
     } cases[] = {
-        {{0, 0, 256, 256}, 0, 0, 1, 1},
-        {{0, 0, 257, 1}, 0, 0, 2, 1},
-        {{255, 511, 257, 513}, 0, 1, 2, 2},
-        {{300, 600, 301, 601}, 1, 2, 1, 1},
-        {{-1, -257, 1, -256}, -1, -2, 2, 1},  // left of and above the grid
+        {{0, 0, 256, 256}, 0, 0, 1, 1},     {{0, 0, 257, 1}, 0, 0, 2, 1},        {{255, 511, 257, 513}, 0, 1, 2, 2},
+        {{300, 600, 301, 601}, 1, 2, 1, 1}, {{-1, -257, 1, -256}, -1, -2, 2, 1},  // left of and above the grid
     };
     for (const auto &c : cases) {
         const TileSpan span = tiles_covering(c.box, 256);
@@ -141,7 +138,7 @@ TEST(FitWithin, KeepsTheAspectWithinTheBounds) {
     } cases[] = {
         {16000, 12000, 512, 512, 512, 384},
         {12000, 16000, 512, 512, 384, 512},
-        {100000, 10, 100, 100, 100, 1},  // never below one pixel
+        {100000, 10, 100, 100, 100, 1},     // never below one pixel
         {300, 200, 1000, 1000, 1000, 667},  // enlarged to the bounds
         {3, 3, 2, 5, 2, 2},
     };
