@@ -18,7 +18,7 @@ command -v dpkg-shlibdeps >/dev/null || {
     exit 1
 }
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target yelk tqfreader tqfslide tqf-convert
+cmake --build "$BUILD" -j "$JOBS" --target yelk tqfslide tqfreader tqfslide_python tqf-convert
 rm -f "$BUILD"/tqfreader_*.deb
 (cd "$BUILD" && cpack -G DEB >/dev/null)
 for deb in "$BUILD"/tqfreader_*.deb; do

@@ -16,7 +16,8 @@ set -eu
 # browser test drives chromium through chromium-driver and python3-selenium;
 # scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
 # finds the binaries to give dpkg-shlibdeps with it); stress-ng keeps the
-# cores busy for scripts/run-tests.sh --busy.
+# cores busy for scripts/run-tests.sh --busy; scripts/check-format.sh
+# needs clang-format-14.
 PACKAGES="
 cmake
 g++
@@ -35,6 +36,7 @@ googletest
 libgtest-dev
 libbenchmark-dev
 clang
+clang-format-14
 libclang-rt-14-dev
 valgrind
 libopenblas0-pthread

@@ -1,6 +1,6 @@
 #include "tile_pool.h"
 
-#include "jpeg_encoder.h"
+#include "codec/jpeg_encoder.h"
 
 #include <algorithm>
 
@@ -8,13 +8,19 @@ namespace tqf::writer {
 
 namespace {
 
-bool encodeTile(JpegEncoder &encoder, const cv::Mat &tile, const TilePoolSettings &settings,
-                std::vector<uint8_t> &stream, std::string &failure)
+// Encodes a BGR tile into `stream`, sized to the stream: `encoded` is the
+// encoder's buffer, kept from tile to tile.
+bool encodeTile(codec::JpegEncoder &encoder, std::vector<uint8_t> &encoded, const cv::Mat &tile,
+                const TilePoolSettings &settings, std::vector<uint8_t> &stream, std::string &failure)
 {
-    if (encoder.encodeWithin(tile, settings.quality, settings.streamCapacity, stream))
-        return true;
-    failure = encoder.error();
-    return false;
+    const size_t size = encoder.encode_within(codec::pixels_of(tile, codec::PixelOrder::bgr), settings.quality,
+                                              settings.streamCapacity, encoded);
+    if (size == 0) {
+        failure = encoder.error();
+        return false;
+    }
+    stream.assign(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(size));
+    return true;
 }
 
 }  // namespace
@@ -67,8 +73,8 @@ std::string TilePool::error() const
 
 void TilePool::work()
 {
-    JpegEncoder encoder;
-    std::vector<uint8_t> stream;
+    codec::JpegEncoder encoder;
+    std::vector<uint8_t> buffer, stream;
     for (;;) {
         Entry *entry = nullptr;
         {
@@ -83,7 +89,7 @@ void TilePool::work()
         std::string failure;
         try {
             const cv::Mat tile = (*entry->job.strip)(entry->job.area);
-            encoded = encodeTile(encoder, tile, m_settings, stream, failure);
+            encoded = encodeTile(encoder, buffer, tile, m_settings, stream, failure);
         } catch (const std::exception &e) {  // nothing may leave a worker thread
             failure = e.what();
         }

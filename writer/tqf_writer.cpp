@@ -1,6 +1,6 @@
 #include "tqf_writer.h"
 
-#include "jpeg_encoder.h"
+#include "codec/jpeg_encoder.h"
 #include "pyramid.h"
 #include "slide_file.h"
 #include "slide_images.h"
@@ -18,7 +18,7 @@ namespace tqf {
 
 namespace {
 
-using writer::ChromaSubsampling;
+using codec::ChromaSubsampling;
 
 // Stored images larger than this on a side are scaled down to it.
 constexpr int kMaxStoredImageSide = 4096;
@@ -304,11 +304,11 @@ private:
         TQF_PREVIEW_HEADER previewHeader;
         TQF_LABEL_HEADER labelHeader;
         TQF_THUMBNAIL_HEADER thumbnailHeader;
-        std::string problem = storeImage(preview, ChromaSubsampling::k420, previewHeader);
+        std::string problem = storeImage(preview, ChromaSubsampling::s420, previewHeader);
         if (problem.empty())
-            problem = storeImage(label, ChromaSubsampling::k444, labelHeader);  // keeps thin text sharp
+            problem = storeImage(label, ChromaSubsampling::s444, labelHeader);  // keeps thin text sharp
         if (problem.empty())
-            problem = storeImage(m_thumbnail, ChromaSubsampling::k420, thumbnailHeader);
+            problem = storeImage(m_thumbnail, ChromaSubsampling::s420, thumbnailHeader);
         if (!problem.empty())
             return problem;
 
@@ -324,13 +324,14 @@ private:
     template <typename ImageHeader>
     std::string storeImage(const cv::Mat &image, ChromaSubsampling subsampling, ImageHeader &header)
     {
-        std::vector<uint8_t> stream;
-        if (!m_encoder.encode(image, m_options.jpegQuality, subsampling, stream))
+        const size_t size = m_encoder.encode(codec::pixels_of(image, codec::PixelOrder::bgr), m_options.jpegQuality,
+                                             subsampling, m_encoded);
+        if (size == 0)
             return m_encoder.error();
         uint64_t position = 0;
-        if (!m_file.append(stream.data(), stream.size(), position))
+        if (!m_file.append(m_encoded.data(), size, position))
             return m_file.error();
-        header = imageHeader<ImageHeader>(image, position, stream.size());
+        header = imageHeader<ImageHeader>(image, position, size);
         return {};
     }
 
@@ -376,7 +377,8 @@ private:
     uint64_t m_tilesStored = 0;
     std::vector<TQF_DATABLOCK_HEADER> m_blocks;
     writer::SlideFile m_file;
-    writer::JpegEncoder m_encoder;
+    codec::JpegEncoder m_encoder;
+    std::vector<uint8_t> m_encoded;  // the encoder's buffer
     std::unique_ptr<writer::TilePool> m_pool;
     bool m_finished = false;
 };

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include <turbojpeg.h>
+#include "codec/jpeg_encoder.h"
 
 namespace tqfio::core {
 
@@ -13,23 +13,12 @@ namespace {
 
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
-// One compressor per thread, kept for the thread's life: creating one costs
-// more than encoding a small tile.
+// One encoder and pixel buffer per thread, kept for the thread's life:
+// starting an encoder costs more than encoding a small tile.
 struct Compressor {
-    tjhandle handle = tjInitCompress();
+    tqf::codec::JpegEncoder encoder;
     std::vector<unsigned char> rgb;
-    ~Compressor() {
-        if (handle)
-            tjDestroy(handle);
-    }
 };
-
-Compressor &thread_compressor() {
-    thread_local Compressor compressor;
-    if (!compressor.handle)
-        throw std::runtime_error(std::string("cannot start a JPEG encoder: ") + tjGetErrorStr());
-    return compressor;
-}
 
 }  // namespace
 
@@ -86,22 +75,18 @@ size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int 
     if (quality < 1 || quality > 100)
         throw slide_error(slide_error::kind::invalid_argument,
                           "JPEG quality must be 1 to 100, not " + std::to_string(quality));
-    Compressor &compressor = thread_compressor();
+    thread_local Compressor compressor;
     const size_t stride = static_cast<size_t>(tile.width) * 3;
     // Grown only: a resize back up after a smaller tile would clear the buffers.
     const size_t pixels = stride * static_cast<size_t>(tile.height);
     if (compressor.rgb.size() < pixels)
         compressor.rgb.resize(pixels);
     read_deep_zoom_tile(source, tile, compressor.rgb.data(), stride);
-    const size_t bound = tjBufSize(tile.width, tile.height, TJSAMP_420);
-    if (jpeg.size() < bound)
-        jpeg.resize(bound);
-    unsigned char *out = jpeg.data();
-    unsigned long size = static_cast<unsigned long>(jpeg.size());
-    if (tjCompress2(compressor.handle, compressor.rgb.data(), tile.width, static_cast<int>(stride), tile.height,
-                    TJPF_RGB, &out, &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0)
-        throw std::runtime_error(std::string("cannot encode a Deep Zoom tile: ") +
-                                 tjGetErrorStr2(compressor.handle));
+    const tqf::codec::PixelView view{compressor.rgb.data(), tile.width, tile.height, stride,
+                                     tqf::codec::PixelOrder::rgb};
+    const size_t size = compressor.encoder.encode(view, quality, tqf::codec::ChromaSubsampling::s420, jpeg);
+    if (size == 0)
+        throw std::runtime_error("cannot encode a Deep Zoom tile: " + compressor.encoder.error());
     return size;
 }
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core_api.h"
 #include "tqf_slide.h"
 
 namespace tqfio::core {
@@ -35,7 +36,7 @@ struct DeepZoomTile {
     int width = 0, height = 0;
 };
 
-class DeepZoomLayout {
+class TQFIO_CORE_API DeepZoomLayout {
 public:
     // Throws std::invalid_argument for an empty image, a tile size below 1
     // or an overlap below 0.
@@ -57,14 +58,14 @@ private:
 
 // Reads a tile as RGB (white outside the slide, as OpenSlide's generator
 // paints its background colour) into `dst`, rows `stride` bytes apart.
-void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned char *dst, size_t stride);
+TQFIO_CORE_API void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned char *dst, size_t stride);
 
 // Reads a tile and encodes it as a baseline 4:2:0 JPEG of `quality` (1 to
 // 100) at the start of `jpeg`, and returns its length. `jpeg` only grows, so
 // a buffer kept from tile to tile is neither reallocated nor cleared again.
 // Safe from many threads at once. Throws slide_error (invalid_argument) for a
 // quality out of range, and std::runtime_error when the encoder fails.
-size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
+TQFIO_CORE_API size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
                              std::vector<unsigned char> &jpeg);
 
 }  // namespace tqfio::core

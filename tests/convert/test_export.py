@@ -134,7 +134,7 @@ FAULTS = [
     ("missing slide", lambda s, f: f / "none.tqf", lambda f: f / "out.tiff", {}, 1,
      r"cannot export '.*none\.tqf': No such file"),
     ("truncated slide", truncated_copy, lambda f: f / "out.tiff", {}, 1,
-     r"cannot export '.*cut\.tqf': not a slide the slide library opens"),
+     r"cannot export '.*cut\.tqf': the slide is damaged"),
     ("missing folder", lambda s, f: s, lambda f: f / "no" / "out.tiff", {}, 1, r"cannot create a temporary file"),
     ("full disk", lambda s, f: s, lambda f: f / "out.tiff", dict(preexec_fn=limit_file_size), 1,
      r"cannot write '.*out\.tiff': .*File too large"),

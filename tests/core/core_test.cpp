@@ -59,7 +59,7 @@ cv::Mat pattern(int width, int height) {
 }
 
 cv::Mat assemble(ImageTiles &tiles, const cv::Rect &r, PixelOrder order, TileCache *cache = nullptr) {
-    MosaicRequest request;
+    CellRequest request;
     request.source = &tiles;
     request.x = r.x;
     request.y = r.y;
@@ -69,7 +69,7 @@ cv::Mat assemble(ImageTiles &tiles, const cv::Rect &r, PixelOrder order, TileCac
     request.cache = cache;
     cv::Mat out(r.height, r.width, order == PixelOrder::rgba ? CV_8UC4 : CV_8UC3, cv::Scalar::all(7));
     TileScratch scratch;
-    assemble_mosaic(request, out, scratch);
+    assemble_in_cells(request, out, scratch);
     return out;
 }
 

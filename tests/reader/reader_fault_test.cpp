@@ -27,7 +27,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "process_isolation.h"
-#include "tissue_image.h"
+#include "slide_fixtures.h"
 #include "tqf_reader.h"
 #include "tqf_writer.h"
 
@@ -40,12 +40,9 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kWidth = 1800, kHeight = 1300;  // 8 x 6 tiles at the scan level
 const cv::Size kPreview(160, 120), kLabel(70, 90);
 
-cv::Mat tissue(int width, int height) { return tqftest::tiled_tissue(width, height, {-97, -41}, 2); }
+using tqf::testing::readFileBytes;
 
-Bytes read_bytes(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+cv::Mat tissue(int width, int height) { return tqf::testing::tissueImage(width, height); }
 
 // Rewrites the file in place (the same inode); returns what failed, or "".
 std::string write_bytes(const std::string &path, const Bytes &bytes) {
@@ -68,26 +65,10 @@ Bytes random_bytes(size_t size, unsigned seed) {
     return bytes;
 }
 
-class Directory {
+// A temporary directory that a child which gave up root can read.
+class Directory : public tqf::testing::TempDirectory {
 public:
-    Directory() {
-        char pattern[] = "/tmp/tqf-faults-XXXXXX";
-        if (!mkdtemp(pattern))
-            throw std::runtime_error("cannot make a temporary directory");
-        m_path = pattern;
-        chmod(m_path.c_str(), 0755);  // readable by a child that gave up root
-    }
-    ~Directory() {
-        std::error_code ignored;
-        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                     ignored);
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string &path() const { return m_path; }
-    std::string file(const std::string &name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
+    Directory() { chmod(path().c_str(), 0755); }
 };
 
 std::string make_slide(const Directory &directory, const char *name, const cv::Mat &image, cv::Scalar preview,
@@ -269,7 +250,7 @@ std::vector<SlideChange> slide_changes() {
         {"RewrittenWithAnotherSlide", Left::kOtherPixels,
          [](const std::string &path, const Bytes &, const Directory &directory) {
              const cv::Mat other = 255 - tissue(kWidth + 300, kHeight - 200);
-             return write_bytes(path, read_bytes(make_slide(directory, "other.tqf", other, {0, 0, 0}, {0, 0, 0})));
+             return write_bytes(path, readFileBytes(make_slide(directory, "other.tqf", other, {0, 0, 0}, {0, 0, 0})));
          }},
         {"RewrittenWithTilesLargerThanTheirCells", Left::kOtherPixels,
          [](const std::string &path, const Bytes &original, const Directory &) {
@@ -311,7 +292,7 @@ TEST_P(ReaderOnAChangedSlide, ReadsWhatIsLeftAtTheirFullSize) {
     const bool read_all = std::get<1>(GetParam());
     Directory directory;
     const std::string path = make_slide(directory, "slide.tqf", *source, {10, 200, 30}, {220, 20, 120});
-    const Bytes original = read_bytes(path);
+    const Bytes original = readFileBytes(path);
     Directory scratch;  // the working directory of the preview and label reads
 
     const ChildOutcome child = runInChild([&] {
@@ -385,7 +366,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, ReaderOnAChangedSlide,
 TEST(ReaderOnAChangedSlide, TilesStatingHugeSizesAreRefusedWithoutBeingDecoded) {
     Directory directory;
     const std::string path = make_slide(directory, "slide.tqf", tissue(kWidth, kHeight), {1, 2, 3}, {4, 5, 6});
-    Bytes bytes = read_bytes(path);
+    Bytes bytes = readFileBytes(path);
     TQF *slide = yelk_load_image(path.c_str(), 1);
     ASSERT_NE(slide, nullptr);
     int patched = 0;
@@ -435,7 +416,7 @@ TEST(ReaderOnAChangingSlide, EveryReadIsWholeWhileTheFileComesAndGoes) {
     Directory directory;
     const cv::Mat image = tissue(kWidth, kHeight);
     const std::string path = make_slide(directory, "slide.tqf", image, {1, 2, 3}, {4, 5, 6});
-    const Bytes original = read_bytes(path);
+    const Bytes original = readFileBytes(path);
     tqfio::reader reader;
     ASSERT_TRUE(reader.ReadInfo(path, 0, false));
     const cv::Mat before = read_region(reader, 0, 0, kWidth, kHeight, 40);
@@ -554,7 +535,7 @@ TEST(ReaderOnNotASlide, IsRefusedPromptlyAndLeavesNoSlideOpen) {
 TEST(ReaderOnNotASlide, AnUnreadableSlideIsRefused) {
     Directory directory;
     const std::string slide = make_slide(directory, "slide.tqf", tissue(600, 400), {1, 2, 3}, {4, 5, 6});
-    ASSERT_EQ(write_bytes(directory.file("locked.tqf"), read_bytes(slide)), "");
+    ASSERT_EQ(write_bytes(directory.file("locked.tqf"), readFileBytes(slide)), "");
     ASSERT_EQ(chmod(directory.file("locked.tqf").c_str(), 0), 0);
     Directory scratch;
     ASSERT_EQ(chmod(scratch.path().c_str(), 0777), 0);

@@ -10,7 +10,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-namespace tqfio::core {
+namespace tqf::codec {
 
 namespace {
 
@@ -70,4 +70,4 @@ cv::Mat read_slide_image_file(const std::string &path) {
     return decode_slide_image(bytes.data(), bytes.size());
 }
 
-}  // namespace tqfio::core
+}  // namespace tqf::codec

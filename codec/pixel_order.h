@@ -1,8 +1,8 @@
-// The pixel layouts the core writes.
-#ifndef TQF_CORE_PIXEL_ORDER_H
-#define TQF_CORE_PIXEL_ORDER_H
+// The pixel layouts the codecs read and write.
+#ifndef TQF_CODEC_PIXEL_ORDER_H
+#define TQF_CODEC_PIXEL_ORDER_H
 
-namespace tqfio::core {
+namespace tqf::codec {
 
 // 8 bits per channel, rows top to bottom. bgr is what OpenCV and the
 // original reader hand out; rgb and rgba what NumPy and imaging users expect.
@@ -10,6 +10,6 @@ enum class PixelOrder { bgr, rgb, rgba };
 
 constexpr int bytes_per_pixel(PixelOrder order) { return order == PixelOrder::rgba ? 4 : 3; }
 
-}  // namespace tqfio::core
+}  // namespace tqf::codec
 
-#endif  // TQF_CORE_PIXEL_ORDER_H
+#endif  // TQF_CODEC_PIXEL_ORDER_H

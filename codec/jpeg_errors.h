@@ -5,15 +5,15 @@
 //
 // Include after <cstdio> and before nothing that defines INT32 (yelk.h):
 // jpeglib.h has its own.
-#ifndef TQF_CORE_JPEG_ERRORS_H
-#define TQF_CORE_JPEG_ERRORS_H
+#ifndef TQF_CODEC_JPEG_ERRORS_H
+#define TQF_CODEC_JPEG_ERRORS_H
 
 #include <csetjmp>
 #include <cstdio>
 
 #include <jpeglib.h>
 
-namespace tqfio::core {
+namespace tqf::codec {
 
 struct JpegErrors {
     jpeg_error_mgr manager;
@@ -24,6 +24,6 @@ struct JpegErrors {
 // Sets `errors` up; returns what goes into the codec's `err`.
 jpeg_error_mgr *strict_jpeg_errors(JpegErrors &errors);
 
-}  // namespace tqfio::core
+}  // namespace tqf::codec
 
-#endif  // TQF_CORE_JPEG_ERRORS_H
+#endif  // TQF_CODEC_JPEG_ERRORS_H

@@ -1,5 +1,4 @@
 // The slide writer: refusals, no partial output, odd sizes, stored images.
-#include "jpeg_encoder.h"
 #include "process_isolation.h"
 #include "slide_fixtures.h"
 #include "yelk_results.h"
@@ -274,22 +273,6 @@ TEST_P(OddSize, RoundTripsEveryTileAtItsTrueSize)
 INSTANTIATE_TEST_SUITE_P(Sizes, OddSize,
                          ::testing::Values(cv::Size(1, 1), cv::Size(257, 1), cv::Size(1, 257), cv::Size(256, 256),
                                            cv::Size(257, 257), cv::Size(513, 300), cv::Size(2049, 3)));
-
-TEST(TileEncoder, LowersTheQualityUntilTheStreamFits)
-{
-    cv::Mat noise(256, 256, CV_8UC3);
-    cv::randu(noise, 0, 2);
-    noise *= 255;  // black and white noise: the longest streams
-    writer::JpegEncoder encoder;
-    std::vector<uint8_t> stream;
-    ASSERT_TRUE(encoder.encode(noise, 100, writer::ChromaSubsampling::k420, stream)) << encoder.error();
-    const size_t fullQuality = stream.size();
-    ASSERT_TRUE(encoder.encodeWithin(noise, 100, fullQuality / 2, stream)) << encoder.error();
-    EXPECT_LE(stream.size(), fullQuality / 2);
-    EXPECT_EQ(cv::imdecode(stream, cv::IMREAD_COLOR).size(), noise.size());
-    EXPECT_FALSE(encoder.encodeWithin(noise, 100, 600, stream));
-    EXPECT_NE(encoder.error().find("does not fit in 600 bytes"), std::string::npos) << encoder.error();
-}
 
 TEST(SlideWriter, NoiseAtFullQualityStillFitsTheTileBuffer)
 {

@@ -10,17 +10,15 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "core/jpeg_errors.h"
+#include "jpeg_errors.h"
 
-namespace tqf::jpeg {
-
-namespace core = tqfio::core;
+namespace tqf::codec {
 
 namespace {
 
 struct Decompressor {
     jpeg_decompress_struct info;
-    core::JpegErrors errors;
+    JpegErrors errors;
     bool created = false;
     ~Decompressor()
     {
@@ -31,7 +29,7 @@ struct Decompressor {
 
 struct Compressor {
     jpeg_compress_struct info;
-    core::JpegErrors errors;
+    JpegErrors errors;
     bool created = false;
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
@@ -110,7 +108,7 @@ bool transcode(const uint8_t *data, size_t size, int width, int height, std::vec
     Decompressor source;
     Compressor target;
     // Both objects report to one place; either one's failure lands here.
-    source.info.err = core::strict_jpeg_errors(source.errors);
+    source.info.err = strict_jpeg_errors(source.errors);
     target.info.err = &source.errors.manager;
     if (setjmp(source.errors.jump)) {
         error = source.errors.message;
@@ -198,7 +196,7 @@ bool decode(const uint8_t *data, size_t size, std::vector<uint8_t> &pixels, int 
             std::string &error)
 {
     Decompressor decoder;
-    decoder.info.err = core::strict_jpeg_errors(decoder.errors);
+    decoder.info.err = strict_jpeg_errors(decoder.errors);
     if (setjmp(decoder.errors.jump)) {
         error = decoder.errors.message;
         return false;
@@ -226,7 +224,7 @@ bool decode(const uint8_t *data, size_t size, std::vector<uint8_t> &pixels, int 
 bool readLayout(const uint8_t *data, size_t size, StreamLayout &layout, std::string &error)
 {
     Decompressor decoder;
-    decoder.info.err = core::strict_jpeg_errors(decoder.errors);
+    decoder.info.err = strict_jpeg_errors(decoder.errors);
     if (setjmp(decoder.errors.jump)) {
         error = decoder.errors.message;
         return false;
@@ -302,4 +300,4 @@ bool paddingMayChangePixels(int width, int height, int edge)
     return (width < edge && width % 2 == 0) || (height < edge && height % 2 == 0);
 }
 
-}  // namespace tqf::jpeg
+}  // namespace tqf::codec

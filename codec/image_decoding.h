@@ -6,15 +6,15 @@
 // JPEG 2000, Radiance HDR, TIFF, WebP, GDAL's formats ...), each a parser of
 // its own, some of which write the stream to a temporary file first. Such a
 // stream is treated as one that does not decode.
-#ifndef TQF_CORE_IMAGE_DECODING_H
-#define TQF_CORE_IMAGE_DECODING_H
+#ifndef TQF_CODEC_IMAGE_DECODING_H
+#define TQF_CODEC_IMAGE_DECODING_H
 
 #include <cstddef>
 #include <string>
 
 #include <opencv2/core.hpp>
 
-namespace tqfio::core {
+namespace tqf::codec {
 
 enum class ImageFormat { jpeg, png, other };
 
@@ -31,6 +31,6 @@ cv::Mat decode_slide_image(const unsigned char *data, size_t size);
 // missing, not a regular file or cannot be read.
 cv::Mat read_slide_image_file(const std::string &path);
 
-}  // namespace tqfio::core
+}  // namespace tqf::codec
 
-#endif  // TQF_CORE_IMAGE_DECODING_H
+#endif  // TQF_CODEC_IMAGE_DECODING_H

@@ -21,15 +21,15 @@
  * 16 pixels, continues them only as nearly as quantisation allows), so no
  * copy of the stored coefficients can set it freely.
  */
-#ifndef TQF_JPEG_TILE_PADDING_H
-#define TQF_JPEG_TILE_PADDING_H
+#ifndef TQF_CODEC_JPEG_TILE_PADDING_H
+#define TQF_CODEC_JPEG_TILE_PADDING_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace tqf::jpeg {
+namespace tqf::codec {
 
 // What the frame header of a stream says.
 struct StreamLayout {
@@ -63,6 +63,6 @@ bool keepsPixels(const uint8_t *data, size_t size, const std::vector<uint8_t> &p
 // and is even (only where chroma is subsampled that way).
 bool paddingMayChangePixels(int width, int height, int edge);
 
-}  // namespace tqf::jpeg
+}  // namespace tqf::codec
 
-#endif  // TQF_JPEG_TILE_PADDING_H
+#endif  // TQF_CODEC_JPEG_TILE_PADDING_H

@@ -1,6 +1,7 @@
-// Helpers for the slide library and writer tests: temporary directories,
-// tissue images made from the immunohistochemistry sample, slides written
-// with the writer, and tile fetches through the library.
+// The one slide-making fixture of the C++ tests: temporary directories,
+// tissue images made from the stained-tissue sample of python3-skimage,
+// slides written with the writer, and slides and tiles read back through the
+// slide library's operations.
 #ifndef TQF_TESTS_SLIDE_FIXTURES_H
 #define TQF_TESTS_SLIDE_FIXTURES_H
 
@@ -11,28 +12,24 @@
 
 #include <opencv2/core.hpp>
 
+#include "private_directory.h"
 #include "tqf_format.h"
 #include "tqf_writer.h"
 #include "yelk.h"
 
 namespace tqf::testing {
 
-class TempDirectory {
+// A directory of the test's own under $TMPDIR (or /tmp), removed with
+// everything in it, whatever permissions a test left there.
+class TempDirectory : public io::PrivateDirectory {
 public:
-    TempDirectory();
-    ~TempDirectory();
-    TempDirectory(const TempDirectory &) = delete;
-    TempDirectory &operator=(const TempDirectory &) = delete;
-    const std::string &path() const { return m_path; }
-    std::string file(const std::string &name) const { return m_path + "/" + name; }
+    TempDirectory() : io::PrivateDirectory("tqf-test-") {}
     std::vector<std::string> entries() const;  // names in the directory, sorted
-
-private:
-    std::string m_path;
 };
 
-// A width x height BGR image tiled from crops of the stained-tissue sample,
-// flipped and turned so that neighbouring patches differ.
+// A width x height BGR image tiled from 300-pixel crops of the
+// stained-tissue sample (not a divisor of the tile edge), flipped and turned
+// so that neighbouring patches differ; the same image for the same size.
 cv::Mat tissueImage(int width, int height);
 
 // Writes a slide and fails the calling test (via the returned path being

@@ -1,6 +1,6 @@
 #include "jpeg_errors.h"
 
-namespace tqfio::core {
+namespace tqf::codec {
 
 namespace {
 
@@ -25,4 +25,4 @@ jpeg_error_mgr *strict_jpeg_errors(JpegErrors &errors) {
     return &errors.manager;
 }
 
-}  // namespace tqfio::core
+}  // namespace tqf::codec

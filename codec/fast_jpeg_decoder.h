@@ -2,14 +2,14 @@
 // into the very pixels cv::imdecode(IMREAD_COLOR) would give, about twice as
 // fast. Every stream it is not sure of is left to cv::imdecode: the caller
 // probes first and falls back whenever probe() or decode() says no.
-#ifndef TQF_CORE_FAST_JPEG_DECODER_H
-#define TQF_CORE_FAST_JPEG_DECODER_H
+#ifndef TQF_CODEC_FAST_JPEG_DECODER_H
+#define TQF_CODEC_FAST_JPEG_DECODER_H
 
 #include <cstddef>
 
 #include "pixel_order.h"
 
-namespace tqfio {
+namespace tqf::codec {
 
 class FastJpegDecoder {
 public:
@@ -37,7 +37,7 @@ public:
     // rgba), rows `pitch` bytes apart. False on any warning or error, after
     // which the pixels at dst are unspecified.
     bool decode(const unsigned char *stream, size_t size, unsigned char *dst, int width, int height,
-                size_t pitch, core::PixelOrder order = core::PixelOrder::bgr);
+                size_t pitch, PixelOrder order = PixelOrder::bgr);
 
     // Decodes only the window [x0, x1) x [y0, y1) of a probed stream to `dst`
     // (its top-left pixel; rows `pitch` bytes apart), with the very pixels a
@@ -47,12 +47,12 @@ public:
     // still sees the neighbours it sees in a whole decode. False on any
     // warning or error, as decode().
     bool decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1,
-                       unsigned char *dst, size_t pitch, core::PixelOrder order);
+                       unsigned char *dst, size_t pitch, PixelOrder order);
 
 private:
     void *m_handle;
 };
 
-}  // namespace tqfio
+}  // namespace tqf::codec
 
-#endif  // TQF_CORE_FAST_JPEG_DECODER_H
+#endif  // TQF_CODEC_FAST_JPEG_DECODER_H

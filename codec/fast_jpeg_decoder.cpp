@@ -6,7 +6,7 @@
 
 #include "jpeg_errors.h"
 
-namespace tqfio {
+namespace tqf::codec {
 
 namespace {
 
@@ -62,25 +62,25 @@ bool has_plain_header(const unsigned char *s, size_t size) {
     return false;
 }
 
-int turbo_format(core::PixelOrder order) {
+int turbo_format(PixelOrder order) {
     switch (order) {
-    case core::PixelOrder::rgb:
+    case PixelOrder::rgb:
         return TJPF_RGB;
-    case core::PixelOrder::rgba:
+    case PixelOrder::rgba:
         return TJPF_RGBA;
-    case core::PixelOrder::bgr:
+    case PixelOrder::bgr:
         break;
     }
     return TJPF_BGR;
 }
 
-J_COLOR_SPACE libjpeg_space(core::PixelOrder order) {
+J_COLOR_SPACE libjpeg_space(PixelOrder order) {
     switch (order) {
-    case core::PixelOrder::rgb:
+    case PixelOrder::rgb:
         return JCS_EXT_RGB;
-    case core::PixelOrder::rgba:
+    case PixelOrder::rgba:
         return JCS_EXT_RGBA;
-    case core::PixelOrder::bgr:
+    case PixelOrder::bgr:
         break;
     }
     return JCS_EXT_BGR;
@@ -90,13 +90,13 @@ J_COLOR_SPACE libjpeg_space(core::PixelOrder order) {
 void limit_scans(j_common_ptr cinfo) {
     const auto *decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (cinfo->is_decompressor && decompress->input_scan_number > 500)
-        std::longjmp(reinterpret_cast<core::JpegErrors *>(cinfo->err)->jump, 1);
+        std::longjmp(reinterpret_cast<JpegErrors *>(cinfo->err)->jump, 1);
 }
 
 // The window's rows, decoded on the stack of a function without objects to
 // destroy, since libjpeg leaves it by longjmp.
-bool decode_rows(jpeg_decompress_struct *cinfo, core::JpegErrors *errors, const unsigned char *stream, size_t size,
-                 int x0, int y0, int x1, int y1, unsigned char *dst, size_t pitch, core::PixelOrder order,
+bool decode_rows(jpeg_decompress_struct *cinfo, JpegErrors *errors, const unsigned char *stream, size_t size,
+                 int x0, int y0, int x1, int y1, unsigned char *dst, size_t pitch, PixelOrder order,
                  unsigned char *row, size_t row_capacity) {
     if (setjmp(errors->jump))
         return false;
@@ -171,7 +171,7 @@ bool FastJpegDecoder::stated_size(const unsigned char *stream, size_t size, int 
 }
 
 bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned char *dst, int width,
-                             int height, size_t pitch, core::PixelOrder order) {
+                             int height, size_t pitch, PixelOrder order) {
     // Stop at the first warning: the caller then decodes the stream again
     // with cv::imdecode, which reports what it reports.
     const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
@@ -180,12 +180,12 @@ bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned 
 }
 
 bool FastJpegDecoder::decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1,
-                                    unsigned char *dst, size_t pitch, core::PixelOrder order) {
+                                    unsigned char *dst, size_t pitch, PixelOrder order) {
     // Stops at the first warning as well, as the whole-stream path does
     // (TJFLAG_STOPONWARNING).
     jpeg_decompress_struct cinfo;
-    core::JpegErrors errors;
-    cinfo.err = core::strict_jpeg_errors(errors);
+    JpegErrors errors;
+    cinfo.err = strict_jpeg_errors(errors);
     jpeg_progress_mgr progress;
     progress.progress_monitor = limit_scans;
     jpeg_create_decompress(&cinfo);
@@ -196,4 +196,4 @@ bool FastJpegDecoder::decode_window(const unsigned char *stream, size_t size, in
     return ok;
 }
 
-}  // namespace tqfio
+}  // namespace tqf::codec

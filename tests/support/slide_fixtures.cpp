@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <dirent.h>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -15,32 +13,16 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#ifndef TQF_TISSUE_IMAGE
+#error "TQF_TISSUE_IMAGE names the stained tissue image the test slides are made from"
+#endif
+
 namespace tqf::testing {
-
-TempDirectory::TempDirectory()
-{
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/yelk-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-        throw std::runtime_error("cannot make a temporary directory from " + pattern);
-    m_path = buffer.data();
-}
-
-TempDirectory::~TempDirectory()
-{
-    std::error_code error;
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
-    std::filesystem::remove_all(m_path, error);
-    if (error)
-        std::fprintf(stderr, "could not remove %s: %s\n", m_path.c_str(), error.message().c_str());
-}
 
 std::vector<std::string> TempDirectory::entries() const
 {
     std::vector<std::string> names;
-    if (DIR *dir = opendir(m_path.c_str())) {
+    if (DIR *dir = opendir(path().c_str())) {
         while (const dirent *entry = readdir(dir)) {
             const std::string name = entry->d_name;
             if (name != "." && name != "..")
@@ -54,9 +36,9 @@ std::vector<std::string> TempDirectory::entries() const
 
 cv::Mat tissueImage(int width, int height)
 {
-    static const cv::Mat sample = cv::imread(TQF_IHC_IMAGE, cv::IMREAD_COLOR);
+    static const cv::Mat sample = cv::imread(TQF_TISSUE_IMAGE, cv::IMREAD_COLOR);
     if (sample.empty())
-        throw std::runtime_error("cannot read the tissue sample " TQF_IHC_IMAGE);
+        throw std::runtime_error("cannot read the tissue sample " TQF_TISSUE_IMAGE);
     constexpr int kPatch = 300;  // not a divisor of the tile edge
     std::mt19937 random(12345);
     cv::Mat image(height, width, CV_8UC3);
