@@ -8,6 +8,7 @@
     tqf convert [OPTIONS] INPUT OUTPUT.tqf        (tqf-convert)
     tqf export [OPTIONS] SLIDE OUTPUT.tiff        (tqf-convert --export-tiff)
     tqf serve PATH [--host 127.0.0.1] [--port 8000]
+    tqf with-openslide COMMAND [ARGS...]          (tools built on OpenSlide open .tqf slides)
 
 Exit status: 0 on success, 1 for a failure (one line on standard error
 naming the input and the cause), 2 for a usage error.
@@ -324,6 +325,8 @@ def build_parser():
                         "'tqf convert --help' for its options")
     commands.add_parser("export", add_help=False, help="write a slide as a tiled pyramidal TIFF "
                         "(tqf-convert --export-tiff)")
+    commands.add_parser("with-openslide", add_help=False, help="run a command built on OpenSlide (vips, "
+                        "openslide-python ...) so that it opens .tqf slides")
 
     p = commands.add_parser("serve", help="view slides in the browser",
                             description="Serves the .tqf slides under PATH (a folder, searched recursively, or "
@@ -375,6 +378,10 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv and argv[0] in ("convert", "export"):
         return run_converter(argv[0], argv[1:])
+    if argv and argv[0] == "with-openslide":
+        from . import with_openslide
+
+        return with_openslide.main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.func in (cmd_region, cmd_thumbnail, cmd_associated):

@@ -68,6 +68,8 @@ int turbo_format(core::PixelOrder order) {
         return TJPF_RGB;
     case core::PixelOrder::rgba:
         return TJPF_RGBA;
+    case core::PixelOrder::bgra:
+        return TJPF_BGRA;
     case core::PixelOrder::bgr:
         break;
     }
@@ -80,6 +82,8 @@ J_COLOR_SPACE libjpeg_space(core::PixelOrder order) {
         return JCS_EXT_RGB;
     case core::PixelOrder::rgba:
         return JCS_EXT_RGBA;
+    case core::PixelOrder::bgra:
+        return JCS_EXT_BGRA;
     case core::PixelOrder::bgr:
         break;
     }

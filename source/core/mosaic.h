@@ -53,14 +53,14 @@ struct MosaicRequest {
     std::function<void(const TileFailure &)> on_failure;
 };
 
-// Fills `dst` (height x width; CV_8UC3 for bgr and rgb, CV_8UC4 for rgba;
+// Fills `dst` (height x width; CV_8UC3 for bgr and rgb, CV_8UC4 for rgba and bgra;
 // it may view a larger image) with the rectangle: the tiles as decoded, and
 // white (opaque) wherever no tile is stored or a stream does not decode.
 // Only cv::Exception raised while one tile is decoded or placed is caught
 // (reported through on_failure); the mosaic goes on with the next tile.
 void assemble_mosaic(const MosaicRequest &request, cv::Mat &dst, TileScratch &scratch);
 
-// Copies `src` (rgb, bgr or rgba as `from`) to `dst` of the same size in
+// Copies `src` (in any order `from`) to `dst` of the same size in
 // `to`; alpha becomes 255.
 void convert_pixels(const cv::Mat &src, PixelOrder from, cv::Mat &dst, PixelOrder to);
 
