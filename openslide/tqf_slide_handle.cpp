@@ -87,7 +87,9 @@ TqfSlideHandle::TqfSlideHandle(const char *path) : m_path(path) {
         m_slide.reset();
         m_properties.clear();
         m_images.clear();
-        set_error(e.what());
+        const std::string what = e.what();
+        set_error(what.find(quoted(m_path)) == std::string::npos ? "cannot open slide " + quoted(m_path) + ": " + what
+                                                                   : what);
     }
     for (const auto &entry : m_properties)
         m_property_names.push_back(entry.first.c_str());

@@ -15,7 +15,10 @@ set -eu
 # (OpenSlide-compatible slides) and python3-waitress (the server); the
 # browser test drives chromium through chromium-driver and python3-selenium;
 # scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
-# finds the binaries to give dpkg-shlibdeps with it).
+# finds the binaries to give dpkg-shlibdeps with it). The OpenSlide-compatible
+# libraries are tested with OpenSlide's real clients: openslide-tools,
+# libvips-tools and python-openslide-examples (OpenSlide's Deep Zoom server
+# and tiler).
 PACKAGES="
 cmake
 g++
@@ -51,12 +54,13 @@ chromium-driver
 python3-selenium
 dpkg-dev
 file
+openslide-tools
+libvips-tools
+python-openslide-examples
 "
-# Only the benchmarks need these (GNU time for peak memory;
-# python-openslide-examples: OpenSlide's Deep Zoom server, which the viewer's
-# load benchmark runs against).
+# Only the benchmarks need this (GNU time for peak memory).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools time python-openslide-examples"
+    PACKAGES="$PACKAGES time"
 fi
 
 missing=""
