@@ -39,6 +39,7 @@ double wall_seconds() {
 }
 
 struct Method {
+    Method(const char *name_, std::function<void(int64_t, int64_t)> read_) : name(name_), read(std::move(read_)) {}
     const char *name;
     std::function<void(int64_t, int64_t)> read;
     std::vector<double> wall;  // seconds per read, one per round

@@ -135,10 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             openslide_get_associated_image_dimensions(slide, *name, &w, &h);
             if ((w < 0) != (h < 0) || (w >= 0 && openslide_get_error(slide) != nullptr))
                 broken("an associated image has a size, or there is an error");
+            const auto read = [&](uint32_t *dest) { openslide_read_associated_image(slide, *name, dest); };
             if (w > 0 && h > 0)
-                guarded(
-                    static_cast<size_t>(w) * h, [&](uint32_t *dest) { openslide_read_associated_image(slide, *name, dest); },
-                    [&](const uint32_t *) {});
+                guarded(static_cast<size_t>(w) * h, read, [](const uint32_t *) {});
         }
     }
     if (request.flags & OpenSlideRequest::kNullArguments) {

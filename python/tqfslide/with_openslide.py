@@ -91,9 +91,9 @@ def main(arguments):
     if arguments[0] == "--":
         arguments = arguments[1:]
     if not arguments or arguments[0].startswith("-"):
+        problem = f"unknown option {arguments[0]}" if arguments else "a COMMAND to run is required"
         print(USAGE, file=sys.stderr)
-        print(f"tqf with-openslide: error: {'a COMMAND to run is required' if not arguments else 'unknown option ' + arguments[0]}",
-              file=sys.stderr)
+        print(f"tqf with-openslide: error: {problem}", file=sys.stderr)
         return 2
     command = arguments[0]
     program = shutil.which(command) if os.sep not in command else command

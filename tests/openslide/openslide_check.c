@@ -340,6 +340,8 @@ int main(int argc, char **argv) {
         return 1;
     const char *tiff_own = openslide_get_property_value(tiff, OPENSLIDE_PROPERTY_NAME_VENDOR);
     CHECK(tiff_own && strcmp(tiff_own, "generic-tiff") == 0, "the TIFF's vendor property");
+    /* Debian's OpenSlide 3 reads no ICC profile: none, and no error. */
+    CHECK(openslide_get_icc_profile_size(tiff) == 0 && openslide_get_error(tiff) == NULL, "the TIFF's ICC profile");
 
     check_geometry(slide);
     check_properties(slide, path);
