@@ -7,6 +7,10 @@
  * arguments, and prints each failed check.
  *
  *   openslide-check-N SLIDE.tqf SAME.tiff DAMAGED.tqf
+ *   TQF_SYSTEM_OPENSLIDE=DOUBLE.so openslide-check-N --system-double X.double SLIDE.tqf
+ *
+ * The second form checks that files go to a system OpenSlide 4 (the double
+ * of system_openslide_double.c) with its ICC profiles and caches.
  *
  * Exit status 0 when every check passed.
  */
@@ -320,9 +324,44 @@ static void check_deprecated(openslide_t *slide, const char *path, const char *d
 }
 #endif
 
+/* A system OpenSlide 4 (the double) gets every other file, and our slides
+   still read; its ICC profile and caches reach it, and its calls of its own
+   functions, which reach this library first, go back to it. */
+static int check_system_double(const char *path, const char *tqf_path) {
+    CHECK(strcmp(openslide_detect_vendor(path), "double") == 0, "vendor of %s", path);
+    openslide_t *slide = openslide_open(path), *tqf = openslide_open(tqf_path);
+    CHECK(slide && tqf && !openslide_get_error(slide) && !openslide_get_error(tqf), "opening");
+    if (!slide || !tqf)
+        return 1;
+    int64_t w = 0, h = 0;
+    openslide_get_level0_dimensions(slide, &w, &h);
+    CHECK(w == 8 && h == 4 && openslide_get_level_count(slide) == 1, "the double's geometry");
+    uint32_t pixels[32] = {0};
+    openslide_read_region(slide, pixels, 0, 0, 0, 8, 4);
+    CHECK(all_words(pixels, 32, 0xffffffff, 0xff0000ff), "the double's pixels");
+    unsigned char icc[5] = {0};
+    CHECK(openslide_get_icc_profile_size(slide) == 4, "the double's ICC profile size");
+    openslide_read_icc_profile(slide, icc);
+    CHECK(memcmp(icc, "ICC!", 4) == 0, "the double's ICC profile");
+    openslide_cache_t *cache = openslide_cache_create(12345);
+    openslide_set_cache(slide, cache);
+    openslide_set_cache(tqf, cache);
+    openslide_cache_release(cache);
+    const char *capacity = openslide_get_property_value(slide, "double.cache-capacity");
+    CHECK(capacity && strcmp(capacity, "12345") == 0, "the double's cache holds %s", capacity ? capacity : "(null)");
+    CHECK(openslide_get_icc_profile_size(tqf) == 0 && openslide_get_level_count(tqf) >= 3, "the .tqf slide");
+    CHECK(openslide_get_error(slide) == NULL && openslide_get_error(tqf) == NULL, "errors");
+    openslide_close(slide);
+    openslide_close(tqf);
+    printf("%d checks, %d failed\n", g_checks, g_failures);
+    return g_failures ? 1 : 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 4 && strcmp(argv[1], "--system-double") == 0)
+        return check_system_double(argv[2], argv[3]);
     if (argc != 4) {
-        fprintf(stderr, "usage: %s SLIDE.tqf SAME.tiff DAMAGED.tqf\n", argv[0]);
+        fprintf(stderr, "usage: %s SLIDE.tqf SAME.tiff DAMAGED.tqf | --system-double X.double SLIDE.tqf\n", argv[0]);
         return 2;
     }
     const char *path = argv[1], *tiff_path = argv[2], *damaged_path = argv[3];

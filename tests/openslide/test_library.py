@@ -42,6 +42,20 @@ def test_c_client(so, slide, slide_tiff, damaged):
     assert ", 0 failed" in result.stdout
 
 
+@pytest.mark.parametrize("so", [0, 1])
+def test_c_client_with_a_system_openslide_4(so, slide, tmp_path):
+    """Other files handed to the system OpenSlide named by
+    TQF_SYSTEM_OPENSLIDE: a double of OpenSlide 4, whose ICC profiles and
+    caches must reach it."""
+    fake = tmp_path / "x.double"
+    fake.write_bytes(b"")
+    result = subprocess.run([os.path.join(CHECK_DIR, f"openslide-check-{so}"), "--system-double", fake, slide],
+                            capture_output=True, text=True, timeout=120,
+                            env={**os.environ, "TQF_SYSTEM_OPENSLIDE": os.environ["OPENSLIDE_SYSTEM_DOUBLE"]})
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert ", 0 failed" in result.stdout
+
+
 @pytest.mark.skipif(not SYSTEM_OPENSLIDE_3, reason="the system has no OpenSlide 3")
 def test_exports_and_sonames():
     """.so.0: every function of the system's OpenSlide 3 and OpenSlide 4's
