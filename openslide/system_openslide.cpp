@@ -105,9 +105,8 @@ const SystemOpenSlide *load() {
         if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || own_file(path))
             continue;
         // RTLD_LOCAL: its symbols stay out of the global scope, so that
-        // nothing loaded later binds to them instead of to ours. Not
-        // RTLD_DEEPBIND, which AddressSanitizer refuses and which makes the
-        // library's own dependencies bypass an interposed malloc.
+        // nothing loaded later binds to them instead of to ours (the header
+        // says why not RTLD_DEEPBIND or dlmopen).
         void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr)
             continue;

@@ -7,8 +7,19 @@
 // Where this library was loaded into the global scope, the system
 // library's calls of its own exported functions bind to ours (it calls
 // openslide_get_error and others through its PLT); our entry points tell its
-// slides from ours (see is_our_slide in openslide_api.cpp) and forward them
-// here.
+// slides from ours (by the first word of the slide: see openslide_api.cpp)
+// and forward them here. Neither RTLD_DEEPBIND (which AddressSanitizer
+// refuses, and which makes the library's own dependencies bypass an
+// interposed malloc) nor dlmopen (whose second C library hands out
+// pthread keys that the first one already uses, which breaks GLib) keeps
+// them apart more safely.
+//
+// Same soname: the system library is loaded after ours, so a later request
+// for libopenslide.so.0 by name finds ours first. Only libopenslide.so.1
+// handing files to the system's libopenslide.so.0 (where there is no
+// OpenSlide 4) makes that name taken by the system's library: a program
+// that loads both of our libraries then gets the system's for .so.0 if it
+// asks for it after .so.1 opened another file.
 #ifndef TQF_OPENSLIDE_SYSTEM_OPENSLIDE_H
 #define TQF_OPENSLIDE_SYSTEM_OPENSLIDE_H
 
