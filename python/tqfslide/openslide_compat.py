@@ -55,7 +55,13 @@ from openslide import (  # noqa: E402,F401  re-exported
 )
 from . import _openslide_lowlevel as lowlevel  # noqa: E402
 
-__all__ = ["OpenSlide", "open_slide"]
+__all__ = [
+    "AbstractSlide", "Image", "ImageSlide", "Mapping", "OpenSlide", "OpenSlideCache", "OpenSlideError",
+    "OpenSlideUnsupportedFormatError", "OpenSlideVersionError", "PROPERTY_NAME_BACKGROUND_COLOR",
+    "PROPERTY_NAME_BOUNDS_HEIGHT", "PROPERTY_NAME_BOUNDS_WIDTH", "PROPERTY_NAME_BOUNDS_X", "PROPERTY_NAME_BOUNDS_Y",
+    "PROPERTY_NAME_COMMENT", "PROPERTY_NAME_MPP_X", "PROPERTY_NAME_MPP_Y", "PROPERTY_NAME_OBJECTIVE_POWER",
+    "PROPERTY_NAME_QUICKHASH1", "PROPERTY_NAME_VENDOR", "deepzoom", "lowlevel", "open_slide",
+]
 
 VENDOR = "tqf"
 

@@ -144,7 +144,8 @@ def test_module_has_all_openslide_has():
     script needs: every public name of openslide-python is there."""
     import tqfslide.openslide_compat as compat
 
-    assert {name for name in dir(openslide) if not name.startswith("_")} <= set(dir(compat))
+    public = {name for name in dir(openslide) if not name.startswith("_")}
+    assert public <= set(dir(compat)) and public <= set(compat.__all__)
     assert (compat.__version__, compat.__library_version__) == (openslide.__version__, openslide.__library_version__)
     assert compat.deepzoom is openslide.deepzoom and compat.ImageSlide is openslide.ImageSlide
     assert compat.PROPERTY_NAME_MPP_X == "openslide.mpp-x"
