@@ -117,7 +117,7 @@ const SystemOpenSlide *load() {
             dlclose(library);
             continue;
         }
-        functions->path = (new std::string(path))->c_str();
+        functions->path = path;
         return functions;
     }
     return nullptr;

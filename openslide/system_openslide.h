@@ -23,12 +23,14 @@
 #ifndef TQF_OPENSLIDE_SYSTEM_OPENSLIDE_H
 #define TQF_OPENSLIDE_SYSTEM_OPENSLIDE_H
 
+#include <string>
+
 #include "openslide.h"
 
 namespace tqf::openslide {
 
 struct SystemOpenSlide {
-    const char *path = nullptr;  // the library file loaded
+    std::string path;            // the library file loaded
     int major = 3;               // 4 where OpenSlide 4's ICC functions are there
     bool has_cache = false;      // OpenSlide 4's cache functions are there
 
