@@ -68,6 +68,8 @@ int turbo_format(PixelOrder order) {
         return TJPF_RGB;
     case PixelOrder::rgba:
         return TJPF_RGBA;
+    case PixelOrder::bgra:
+        return TJPF_BGRA;
     case PixelOrder::bgr:
         break;
     }
@@ -80,6 +82,8 @@ J_COLOR_SPACE libjpeg_space(PixelOrder order) {
         return JCS_EXT_RGB;
     case PixelOrder::rgba:
         return JCS_EXT_RGBA;
+    case PixelOrder::bgra:
+        return JCS_EXT_BGRA;
     case PixelOrder::bgr:
         break;
     }

@@ -7,7 +7,9 @@
 // and files that are no slide. DIRECTORY/reader: control blocks that open,
 // read inside, across and beyond those slides at several scales, followed by
 // a slide. DIRECTORY/writer: raw and encoded images with ordinary and
-// out-of-range options. Everything is deterministic and small (tens of
+// out-of-range options. DIRECTORY/slide and DIRECTORY/openslide: requests of
+// the slide API and of OpenSlide's C interface, each followed by one of the
+// slide_library files. Everything is deterministic and small (tens of
 // kilobytes), so that fuzzing starts from valid files quickly.
 #include <cmath>
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "openslide_request.h"
 #include "reader_request.h"
 #include "slide_request.h"
 #include "tqf_format.h"
@@ -254,6 +257,45 @@ std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests()
     return requests;
 }
 
+tqf::fuzz::OpenSlideRead openSlideRead(int64_t x, int64_t y, int32_t level, int16_t w, int16_t h)
+{
+    return tqf::fuzz::OpenSlideRead{x, y, level, w, h};
+}
+
+std::vector<std::pair<std::string, tqf::fuzz::OpenSlideRequest>> openSlideRequests()
+{
+    using tqf::fuzz::OpenSlideRequest;
+    std::vector<std::pair<std::string, OpenSlideRequest>> requests;
+    OpenSlideRequest levels;
+    levels.flags = OpenSlideRequest::kAssociated | OpenSlideRequest::kProperties;
+    levels.downsample = 2.5;
+    levels.reads[0] = openSlideRead(0, 0, 0, 64, 64);
+    levels.reads[1] = openSlideRead(200, 100, 1, 300, 150);  // across tiles
+    levels.reads[2] = openSlideRead(-20, -10, 0, 80, 40);    // over the corner
+    levels.reads[3] = openSlideRead(480, 280, 2, 100, 60);
+    requests.emplace_back("levels", levels);
+
+    OpenSlideRequest cached;
+    cached.flags = OpenSlideRequest::kCache | OpenSlideRequest::kNullArguments;
+    cached.downsample = std::nan("");
+    cached.cacheBytes = 1 << 20;
+    cached.reads[0] = openSlideRead(0, 0, 7, 10, 10);  // a level the slide lacks
+    cached.reads[1] = openSlideRead(INT64_MIN, INT64_MAX, 0, 10, 10);
+    cached.reads[2] = openSlideRead(100, 100, 0, 0, 5);
+    cached.reads[3] = openSlideRead(50, 60, 1, 120, 90);
+    requests.emplace_back("cache_and_nulls", cached);
+
+    OpenSlideRequest errors;
+    errors.flags = OpenSlideRequest::kAssociated;
+    errors.downsample = 1e300;
+    errors.reads[0] = openSlideRead(0, 0, 0, 32, 32);
+    errors.reads[1] = openSlideRead(0, 0, 0, -5, 10);  // the error state from here on
+    errors.reads[2] = openSlideRead(0, 0, 0, 32, 32);
+    errors.reads[3] = openSlideRead(0, 0, -1, 8, 8);
+    requests.emplace_back("negative_size", errors);
+    return requests;
+}
+
 Bytes encoded(const cv::Mat &image, const char *extension, std::vector<int> parameters = {})
 {
     Bytes bytes;
@@ -383,7 +425,19 @@ int main(int argc, char **argv)
         slideInputs.emplace_back(requestName + "_" + library[i].first, input);
     }
 
+    // OpenSlide's C interface over them alike.
+    std::vector<std::pair<std::string, Bytes>> openSlideInputs;
+    const auto openSlide = openSlideRequests();
+    for (size_t i = 0; i < library.size(); ++i) {
+        const auto &[requestName, request] = openSlide[i % openSlide.size()];
+        Bytes input;
+        request.serialize(input);
+        input.insert(input.end(), library[i].second.begin(), library[i].second.end());
+        openSlideInputs.emplace_back(requestName + "_" + library[i].first, input);
+    }
+
     const bool written = writeCorpus(root + "/slide_library", library) && writeCorpus(root + "/reader", reader) &&
-                         writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs);
+                         writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs) &&
+                         writeCorpus(root + "/openslide", openSlideInputs);
     return written ? 0 : 1;
 }

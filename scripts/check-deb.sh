@@ -3,12 +3,13 @@
 # scripts/fresh-machine.sh caches, made first when missing) with apt, as a user
 # would, and checks that `tqf` and `import tqfslide` work with no other step:
 # a slide made by tqf-convert, read by tqf, tqfslide, tqfReader and the
-# OpenSlide-compatible class, and served by `tqf serve`. Then it installs a
-# compiler and builds packaging/example/read_slide.cpp against the installed
-# libtqfslide alone, once with pkg-config and once with find_package(tqfslide),
-# runs both on the slide, and checks that neither loads libpython and that
-# LD_LIBRARY_PATH still puts another libyelk.so.1 in place of the package's.
-# Needs root.
+# OpenSlide-compatible class, by unmodified openslide-python through the
+# OpenSlide-compatible C library (tqf with-openslide), and served by
+# `tqf serve`. Then it installs a compiler and builds
+# packaging/example/read_slide.cpp against the installed libtqfslide alone,
+# once with pkg-config and once with find_package(tqfslide), runs both on the
+# slide, and checks that neither loads libpython and that LD_LIBRARY_PATH
+# still puts another libyelk.so.1 in place of the package's. Needs root.
 #   scripts/check-deb.sh tqfreader_0.2.0_amd64.deb
 set -euo pipefail
 deb=$(readlink -f "$1")
@@ -48,6 +49,12 @@ from openslide.deepzoom import DeepZoomGenerator
 print(\"tqfslide\", tqfslide.__version__, tqfslide.open(\"g.tqf\").level_dimensions)
 print(\"openslide_compat\", DeepZoomGenerator(open_slide(\"g.tqf\")).level_count, \"Deep Zoom levels\")
 print(\"tqfReader\", tqfReader.__name__)
+'
+tqf with-openslide python3 -c '
+import openslide
+slide = openslide.OpenSlide(\"g.tqf\")
+print(\"openslide-python through libopenslide\", openslide.__library_version__, slide.properties[\"openslide.vendor\"],
+      slide.level_dimensions[0], slide.read_region((100, 100), 0, (64, 64)).getpixel((0, 0)))
 '
 tqf serve g.tqf --port 0 >serve.log 2>&1 &
 server=\$!

@@ -17,7 +17,10 @@ set -eu
 # scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
 # finds the binaries to give dpkg-shlibdeps with it); stress-ng keeps the
 # cores busy for scripts/run-tests.sh --busy; scripts/check-format.sh
-# needs clang-format-14.
+# needs clang-format-14. The OpenSlide-compatible
+# libraries are tested with OpenSlide's real clients: openslide-tools,
+# libvips-tools and python-openslide-examples (OpenSlide's Deep Zoom server
+# and tiler).
 PACKAGES="
 cmake
 g++
@@ -55,12 +58,13 @@ python3-selenium
 dpkg-dev
 file
 stress-ng
+openslide-tools
+libvips-tools
+python-openslide-examples
 "
-# Only the benchmarks need these (GNU time for peak memory;
-# python-openslide-examples: OpenSlide's Deep Zoom server, which the viewer's
-# load benchmark runs against).
+# Only the benchmarks need this (GNU time for peak memory).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools time python-openslide-examples"
+    PACKAGES="$PACKAGES time"
 fi
 
 missing=""

@@ -8,7 +8,9 @@
 // Coordinates: x and y are pixels of full resolution (level 0), as in
 // OpenSlide and cuCIM, whatever the level read; width and height are pixels
 // of the level read. Parts of a region outside the slide are white (RGB and
-// BGR) or transparent (RGBA: all four bytes 0); inside it RGBA has alpha 255.
+// BGR) or transparent (RGBA and BGRA: all four bytes 0); inside it alpha is
+// 255. BGRA is OpenSlide's premultiplied ARGB as 32-bit words on a
+// little-endian machine.
 //
 // Errors: opening throws slide_error, whose message names the path and the
 // cause; reads throw slide_error (kind invalid_argument) for arguments that
@@ -54,9 +56,11 @@ private:
     kind m_kind;
 };
 
-enum class pixel_format { rgb, bgr, rgba };
+enum class pixel_format { rgb, bgr, rgba, bgra };
 
-constexpr int bytes_per_pixel(pixel_format format) { return format == pixel_format::rgba ? 4 : 3; }
+constexpr int bytes_per_pixel(pixel_format format) {
+    return format == pixel_format::rgba || format == pixel_format::bgra ? 4 : 3;
+}
 
 // One stored level, as the slide's tile records describe it.
 struct level_info {

@@ -1,11 +1,17 @@
 """.tqf slides for code written for openslide-python.
 
-    from tqfslide.openslide_compat import OpenSlide, open_slide
-    from openslide.deepzoom import DeepZoomGenerator
+    import tqfslide.openslide_compat as openslide   # the only change a script needs
 
-    with open_slide("slide.tqf") as slide:       # openslide's own object for other files
+    with openslide.open_slide("slide.tqf") as slide:   # openslide's own object for other files
         region = slide.read_region((x, y), 0, (512, 512))     # RGBA PIL image
-        tiles = DeepZoomGenerator(slide, tile_size=254, overlap=1)
+        tiles = openslide.deepzoom.DeepZoomGenerator(slide, tile_size=254, overlap=1)
+
+The module has every name openslide-python 1.2 has at its top level: the
+PROPERTY_NAME_* constants, AbstractSlide, ImageSlide, OpenSlideCache, the
+errors, open_slide, lowlevel (whose functions take .tqf slides too),
+deepzoom, __version__ and __library_version__ (openslide-python's and the C
+library's). OpenSlide(filename) opens a .tqf slide itself and gives
+openslide.OpenSlide for any other file.
 
 OpenSlide here subclasses openslide.AbstractSlide (Debian's python3-openslide)
 and behaves as openslide.OpenSlide does: RGBA regions not premultiplied and
@@ -28,7 +34,35 @@ from PIL import Image
 from ._errors import TqfError, UnsupportedFormatError
 from ._slide import Slide
 
-__all__ = ["OpenSlide", "open_slide"]
+# What openslide-python has at its top level, as it has it.
+from openslide import (  # noqa: E402,F401  re-exported
+    PROPERTY_NAME_BACKGROUND_COLOR,
+    PROPERTY_NAME_BOUNDS_HEIGHT,
+    PROPERTY_NAME_BOUNDS_WIDTH,
+    PROPERTY_NAME_BOUNDS_X,
+    PROPERTY_NAME_BOUNDS_Y,
+    PROPERTY_NAME_COMMENT,
+    PROPERTY_NAME_MPP_X,
+    PROPERTY_NAME_MPP_Y,
+    PROPERTY_NAME_OBJECTIVE_POWER,
+    PROPERTY_NAME_QUICKHASH1,
+    PROPERTY_NAME_VENDOR,
+    ImageSlide,
+    Mapping,
+    OpenSlideVersionError,
+    __library_version__,
+    __version__,
+    deepzoom,
+)
+from . import _openslide_lowlevel as lowlevel  # noqa: E402
+
+__all__ = [
+    "AbstractSlide", "Image", "ImageSlide", "Mapping", "OpenSlide", "OpenSlideCache", "OpenSlideError",
+    "OpenSlideUnsupportedFormatError", "OpenSlideVersionError", "PROPERTY_NAME_BACKGROUND_COLOR",
+    "PROPERTY_NAME_BOUNDS_HEIGHT", "PROPERTY_NAME_BOUNDS_WIDTH", "PROPERTY_NAME_BOUNDS_X", "PROPERTY_NAME_BOUNDS_Y",
+    "PROPERTY_NAME_COMMENT", "PROPERTY_NAME_MPP_X", "PROPERTY_NAME_MPP_Y", "PROPERTY_NAME_OBJECTIVE_POWER",
+    "PROPERTY_NAME_QUICKHASH1", "PROPERTY_NAME_VENDOR", "deepzoom", "lowlevel", "open_slide",
+]
 
 VENDOR = "tqf"
 
@@ -69,6 +103,12 @@ class OpenSlide(AbstractSlide):
     OpenSlideError for a damaged one.
     """
 
+    def __new__(cls, filename=None):
+        # Another file is openslide's own business, as with open_slide.
+        if cls is OpenSlide and isinstance(filename, (str, bytes, os.PathLike)) and not _is_tqf_name(filename):
+            return openslide.OpenSlide(filename)
+        return super().__new__(cls)
+
     def __init__(self, filename):
         AbstractSlide.__init__(self)
         self._filename = filename
@@ -81,14 +121,21 @@ class OpenSlide(AbstractSlide):
 
     @classmethod
     def detect_format(cls, filename):
-        """"tqf" for a .tqf slide, None for anything else (also a missing file)."""
+        """"tqf" for a .tqf slide, what openslide.OpenSlide.detect_format
+        says for any other file, None for a file no format reads (also a
+        missing file)."""
         try:
             path = os.fsdecode(os.fspath(filename))
             with open(path, "rb") as f:
                 magic = f.read(4)
         except (OSError, TypeError, ValueError):
             return None
-        return VENDOR if magic == b"TQFH" and path.endswith(".tqf") else None
+        if magic == b"TQFH" and path.endswith(".tqf"):
+            return VENDOR
+        try:
+            return openslide.OpenSlide.detect_format(path)
+        except (OpenSlideError, ValueError):
+            return None
 
     def _live(self):
         if self._slide.closed:
@@ -170,8 +217,9 @@ class OpenSlide(AbstractSlide):
         return thumbnail
 
     def set_cache(self, cache):
-        """Takes the capacity of an openslide.OpenSlideCache as this slide's
-        decoded-tile budget (the cache itself is not shared)."""
+        """Takes the capacity of an OpenSlideCache (this module's or
+        openslide's) as this slide's decoded-tile budget (the cache itself
+        is not shared)."""
         capacity = getattr(cache, "_capacity", None)
         if isinstance(capacity, bool) or not isinstance(capacity, int):
             raise TypeError("Not a cache object")
@@ -205,7 +253,29 @@ class _AssociatedImages(Mapping):
 def open_slide(filename):
     """OpenSlide (this module's) for a .tqf slide, else what
     openslide.open_slide returns (openslide.OpenSlide or ImageSlide)."""
-    path = os.fsdecode(os.fspath(filename))
-    if path.endswith(".tqf") or OpenSlide.detect_format(path) == VENDOR:
+    if _is_tqf_name(filename):
         return OpenSlide(filename)
     return openslide.open_slide(filename)
+
+
+def _is_tqf_name(filename):
+    return os.fsdecode(os.fspath(filename)).endswith(".tqf")
+
+
+class OpenSlideCache(openslide.OpenSlideCache):
+    """A tile cache of `capacity` bytes for OpenSlide.set_cache, as
+    openslide.OpenSlideCache, made also where the OpenSlide C library has no
+    caches of its own (OpenSlide 3.4): .tqf slides take its capacity as
+    their budget; openslide's slides share it where the library can (else
+    their set_cache raises OpenSlideVersionError, as openslide's does)."""
+
+    def __init__(self, capacity):
+        if isinstance(capacity, bool) or not isinstance(capacity, int):
+            raise TypeError("capacity must be an int")
+        if capacity < 0:
+            raise ValueError("capacity must not be negative")
+        self._capacity = capacity
+        try:
+            self._openslide_cache = openslide.lowlevel.cache_create(capacity)
+        except OpenSlideVersionError:
+            self._openslide_cache = None

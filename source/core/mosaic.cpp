@@ -15,14 +15,15 @@ void convert_pixels(const cv::Mat &src, PixelOrder from, cv::Mat &dst, PixelOrde
         src.copyTo(dst);
         return;
     }
-    int code = -1;
-    if (from == PixelOrder::rgb)
-        code = to == PixelOrder::bgr ? cv::COLOR_RGB2BGR : cv::COLOR_RGB2RGBA;
-    else if (from == PixelOrder::bgr)
-        code = to == PixelOrder::rgb ? cv::COLOR_BGR2RGB : cv::COLOR_BGR2RGBA;
-    else
-        code = to == PixelOrder::rgb ? cv::COLOR_RGBA2RGB : cv::COLOR_RGBA2BGR;
-    cv::cvtColor(src, dst, code);
+    // The conversion codes by [from][to], in the enumeration's order bgr,
+    // rgb, rgba, bgra; the diagonal is the copy above.
+    static const int codes[4][4] = {
+        {-1, cv::COLOR_BGR2RGB, cv::COLOR_BGR2RGBA, cv::COLOR_BGR2BGRA},
+        {cv::COLOR_RGB2BGR, -1, cv::COLOR_RGB2RGBA, cv::COLOR_RGB2BGRA},
+        {cv::COLOR_RGBA2BGR, cv::COLOR_RGBA2RGB, -1, cv::COLOR_RGBA2BGRA},
+        {cv::COLOR_BGRA2BGR, cv::COLOR_BGRA2RGB, cv::COLOR_BGRA2RGBA, -1},
+    };
+    cv::cvtColor(src, dst, codes[static_cast<int>(from)][static_cast<int>(to)]);
 }
 
 }  // namespace tqfio::core

@@ -58,14 +58,14 @@ struct CellRequest : MosaicRequest {
     TileCache *cache = nullptr;  // decoded tiles to use and keep; null for none
 };
 
-// Fill `dst` (height x width; CV_8UC3 for bgr and rgb, CV_8UC4 for rgba;
+// Fill `dst` (height x width; CV_8UC3 for bgr and rgb, CV_8UC4 for rgba and bgra;
 // it may view a larger image) with the rectangle: the tiles as decoded, and
 // white (opaque) wherever no tile is stored or a stream does not decode.
 TQFIO_CORE_API void assemble_in_cells(const CellRequest &request, cv::Mat &dst, TileScratch &scratch);
 // `dst` is CV_8UC3, blue, green, red.
 TQFIO_CORE_API void assemble_on_canvas(const MosaicRequest &request, cv::Mat &dst, TileScratch &scratch);
 
-// Copies `src` (rgb, bgr or rgba as `from`) to `dst` of the same size in
+// Copies `src` (in any order `from`) to `dst` of the same size in
 // `to`; alpha becomes 255.
 TQFIO_CORE_API void convert_pixels(const cv::Mat &src, PixelOrder from, cv::Mat &dst, PixelOrder to);
 

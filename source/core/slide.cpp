@@ -33,17 +33,19 @@ PixelOrder order_of(pixel_format format) {
         return PixelOrder::bgr;
     case pixel_format::rgba:
         return PixelOrder::rgba;
+    case pixel_format::bgra:
+        return PixelOrder::bgra;
     case pixel_format::rgb:
         break;
     }
     return PixelOrder::rgb;
 }
 
-int mat_type(pixel_format format) { return format == pixel_format::rgba ? CV_8UC4 : CV_8UC3; }
+int mat_type(pixel_format format) { return bytes_per_pixel(format) == 4 ? CV_8UC4 : CV_8UC3; }
 
-// What lies outside the slide: white, or transparent for RGBA.
+// What lies outside the slide: white, or transparent with alpha.
 cv::Scalar outside_value(pixel_format format) {
-    return format == pixel_format::rgba ? cv::Scalar::all(0) : cv::Scalar::all(255);
+    return bytes_per_pixel(format) == 4 ? cv::Scalar::all(0) : cv::Scalar::all(255);
 }
 
 [[noreturn]] void refuse(const std::string &what) { throw slide_error(slide_error::kind::invalid_argument, what); }

@@ -58,7 +58,7 @@ protected:
 
     static cv::Mat read(const tqfio::slide &slide, int64_t x, int64_t y, int level, int w, int h,
                         pixel_format format = pixel_format::bgr) {
-        cv::Mat out(h, w, format == pixel_format::rgba ? CV_8UC4 : CV_8UC3);
+        cv::Mat out(h, w, tqfio::bytes_per_pixel(format) == 4 ? CV_8UC4 : CV_8UC3);
         slide.read_region(x, y, level, w, h, out.data, out.step, format);
         return out;
     }
@@ -128,6 +128,10 @@ TEST_F(Slides, PixelFormatsAndStridesAndOutsideValues) {
     cv::Mat rgb_of_rgba;
     cv::cvtColor(rgba(cv::Rect(0, 0, 100, 100)), rgb_of_rgba, cv::COLOR_RGBA2RGB);
     EXPECT_EQ(cv::norm(rgb_of_rgba, rgb(cv::Rect(0, 0, 100, 100)), cv::NORM_INF), 0);
+    // BGRA: the same bytes as RGBA with red and blue swapped, outside too.
+    cv::Mat bgra = read(slide, 2500, 1800, 0, 200, 150, pixel_format::bgra), rgba_of_bgra;
+    cv::cvtColor(bgra, rgba_of_bgra, cv::COLOR_BGRA2RGBA);
+    EXPECT_EQ(cv::norm(rgba_of_bgra, rgba, cv::NORM_INF), 0);
 
     // Rows further apart than their pixels: the bytes between stay untouched.
     cv::Mat wide(64, 100, CV_8UC3, cv::Scalar(1, 2, 3));
