@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "image_decoding.h"
+#include "jpeg_stream.h"
 
 namespace tqfio::core {
 
@@ -301,16 +302,27 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
                     whiten_around(target, cell, cached->width, cached->height);
                     continue;
                 }
-                const size_t length = std::min<size_t>(r.source->fetch(r.address, sx, sy, stream),
-                                                       kTileStreamCapacity);
+                size_t length = std::min<size_t>(r.source->fetch(r.address, sx, sy, stream), kTileStreamCapacity);
                 if (length == 0) {
                     target.fill_white(cell);
                     continue;
                 }
                 int w = 0, h = 0;
-                const bool plain = scratch.jpeg.probe(stream, length, &w, &h) && w <= bs && h <= bs;
+                bool plain = scratch.jpeg.probe(stream, length, &w, &h);
+                const unsigned char *data = stream;
+                if (plain && r.level_width > 0 && r.level_height > 0) {
+                    const int keep_w = static_cast<int>(std::min<int64_t>(bs, r.level_width - sx));
+                    const int keep_h = static_cast<int>(std::min<int64_t>(bs, r.level_height - sy));
+                    if ((w > keep_w || h > keep_h) && keep_w > 0 && keep_h > 0 &&
+                        crop_jpeg_stream(stream, length, std::min(w, keep_w), std::min(h, keep_h), scratch.cut) &&
+                        scratch.jpeg.probe(scratch.cut.data(), scratch.cut.size(), &w, &h)) {
+                        data = scratch.cut.data();
+                        length = scratch.cut.size();
+                    }
+                }
+                plain = plain && w <= bs && h <= bs;
                 unsigned char *place = plain ? target.place_for(sx, sy, w, h) : nullptr;
-                if (place && scratch.jpeg.decode(stream, length, place, w, h, target.pitch(), r.order)) {
+                if (place && scratch.jpeg.decode(data, length, place, w, h, target.pitch(), r.order)) {
                     whiten_around(target, cell, w, h);
                     continue;
                 }
@@ -324,7 +336,7 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
                                                      : target.place_for(part.x0, part.y0, static_cast<int>(part.x1 - part.x0),
                                                                         static_cast<int>(part.y1 - part.y0));
                     if (part.empty() ||
-                        (at && scratch.jpeg.decode_window(stream, length, static_cast<int>(part.x0 - sx),
+                        (at && scratch.jpeg.decode_window(data, length, static_cast<int>(part.x0 - sx),
                                                           static_cast<int>(part.y0 - sy), static_cast<int>(part.x1 - sx),
                                                           static_cast<int>(part.y1 - sy), at, target.pitch(), r.order))) {
                         whiten_around(target, cell, w, h);
@@ -332,7 +344,7 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
                     }
                 }
                 if (r.cache && !covered) {
-                    std::shared_ptr<DecodedTile> decoded = decode_for_cache(stream, length, scratch);
+                    std::shared_ptr<DecodedTile> decoded = decode_for_cache(data, length, scratch);
                     if (!decoded) {
                         target.fill_white(cell);
                         continue;
@@ -345,13 +357,13 @@ void assemble_in_cells(const MosaicRequest &r, Destination &target, TileScratch 
                 }
                 if (plain) {
                     scratch.tile.create(h, w, bytes_per_pixel(r.order) == 4 ? CV_8UC4 : CV_8UC3);
-                    if (scratch.jpeg.decode(stream, length, scratch.tile.data, w, h, scratch.tile.step, r.order)) {
+                    if (scratch.jpeg.decode(data, length, scratch.tile.data, w, h, scratch.tile.step, r.order)) {
                         target.paste(scratch.tile, r.order, sx, sy, cell);
                         whiten_around(target, cell, w, h);
                         continue;
                     }
                 }
-                scratch.tile = decode_slide_image(stream, length);
+                scratch.tile = decode_slide_image(data, length);
                 if (scratch.tile.empty()) {
                     target.fill_white(cell);
                     continue;

@@ -22,6 +22,7 @@ namespace tqfio::core {
 struct TileScratch {
     TileScratch() : stream(kTileStreamCapacity, 0) {}
     std::vector<unsigned char> stream;  // the tile stream buffer
+    std::vector<unsigned char> cut;     // a stream cut to its cell
     cv::Mat tile;                       // a decoded tile on its way to the destination
     FastJpegDecoder jpeg;
 };
@@ -49,6 +50,13 @@ struct MosaicRequest {
     // each tile cut to its own cell, so any split of a rectangle assembles
     // the same pixels and parts can be assembled on several threads.
     bool canvas_rules = false;
+    // The level's size (0 when not known). Without canvas rules, a JPEG tile
+    // that reaches past the level's right or bottom edge, or past its cell,
+    // is read as its stream cut to them in the DCT domain (crop_jpeg_stream):
+    // the pixels a Deep Zoom server sends for such a tile, and what a tile
+    // stored at its true size gives; a whole decode would let the chroma of
+    // what lies beyond blend into the edge's last column and row.
+    int64_t level_width = 0, level_height = 0;
     TileCache *cache = nullptr;  // decoded tiles to use and keep; null for none
     std::function<void(const TileFailure &)> on_failure;
 };
