@@ -9,6 +9,7 @@ import http.client
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -25,13 +26,14 @@ TQF = os.environ["TQF_COMMAND"]
 CONVERT = os.environ["TQF_CONVERT"]
 
 
-def make_slide(directory, name, width, height, magnification=40, seed=1):
+def make_slide(directory, name, width, height, magnification=40, seed=1, mpp=None):
     import tifffile
 
     image = directory / f"{name}-source.tif"
     tifffile.imwrite(image, tissue_image(width, height, seed), photometric="rgb")
     slide = directory / f"{name}.tqf"
-    subprocess.run([CONVERT, "-m", str(magnification), str(image), str(slide)], check=True,
+    resolution = ["--mpp", str(mpp)] if mpp else []
+    subprocess.run([CONVERT, "-m", str(magnification), *resolution, str(image), str(slide)], check=True,
                    stdout=subprocess.DEVNULL)
     image.unlink()
     return slide
@@ -62,6 +64,45 @@ def tissue_tiff(tissue, made):
             tiff.write(pixels, tile=(256, 256), photometric="rgb", compression="zlib",
                        subfiletype=1 if level else 0)
     return path
+
+
+def rewrite_tiles(source, target, streams):
+    """Copies the slide `source` to `target` with the tiles named in
+    `streams`, {(magnification, column, row): bytes or None}, stored as
+    those bytes (appended to the file, the tile index pointing at them) or
+    not at all (None)."""
+    data = bytearray(source.read_bytes())
+    count, = struct.unpack_from("<i", data, 16)
+    index, = struct.unpack_from("<q", data, 68)
+    for i in range(count):
+        at = index + 64 * i
+        x, y, _, _, magnification = struct.unpack_from("<iiIIf", data, at + 4)
+        stream = streams.get((magnification, x // 256, y // 256), b"")
+        if stream is None:
+            struct.pack_into("<Iq", data, at + 32, 0, 0)
+        elif stream:
+            struct.pack_into("<Iq", data, at + 32, len(stream), len(data))
+            data += stream
+    struct.pack_into("<q", data, 80, len(data))  # the file's size, as the header records it
+    target.write_bytes(data)
+    return target
+
+
+def stored_stream(path, magnification, column, row):
+    """The stream of a stored tile, straight from the slide library."""
+    import ctypes
+    import tqfslide
+
+    library = ctypes.CDLL(os.path.join(os.path.dirname(tqfslide.__file__), "..", "yelk", "libyelk.so.1"))
+    library.yelk_load_image.restype = ctypes.c_void_p
+    handle = ctypes.c_void_p(library.yelk_load_image(str(path).encode(), 0))
+    try:
+        buffer, length = ctypes.create_string_buffer(196608), ctypes.c_uint32(0)
+        library.yelk_get_datablock_stream_single(handle, int(magnification), 256 * column, 256 * row, buffer,
+                                                 ctypes.byref(length))
+        return buffer.raw[:length.value]
+    finally:
+        library.yelk_unload_image(handle, 0)
 
 
 def run_tqf(*args, **kwargs):
@@ -121,7 +162,8 @@ class Server:
         return b"".join(chunks)
 
     def tile_requests(self):
-        return [line for line in self.log if re.search(r'"GET /slides/.*_files/\d+/\d+_\d+\.jpeg" 200', line)]
+        return [line for line in self.log
+                if re.search(r'"GET /slides/.*_files/\d+/\d+_\d+\.jpeg(\?[^"]*)?" 200', line)]
 
     def stop(self):
         """Stops the server (SIGTERM) and returns its exit status."""
@@ -151,7 +193,7 @@ def serve():
     yield start
     for server in servers:
         assert server.stop() == 0, "".join(server.log)
-        assert not any("Traceback" in line for line in server.log), "".join(server.log)
+        assert not any("Traceback" in line or '" 500 ' in line for line in server.log), "".join(server.log)
 
 
 def wait_for(condition, seconds=30, step=0.1):

@@ -1,14 +1,16 @@
-"""tqf serve as a client meets it: the URLs, what is refused, and a server
-that keeps serving through bad requests and slides that change under it."""
+"""tqf serve as a client meets it, on the native server and on waitress
+running the WSGI application: the URLs, what is refused, and a server that
+keeps serving through bad requests and slides that change under it."""
 import json
 import os
+import re
 import shutil
 import threading
 
 import numpy as np
 import pytest
 import tqfslide
-from conftest import decode, make_slide
+from conftest import decode, make_slide, stored_stream
 from tqfslide.deepzoom import DeepZoom
 
 
@@ -31,14 +33,14 @@ def tree(tissue, tmp_path_factory):
     return served
 
 
-@pytest.fixture(scope="module")
-def server(tree):
+@pytest.fixture(scope="module", params=["native", "waitress"])
+def server(tree, request):
     from conftest import Server
 
-    server = Server(tree)
+    server = Server(tree, "--server", request.param)
     yield server
     assert server.stop() == 0
-    assert not any("Traceback" in line for line in server.log), "".join(server.log)
+    assert not any("Traceback" in line or '" 500 ' in line for line in server.log), "".join(server.log)
 
 
 def test_pages_and_resources(server, tissue):
@@ -51,19 +53,15 @@ def test_pages_and_resources(server, tissue):
         assert name not in listed
 
     status, _, page = server.get("/view/sub%20dir/nested%20%231")
-    assert status == 200 and b'data-dzi="/slides/sub%20dir/nested%20%231.dzi"' in page
-
+    stamp = re.search(rb'data-dzi="/slides/sub%20dir/nested%20%231\.dzi\?v=([0-9a-f]{16})"', page).group(1).decode()
     with tqfslide.open(tissue) as slide:
-        dz = DeepZoom(slide)
-        status, headers, body = server.get("/slides/sub%20dir/nested%20%231.dzi")
+        dz = DeepZoom(slide, tile_size=256, overlap=0)
+        status, headers, body = server.get(f"/slides/sub%20dir/nested%20%231.dzi?v={stamp}")
         assert (status, headers["Content-Type"], body.decode()) == (200, "application/xml", dz.get_dzi())
 
-        level = dz.level_count - 1
-        status, headers, body = server.get(f"/slides/tissue_files/{level}/1_2.jpeg")
+        status, headers, body = server.get("/slides/tissue_files/12/1_2.jpeg")
         assert status == 200 and headers["Content-Type"] == "image/jpeg"
-        # JPEG of quality 75 of the very tile DeepZoom reads.
-        expected = dz.get_tile(level, (1, 2)).astype(float)
-        assert np.sqrt(np.mean((decode(body) - expected) ** 2)) < 12
+        assert body == dz.get_tile_data(12, (1, 2)) and np.array_equal(decode(body), dz.get_tile(12, (1, 2)))
 
         status, headers, body = server.get("/slides/tissue/properties.json")
         facts = json.loads(body)
@@ -79,11 +77,43 @@ def test_pages_and_resources(server, tissue):
         assert status == 200 and headers["Content-Type"] == "image/png"
         assert np.array_equal(decode(body), slide.associated_images["label"])
 
-    status, headers, body = server.get(f"/slides/tissue_files/{level}/1_2.jpeg", method="HEAD")
+    status, headers, body = server.get("/slides/tissue_files/12/1_2.jpeg", method="HEAD")
     assert status == 200 and body == b"" and int(headers["Content-Length"]) > 1000
-    # Revalidation costs no tile: the tag names the file's state.
-    status, _, _ = server.get(f"/slides/tissue_files/{level}/1_2.jpeg", headers={"If-None-Match": headers["ETag"]})
-    assert status == 304
+    status, headers, body = server.get("/nowhere")
+    assert status == 404 and headers["Content-Type"] == "text/html; charset=utf-8"
+    assert b'<a href="/">Back to the list of slides</a>' in body
+
+
+def test_stored_tiles_are_sent_as_stored(server, tissue):
+    """Every tile of a stored level is the slide's own stream, and decodes
+    to the very pixels read_region gives for it (edge tiles at their size);
+    the levels below the smallest stored one are made."""
+    with tqfslide.open(tissue) as slide:
+        dz = DeepZoom(slide, tile_size=256, overlap=0)
+        stored = {dz.level_count - 1 - i: m for i, m in enumerate(slide.level_magnifications)}
+        for level in range(dz.level_count):
+            columns, rows = dz.level_tiles[level]
+            for column in range(columns):
+                for row in range(rows):
+                    status, _, body = server.get(f"/slides/tissue_files/{level}/{column}_{row}.jpeg")
+                    pixels, expected = decode(body), dz.get_tile(level, (column, row))
+                    assert status == 200 and pixels.shape == expected.shape
+                    if level in stored:
+                        assert body == stored_stream(tissue, stored[level], column, row)
+                        assert np.array_equal(pixels, expected), (level, column, row)
+                    else:  # JPEGs of quality 75 of images of a few pixels
+                        assert np.sqrt(np.mean((pixels - expected.astype(float)) ** 2)) < 20
+
+
+def test_layout_of_openslide_on_request(serve, tissue):
+    server = serve(tissue, "--tile-size", "254", "--overlap", "1", "--quality", "90")
+    with tqfslide.open(tissue) as slide:
+        dz = DeepZoom(slide)
+        assert server.get("/slides/tissue.dzi")[2].decode() == dz.get_dzi()
+        for level, column, row in [(12, 1, 2), (12, 11, 7), (9, 1, 0), (3, 0, 0)]:
+            pixels = decode(server.get(f"/slides/tissue_files/{level}/{column}_{row}.jpeg")[2])
+            expected = dz.get_tile(level, (column, row))
+            assert pixels.shape == expected.shape and np.sqrt(np.mean((pixels - expected.astype(float)) ** 2)) < 6
 
 
 # Each must be refused with 404 by a server of served/, whose sibling

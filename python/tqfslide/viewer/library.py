@@ -11,6 +11,7 @@ import os
 import stat
 import threading
 
+from .. import _native
 from .._slide import Slide, TqfError
 from ..deepzoom import DeepZoom
 
@@ -31,7 +32,10 @@ class OpenedSlide:
         self.signature = signature
         self.slide = slide
         self.deep_zoom = deep_zoom
-        self.tag = "%x-%x-%x-%x" % signature
+        # Names this state of the file in URLs and ETags: from its inode,
+        # size and modification time, so the same on every server that sees
+        # the file on shared storage.
+        self.stamp = _native.slide_stamp(signature[1], signature[2], signature[3])
         self.cached = {}  # properties JSON and associated image PNGs, made on first use
 
 
@@ -39,9 +43,12 @@ class SlideLibrary:
     """Slides under `root` (a folder, searched recursively, or one .tqf
     slide), by name: the path relative to the folder without ".tqf", with
     "/" between folders. At most `max_open` slides stay open; each decodes
-    into a tile cache of `cache_size` bytes."""
+    into a tile cache of `cache_size` bytes, and serves Deep Zoom tiles of
+    `tile_size` pixels with `overlap`, keeping the JPEG tiles it has to make
+    (quality `quality`) within `tile_cache_size` bytes."""
 
-    def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=254, overlap=1):
+    def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=256, overlap=0, quality=75,
+                 tile_cache_size=8 << 20):
         real = os.path.realpath(root)
         self.single = None
         if os.path.isdir(real):
@@ -61,6 +68,8 @@ class SlideLibrary:
         self._cache_size = cache_size
         self._tile_size = tile_size
         self._overlap = overlap
+        self._quality = quality
+        self._tile_cache_size = tile_cache_size
         self._open = collections.OrderedDict()  # real path -> OpenedSlide, least recently used first
         self._lock = threading.Lock()
 
@@ -136,7 +145,8 @@ class SlideLibrary:
         try:
             slide = Slide(real, cache_size=self._cache_size, num_threads=1)
             opened = OpenedSlide(name, real, signature, slide,
-                                 DeepZoom(slide, tile_size=self._tile_size, overlap=self._overlap))
+                                 DeepZoom(slide, tile_size=self._tile_size, overlap=self._overlap,
+                                          quality=self._quality, cache_size=self._tile_cache_size))
         except (OSError, TqfError, ValueError) as e:
             self._forget(real)
             raise SlideNotFound(f"cannot serve slide {name!r}: {e}") from None
