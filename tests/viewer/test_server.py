@@ -10,7 +10,7 @@ import threading
 import numpy as np
 import pytest
 import tqfslide
-from conftest import decode, make_slide, stored_stream
+from conftest import decode, make_slide, rewrite_tiles, stored_stream
 from tqfslide.deepzoom import DeepZoom
 
 
@@ -291,3 +291,105 @@ def test_single_slide_and_concurrent_tiles(serve, tissue, tmp_path):
     for t in threads:
         t.join()
     assert all(results[t] == {serial[t]} for t in tiles)
+
+
+# (what the slide stores for tile (column, row) of level 0 of a 3000 x 2000
+# slide, how it is served, whether the served tile decodes to exactly
+# read_region's pixels)
+def _tile(pixels, **options):
+    from PIL import Image
+    import io
+
+    buffer = io.BytesIO()
+    Image.fromarray(pixels).save(buffer, **options)
+    return buffer.getvalue()
+
+
+def _padded(tile, fill=0):
+    """The tile at the top-left of a 256 x 256 image, the rest noise."""
+    image = np.random.default_rng(fill).integers(0, 256, (256, 256, 3), dtype=np.uint8)
+    image[: tile.shape[0], : tile.shape[1]] = tile
+    return image
+
+
+def _abbreviated(stream):
+    """The stream without its quantisation and Huffman tables."""
+    out, at = bytearray(stream[:2]), 2
+    while stream[at + 1] != 0xDA:
+        length = int.from_bytes(stream[at + 2:at + 4], "big")
+        if stream[at + 1] not in (0xDB, 0xC4):
+            out += stream[at:at + 2 + length]
+        at += 2 + length
+    return bytes(out + stream[at:])
+
+
+STORED_AS = [
+    # edge tiles padded to 256 x 256, of even and odd sizes: cut to size, exactly
+    ((11, 0), lambda t: _tile(_padded(t), format="JPEG", quality=90), "cropped", True),
+    ((0, 7), lambda t: _tile(_padded(t, 1), format="JPEG", quality=90), "cropped", True),
+    ((11, 7), lambda t: _tile(_padded(t, 2), format="JPEG", quality=90, subsampling=0), "cropped", True),
+    ((3, 3), lambda t: _tile(t, format="JPEG", quality=90, progressive=True), "stored", True),
+    ((4, 3), lambda t: _tile(t[:, :, 0], format="JPEG", quality=90), "stored", True),
+    ((5, 3), lambda t: _tile(t, format="PNG"), "made", False),
+    ((6, 3), lambda t: None, "made", True),  # not stored: white, exactly
+    ((7, 3), lambda t: _abbreviated(_tile(t, format="JPEG", quality=90)), "made", False),
+    ((8, 3), lambda t: _tile(t, format="JPEG", quality=90, exif=b"Exif\0\0"), "made", False),
+    ((9, 3), lambda t: _tile(t, format="JPEG", quality=90)[:-2000], "made", False),
+    ((10, 3), lambda t: _tile(t, format="JPEG", quality=90) + bytes(30), "stored", True),
+]
+
+
+def test_tiles_stored_otherwise(serve, tissue, tmp_path):
+    with tqfslide.open(tissue) as slide:
+        streams = {}
+        for (column, row), make, _, _ in STORED_AS:
+            width, height = min(256, 3000 - 256 * column), min(256, 2000 - 256 * row)
+            streams[(40.0, column, row)] = make(slide.read_region((256 * column, 256 * row), 0, (width, height)))
+    path = rewrite_tiles(tissue, tmp_path / "odd.tqf", streams)
+    server = serve(path)
+    with tqfslide.open(path) as slide:
+        dz = DeepZoom(slide, tile_size=256, overlap=0)
+        for (column, row), _, origin, exact in STORED_AS:
+            body = server.get(f"/slides/odd_files/12/{column}_{row}.jpeg")[2]
+            assert dz._native.tile_data(12, column, row) == (body, origin), (column, row)
+            pixels, expected = decode(body), dz.get_tile(12, (column, row))
+            assert pixels.shape == expected.shape
+            error = np.abs(pixels - expected.astype(float))
+            assert error.max() == 0 if exact else np.sqrt(np.mean(error ** 2)) < 12, (column, row)
+        assert (dz.get_tile(12, (6, 3)) == 255).all()  # the tile not stored
+
+
+CACHED = ["/slides/tissue_files/12/1_2.jpeg", "/slides/tissue_files/0/0_0.jpeg", "/slides/tissue.dzi",
+          "/slides/tissue/properties.json", "/slides/tissue/associated/macro.png", "/slides/tissue/thumbnail.jpeg"]
+
+
+@pytest.mark.parametrize("url", CACHED)
+def test_etags_and_stamped_urls(server, url):
+    page = server.get("/view/tissue")[2]
+    stamp = re.search(rb'data-stamp="([0-9a-f]{16})"', page).group(1).decode()
+    status, headers, body = server.get(url)
+    tag = headers["ETag"]
+    assert status == 200 and re.fullmatch(r'"[0-9a-f]{16}[-0-9]*"', tag) and tag.startswith(f'"{stamp}')
+    assert headers["Cache-Control"] == "no-cache"
+    for asked, answer in [(tag, 304), (f"W/{tag}", 304), (f'"x", {tag}', 304), ("*", 304), ('"x"', 200),
+                          (tag[:-2] + '"', 200)]:
+        status, headers, again = server.get(url, headers={"If-None-Match": asked})
+        assert status == answer, asked
+        assert again == (b"" if answer == 304 else body) and headers["ETag"] == tag
+    # The page's URLs name this state of the file: browsers and proxies may keep them.
+    status, headers, again = server.get(f"{url}?v={stamp}")
+    assert (status, again, headers["Cache-Control"]) == (200, body, "public, max-age=31536000, immutable")
+    assert server.get(f"{url}?v=0123456789abcdef")[0] == 404
+
+
+def test_both_servers_answer_alike(serve, tree):
+    native, waitress = serve(tree), serve(tree, "--server", "waitress")
+    stamp = re.search(rb'data-stamp="([0-9a-f]{16})"', native.get("/view/tissue")[2]).group(1).decode()
+    for url in CACHED + [f"{u}?v={stamp}" for u in CACHED] + [
+            "/", "/view/tissue", "/view/tissue?compare=sub%20dir/nested%20%231", "/static/viewer.js",
+            "/slides/tissue_files/99/0_0.jpeg", "/view/nope", "/view/tissue?compare=nope"]:
+        answers = [server.get(url) for server in (native, waitress)]
+        (status, headers, body), (status2, headers2, body2) = answers
+        assert (status, body) == (status2, body2), url
+        for name in ("Content-Type", "ETag", "Cache-Control", "Content-Security-Policy", "X-Content-Type-Options"):
+            assert headers.get(name) == headers2.get(name), (url, name)

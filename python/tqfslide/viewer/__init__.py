@@ -93,6 +93,10 @@ def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, thre
         return _serve_waitress(path, host, port, threads, options, access_log, out)
     library = SlideLibrary(path)  # checks the path before anything listens
     sock = _listen(host, port)
+    # SIGINT and SIGTERM are taken with sigwait, from now on: blocked before
+    # the address is announced (a client may stop the server at once) and
+    # before any thread starts (threads inherit the mask).
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     try:
         _announce(library, sock.getsockname(), out)
         threads = threads or max(1, default_threads() // workers)
@@ -102,6 +106,7 @@ def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, thre
         else:
             _supervise(workers, lambda: _run_native(path, sock, options, native))
     finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
         sock.close()
 
 
@@ -137,9 +142,8 @@ _STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
 
 
 def _run_native(path, sock, options, native):
-    """Runs the native server on `sock` until SIGINT or SIGTERM. The
-    signals are blocked before its threads start (which inherit the mask)
-    and taken here with sigwait."""
+    """Runs the native server on `sock` until SIGINT or SIGTERM (blocked
+    by the caller, taken here with sigwait)."""
     app = make_app(path, **options)
     library = app.library
     config = dict(folder=library.folder, single_name=library.single or "",
@@ -151,15 +155,11 @@ def _run_native(path, sock, options, native):
                   server_port=str(sock.getsockname()[1]), slow_threads=2, idle_timeout_ms=60000,
                   head_timeout_ms=20000, write_timeout_ms=60000)
     config.update(native)
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-    server = None
+    server = _native.ViewerServer(sock.fileno(), config, app)
     try:
-        server = _native.ViewerServer(sock.fileno(), config, app)
         signal.sigwait(_STOP_SIGNALS)
     finally:
-        if server is not None:
-            server.stop()
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        server.stop()
 
 
 def _supervise(workers, run):
@@ -175,7 +175,7 @@ def _supervise(workers, run):
         if pid == 0:
             status = 1
             try:
-                signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGCHLD})
                 run()
                 status = 0
             except BaseException:  # noqa: BLE001 (reported, and the worker ends)
