@@ -54,9 +54,9 @@ file
 "
 # Only the benchmarks need these (GNU time for peak memory;
 # python-openslide-examples: OpenSlide's Deep Zoom server, which the viewer's
-# load benchmark runs against).
+# load benchmark runs against; wrk: the load generator it drives both with).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools time python-openslide-examples"
+    PACKAGES="$PACKAGES libvips-tools time python-openslide-examples wrk"
 fi
 
 missing=""
