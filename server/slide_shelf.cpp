@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -127,9 +128,28 @@ bool SlideShelf::resolve(std::string_view name, std::string *real, std::string *
 
 bool SlideShelf::locate(std::string_view name, std::string *real, FileSignature *signature,
                         std::string *why) const {
+    constexpr int64_t kRememberedMs = 1000;
+    constexpr size_t kRememberedNames = 4096;
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    const std::string key(name);
+    bool regular = false;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const auto found = m_resolved.find(key);
+        if (found != m_resolved.end() && now < found->second.until_ms) {
+            const Resolved remembered = found->second;
+            lock.unlock();
+            if (signature_of(remembered.real, signature, &regular) && regular &&
+                signature->device == remembered.device && signature->inode == remembered.inode) {
+                *real = remembered.real;
+                return true;
+            }
+        }
+    }
     if (!resolve(name, real, why))
         return false;
-    bool regular = false;
     if (!signature_of(*real, signature, &regular)) {
         *why = "no slide " + quoted(name) + ": " + *real + " is gone";
         return false;
@@ -138,6 +158,10 @@ bool SlideShelf::locate(std::string_view name, std::string *real, FileSignature 
         *why = "no slide " + quoted(name) + ": " + *real + " is not a regular file";
         return false;
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_resolved.size() >= kRememberedNames)
+        m_resolved.clear();
+    m_resolved[key] = Resolved{*real, signature->device, signature->inode, now + kRememberedMs};
     return true;
 }
 
@@ -217,6 +241,8 @@ std::shared_ptr<const ServedSlide> SlideShelf::get(std::string_view name, std::s
 
 void SlideShelf::forget(const std::string &real) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_resolved.begin(); it != m_resolved.end();)
+        it = it->second.real == real ? m_resolved.erase(it) : std::next(it);
     const auto found = m_index.find(real);
     if (found != m_index.end()) {
         m_order.erase(found->second);

@@ -86,6 +86,17 @@ private:
 
     ShelfOptions m_options;
     mutable std::mutex m_mutex;
+    // Names resolved lately: their real path, the file found there, and
+    // until when that is taken as it is (a second). Resolving walks every
+    // link of the path, which costs more than the rest of a stored tile.
+    // The file is looked at on every request: a different file there (a
+    // link put in its place, a slide replaced) is resolved anew at once.
+    struct Resolved {
+        std::string real;
+        uint64_t device, inode;
+        int64_t until_ms;
+    };
+    mutable std::unordered_map<std::string, Resolved> m_resolved;
     std::list<std::shared_ptr<const ServedSlide>> m_order;  // most recently used first
     std::unordered_map<std::string, std::list<std::shared_ptr<const ServedSlide>>::iterator> m_index;
 };

@@ -21,6 +21,7 @@ how answers may be cached.
 import ipaddress
 import logging
 import os
+import select
 import signal
 import socket
 import sys
@@ -93,20 +94,18 @@ def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, thre
         return _serve_waitress(path, host, port, threads, options, access_log, out)
     library = SlideLibrary(path)  # checks the path before anything listens
     sock = _listen(host, port)
-    # SIGINT and SIGTERM are taken with sigwait, from now on: blocked before
-    # the address is announced (a client may stop the server at once) and
-    # before any thread starts (threads inherit the mask).
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    # Taken from now on: a client may stop the server as soon as the address is out.
+    signals = _Signals(_STOP_SIGNALS | ({signal.SIGCHLD} if workers > 1 else set()))
     try:
         _announce(library, sock.getsockname(), out)
         threads = threads or max(1, default_threads() // workers)
         native = dict(threads=threads, access_log=bool(access_log), max_connections=max_connections, **limits)
         if workers == 1:
-            _run_native(path, sock, options, native)
+            _run_native(path, sock, options, native, signals)
         else:
-            _supervise(workers, lambda: _run_native(path, sock, options, native))
+            _supervise(workers, signals, lambda: _run_native(path, sock, options, native, _Signals(_STOP_SIGNALS)))
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        signals.close()
         sock.close()
 
 
@@ -141,9 +140,43 @@ def _announce(library, address, out):
 _STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
 
 
-def _run_native(path, sock, options, native):
-    """Runs the native server on `sock` until SIGINT or SIGTERM (blocked
-    by the caller, taken here with sigwait)."""
+class _Signals:
+    """Signals waited for: whichever thread of the process takes one (the
+    native server's threads block them, but not every library's), Python's
+    handler writes its number to a pipe that wait() reads."""
+
+    def __init__(self, signals):
+        self._read, self._write = os.pipe()
+        os.set_blocking(self._write, False)
+        self._previous_fd = signal.set_wakeup_fd(self._write, warn_on_full_buffer=False)
+        self._previous = {number: signal.signal(number, self._note) for number in signals}
+
+    @staticmethod
+    def _note(signum, frame):
+        pass  # the number went to the pipe already
+
+    def wait(self):
+        """The signals received since the last wait, once there is one."""
+        while True:
+            try:
+                select.select([self._read], [], [])
+                return {signal.Signals(n) for n in os.read(self._read, 256)}
+            except InterruptedError:
+                continue
+
+    def close(self):
+        if self._read is None:
+            return
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
+        signal.set_wakeup_fd(self._previous_fd)
+        os.close(self._read)
+        os.close(self._write)
+        self._read = self._write = None
+
+
+def _run_native(path, sock, options, native, signals):
+    """Runs the native server on `sock` until SIGINT or SIGTERM."""
     app = make_app(path, **options)
     library = app.library
     config = dict(folder=library.folder, single_name=library.single or "",
@@ -155,19 +188,24 @@ def _run_native(path, sock, options, native):
                   server_port=str(sock.getsockname()[1]), slow_threads=2, idle_timeout_ms=60000,
                   head_timeout_ms=20000, write_timeout_ms=60000)
     config.update(native)
-    server = _native.ViewerServer(sock.fileno(), config, app)
+    # The server's threads start with the signals blocked (they inherit the
+    # mask), so that their system calls are never interrupted by one.
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS | {signal.SIGCHLD})
     try:
-        signal.sigwait(_STOP_SIGNALS)
+        server = _native.ViewerServer(sock.fileno(), config, app)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+    try:
+        while not signals.wait() & _STOP_SIGNALS:
+            pass
     finally:
         server.stop()
 
 
-def _supervise(workers, run):
+def _supervise(workers, signals, run):
     """Runs `run` in `workers` forked processes until SIGINT or SIGTERM,
     which are passed on; a worker that dies is started again (at most once
     a second)."""
-    watched = _STOP_SIGNALS | {signal.SIGCHLD}
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, watched)
     children = {}
 
     def start():
@@ -175,7 +213,7 @@ def _supervise(workers, run):
         if pid == 0:
             status = 1
             try:
-                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGCHLD})
+                signals.close()
                 run()
                 status = 0
             except BaseException:  # noqa: BLE001 (reported, and the worker ends)
@@ -187,10 +225,7 @@ def _supervise(workers, run):
     try:
         for _ in range(workers):
             start()
-        while True:
-            received = signal.sigwait(watched)
-            if received in _STOP_SIGNALS:
-                break
+        while not signals.wait() & _STOP_SIGNALS:
             while children:
                 pid, status = os.waitpid(-1, os.WNOHANG)
                 if pid == 0:
@@ -211,7 +246,6 @@ def _supervise(workers, run):
                 os.waitpid(pid, 0)
             except ChildProcessError:
                 pass
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _exit_text(status):
