@@ -216,6 +216,8 @@ def test_slide_removed_or_rewritten_while_served(serve, tissue, made, tmp_path):
     server = serve(tmp_path)
     tile = "/slides/changing_files/12/2_1.jpeg"
     assert server.get(tile)[0] == 200
+    stamp = re.search(rb'data-stamp="(\w+)"', server.get("/view/changing")[2]).group(1).decode()
+    assert server.get(f"{tile}?v={stamp}")[0] == 200
 
     path.unlink()
     for url in (tile, "/slides/changing.dzi", "/slides/changing/properties.json", "/view/changing"):
@@ -224,6 +226,11 @@ def test_slide_removed_or_rewritten_while_served(serve, tissue, made, tmp_path):
     shutil.copy(other, path)  # a smaller slide under the same name
     assert b'Width="700"' in server.get("/slides/changing.dzi")[2]
     assert server.get(tile)[0] == 404
+    # New URLs for the new file; the old ones are gone with it.
+    renewed = re.search(rb'data-stamp="(\w+)"', server.get("/view/changing")[2]).group(1).decode()
+    assert renewed != stamp
+    assert server.get(f"/slides/changing_files/0/0_0.jpeg?v={stamp}")[0] == 404
+    assert server.get(f"/slides/changing_files/0/0_0.jpeg?v={renewed}")[0] == 200
 
     with open(path, "r+b") as f:  # rewritten in place: cut short
         f.truncate(os.path.getsize(path) // 3)
