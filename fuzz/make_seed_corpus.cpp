@@ -436,8 +436,22 @@ int main(int argc, char **argv)
         openSlideInputs.emplace_back(requestName + "_" + library[i].first, input);
     }
 
+
+    // Requests to the viewer's server, which serves one slide named "s".
+    std::vector<std::pair<std::string, Bytes>> httpRequests;
+    for (const char *head : {
+             "GET /slides/s_files/10/1_1.jpeg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+             "GET /slides/s_files/3/0_0.jpeg?v=0123456789abcdef HTTP/1.1\r\n\r\n",
+             "HEAD /slides/s.dzi HTTP/1.1\r\nIf-None-Match: W/\"x\", *\r\n\r\n",
+             "GET http://localhost/slides/s%2e.dzi HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
+             "GET /view/s?compare=t HTTP/1.1\r\nHost: evil.example\r\n\r\n",
+             "POST /slides/s/properties.json HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}",
+             "GET /slides/s/associated/label.png HTTP/1.1\r\n\r\n",
+         })
+        httpRequests.emplace_back("request_" + std::to_string(httpRequests.size()), Bytes(head, head + std::strlen(head)));
+
     const bool written = writeCorpus(root + "/slide_library", library) && writeCorpus(root + "/reader", reader) &&
                          writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs) &&
-                         writeCorpus(root + "/openslide", openSlideInputs);
+                         writeCorpus(root + "/openslide", openSlideInputs) && writeCorpus(root + "/http", httpRequests);
     return written ? 0 : 1;
 }

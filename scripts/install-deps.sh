@@ -12,7 +12,7 @@ set -eu
 # pads edge tiles through libjpeg's coefficient interface; its tests make
 # sources with tifffile and Pillow and read exports back with OpenSlide.
 # The tqf command and its viewer run on python3-pil, python3-openslide
-# (OpenSlide-compatible slides) and python3-waitress (the server); the
+# (OpenSlide-compatible slides) and python3-waitress (its WSGI server option); the
 # browser test drives chromium through chromium-driver and python3-selenium;
 # scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
 # finds the binaries to give dpkg-shlibdeps with it); stress-ng keeps the
@@ -62,9 +62,10 @@ openslide-tools
 libvips-tools
 python-openslide-examples
 "
-# Only the benchmarks need this (GNU time for peak memory).
+# Only the benchmarks need these (GNU time for peak memory; wrk: the load
+# generator the viewer's load benchmark drives both servers with).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES time"
+    PACKAGES="$PACKAGES time wrk"
 fi
 
 missing=""

@@ -18,7 +18,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 SECONDS_EACH=${1:-60}
 shift 2>/dev/null || true
-TARGETS=${*:-slide_library reader writer slide openslide}
+TARGETS=${*:-slide_library reader writer slide openslide http}
 JOBS=${JOBS:-$(nproc)}
 BUILD=$ROOT/build-fuzz
 

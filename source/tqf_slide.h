@@ -131,6 +131,16 @@ public:
     void read_region_at(int64_t x, int64_t y, double downsample, int width, int height, unsigned char *dst,
                         size_t stride, pixel_format format = pixel_format::rgb) const;
 
+    // The encoded stream of the stored tile (column, row) of `level`, as the
+    // slide library hands it out, undecoded: copied to `buffer`, which must
+    // hold tile_stream_capacity bytes, and its length returned; 0 where no
+    // tile is stored (a column or row outside the level included). Tiles lie
+    // on a grid of level_info::tile_width x tile_height pixels from the
+    // level's top-left corner. Throws slide_error (invalid_argument) for a
+    // level out of range or no buffer.
+    static constexpr size_t tile_stream_capacity = 196608;
+    size_t read_tile_stream(int level, int64_t column, int64_t row, unsigned char *buffer) const;
+
     // Names of the associated images the slide holds ("label", "macro").
     std::vector<std::string> associated_image_names() const;
     // Throws slide_error (invalid_argument) for a name the slide does not hold.

@@ -1,6 +1,7 @@
 // The core on its own: the mosaic over an in-memory tile source, the tile
 // cache and the thread pool.
 #include <atomic>
+#include <functional>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/jpeg_stream.h"
 #include "core/mosaic.h"
 #include "core/slide_levels.h"
 #include "core/thread_pool.h"
@@ -219,6 +221,82 @@ TEST(SlideLevels, AddressesAndRecordsThatCannotBeRight) {
     }
     record.dataBlockHeader = nullptr;
     EXPECT_EQ(slide_levels(record).size(), 1u) << "no records: full resolution alone";
+}
+
+// A JPEG stream with one marker segment changed: `edit` gets the stream
+// and the position of the segment's marker byte (after 0xFF).
+std::vector<unsigned char> edited(unsigned char marker, const std::function<void(std::vector<unsigned char> &, size_t)> &edit) {
+    std::vector<unsigned char> stream;
+    cv::imencode(".jpg", pattern(40, 30), stream, {cv::IMWRITE_JPEG_QUALITY, 90});
+    for (size_t at = 2; at + 1 < stream.size();) {
+        if (stream[at + 1] == marker) {
+            edit(stream, at + 1);
+            return stream;
+        }
+        at += 2 + ((stream[at + 2] << 8) | stream[at + 3]);
+    }
+    ADD_FAILURE() << "no marker " << int(marker);
+    return stream;
+}
+
+// The stream with every segment of `marker` made a comment.
+std::vector<unsigned char> without(unsigned char marker) {
+    std::vector<unsigned char> stream = edited(marker, [](std::vector<unsigned char> &, size_t) {});
+    for (size_t at = 2; at + 1 < stream.size() && stream[at + 1] != 0xDA;) {
+        if (stream[at + 1] == marker)
+            stream[at + 1] = 0xFE;
+        at += 2 + ((stream[at + 2] << 8) | stream[at + 3]);
+    }
+    return stream;
+}
+
+TEST(JpegStream, WhatBrowsersDecodeAlikeIsTakenAsItIs) {
+    using Stream = std::vector<unsigned char>;
+    const auto unchanged = [](Stream &, size_t) {};
+    const struct {
+        const char *name;
+        Stream stream;
+        bool taken;
+    } cases[] = {
+        {"baseline", edited(0xC0, unchanged), true},
+        {"extended", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC1; }), true},
+        {"progressive marker", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC2; }), true},
+        {"lossless", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC3; }), false},
+        {"arithmetic", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC9; }), false},
+        {"12-bit", edited(0xC0, [](Stream &s, size_t at) { s[at + 3] = 12; }), false},
+        {"RGB components", edited(0xC0, [](Stream &s, size_t at) { s[at + 9] = 'R', s[at + 12] = 'G', s[at + 15] = 'B'; }),
+         false},
+        {"no height (DNL)", edited(0xC0, [](Stream &s, size_t at) { s[at + 4] = s[at + 5] = 0; }), false},
+        {"orientation", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xE1; }), false},
+        {"Adobe", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xEE; }), false},
+        {"comment", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xFE; }), true},
+        {"no Huffman tables", without(0xC4), false},
+        {"no quantisation tables", without(0xDB), false},
+        {"segment past the end", edited(0xDB, [](Stream &s, size_t at) { s[at + 1] = 0xFF; }), false},
+        {"trailing zeros", edited(0xC0, [](Stream &s, size_t) { s.insert(s.end(), 7, 0); }), true},
+        {"cut short", edited(0xC0, [](Stream &s, size_t) { s.resize(s.size() - 3); }), false},
+        {"garbage after the end", edited(0xC0, [](Stream &s, size_t) { s.push_back(1); }), false},
+    };
+    for (const auto &c : cases) {
+        JpegStreamInfo info;
+        EXPECT_EQ(inspect_jpeg_stream(c.stream.data(), c.stream.size(), &info), c.taken) << c.name;
+        if (c.taken) {
+            EXPECT_EQ(info.width, 40) << c.name;
+            EXPECT_EQ(info.height, 30) << c.name;
+            EXPECT_EQ(info.components, 3) << c.name;
+            EXPECT_LE(info.length, c.stream.size()) << c.name;
+        }
+    }
+    // Cut in the DCT domain: the blocks kept decode to the same pixels.
+    const Stream whole = cases[0].stream;
+    Stream cut;
+    ASSERT_TRUE(crop_jpeg_stream(whole.data(), whole.size(), 33, 17, cut));
+    const cv::Mat a = cv::imdecode(whole, cv::IMREAD_COLOR), b = cv::imdecode(cut, cv::IMREAD_COLOR);
+    ASSERT_EQ(b.size(), cv::Size(33, 17));
+    // Odd sizes: chroma upsampling at the new edge sees nothing beyond either.
+    EXPECT_EQ(cv::norm(a(cv::Rect(0, 0, 33, 17)), b, cv::NORM_INF), 0);
+    for (const auto size : {std::pair{41, 30}, std::pair{40, 31}, std::pair{0, 30}})
+        EXPECT_FALSE(crop_jpeg_stream(whole.data(), whole.size(), size.first, size.second, cut));
 }
 
 }  // namespace

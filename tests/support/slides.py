@@ -25,10 +25,10 @@ def tissue_image(width, height, seed=1):
     return build(width, height, seed)
 
 
-def make_slide(directory, name, width=None, height=None, *, magnification=40, seed=1, pixels=None):
+def make_slide(directory, name, width=None, height=None, *, magnification=40, seed=1, pixels=None, mpp=None):
     """directory/NAME.tqf made by tqf-convert from a width x height tissue
     image (or from `pixels`, an RGB array), at `magnification` (None: the
-    converter's default). Returns its path (a pathlib.Path when `directory`
+    converter's default) and `mpp` microns per pixel (None: none recorded). Returns its path (a pathlib.Path when `directory`
     is one)."""
     import tifffile
 
@@ -40,6 +40,8 @@ def make_slide(directory, name, width=None, height=None, *, magnification=40, se
     command = [os.environ["TQF_CONVERT"], str(image), str(slide)]
     if magnification is not None:
         command[1:1] = ["-m", str(magnification)]
+    if mpp is not None:
+        command[1:1] = ["--mpp", str(mpp)]
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
     image.unlink()
     return slide
