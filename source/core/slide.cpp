@@ -20,6 +20,7 @@
 #include "mosaic.h"
 #include "region_request.h"
 #include "slide_levels.h"
+#include "source_properties.h"
 #include "thread_pool.h"
 #include "tile_cache.h"
 
@@ -127,6 +128,7 @@ slide_properties properties_of(const TQF &record) {
         {"dataBlockCount", text_of(h.dataBlockCount)},
         {"imageBlockLen", text_of(h.imageBlockLen)},
     };
+    p.source = core::source_properties(record);
     return p;
 }
 
