@@ -35,6 +35,9 @@ struct SourceMetadata {
     // Whether the TIFF's tiled pages are the levels OpenSlide shows, read
     // as stored (Aperio SVS, generic tiled TIFF): their tiles may be copied.
     bool copiesTiffLevels = false;
+    // Whether its reader draws the tiles a level does not store from the
+    // finer level (OpenSlide's Aperio reader) rather than leaving them out.
+    bool drawsMissingTiles = false;
 };
 
 class BandSource {

@@ -300,8 +300,11 @@ bool CopiedLevel::readTile(int64_t column, int64_t row, TilePixels want, CopiedT
     const int scale = want == TilePixels::none ? 8 : scaled ? 2 : 1;
     std::string why;
     Reading reading = Reading::notAsIs;
-    if (mergeJpegTables(m_segments, raw.data(), raw.size(), tile.stream, why) &&
-        tile.stream.size() <= kLargestTileStream)
+    if (!mergeJpegTables(m_segments, raw.data(), raw.size(), tile.stream, why))
+        why = "its stream " + why;
+    else if (tile.stream.size() > kLargestTileStream)
+        why = "with its tables it takes more bytes than a slide's tile may";
+    else
         reading = decodeStored(tile.stream, scale, scratch, why);
     if (reading == Reading::broken) {
         error = place(column, row) + ": " + why;
@@ -309,12 +312,14 @@ bool CopiedLevel::readTile(int64_t column, int64_t row, TilePixels want, CopiedT
     }
     if (reading == Reading::notAsIs) {
         // Not to be stored as it is: read the way OpenSlide does and encoded again.
+        const std::string mergedWhy = why;
         tile.stream.clear();
         if (!decodeAsOpenSlide(m_tables, raw, scratch, why)) {
             error = place(column, row) + ": " + why;
             return false;
         }
         tile.reencode = true;
+        tile.reason = mergedWhy;
         tile.pixels = scratch(inside).clone();
         give(tile.pixels);
         return true;
@@ -331,7 +336,21 @@ struct CopyPlanner {
     const std::string &path;
     const std::vector<LevelGeometry> &levels;
     const SourceLevelReader &reader;
+    MissingTiles missing;
     CopyPlan plan;
+
+    // Whether the current page leaves a tile unstored.
+    static bool leavesTilesOut(TIFF *tiff)
+    {
+        const uint64_t *offsets = nullptr, *lengths = nullptr;
+        if (!TIFFGetField(tiff, TIFFTAG_TILEOFFSETS, &offsets) || !TIFFGetField(tiff, TIFFTAG_TILEBYTECOUNTS, &lengths) ||
+            offsets == nullptr || lengths == nullptr)
+            return true;
+        for (uint32_t i = 0, count = TIFFNumberOfTiles(tiff); i < count; ++i)
+            if (offsets[i] == 0 || lengths[i] == 0)
+                return true;
+        return false;
+    }
 
     std::string levelText(size_t k) const
     {
@@ -402,11 +421,10 @@ struct CopyPlanner {
         const std::string tileText = "its tile at column " + std::to_string(column) + ", row " + std::to_string(row);
         CopiedTile tile;
         cv::Mat scratch, expected;
-        std::string error;
-        if (!level.readTile(column, row, TilePixels::whole, tile, scratch, error))
-            return tileText + " does not decode: " + error;
+        if (!level.readTile(column, row, TilePixels::whole, tile, scratch, plan.error))
+            return "it does not decode";  // the source is damaged: the conversion stops
         if (tile.reencode)
-            return tileText + " cannot be stored as it is";
+            return tileText + " cannot be stored as it is: " + tile.reason;
         expected.create(tile.output.rows, tile.output.cols, CV_8UC3);
         if (!reader(level.m_width, level.m_height, column * kTile, row * kTile, expected))
             return {};
@@ -437,7 +455,7 @@ struct CopyPlanner {
         for (size_t index : tiles) {
             bool done = false;
             const std::string problem = matchesOpenSlide(level, index, done);
-            if (!problem.empty())
+            if (!problem.empty() || !plan.error.empty())
                 return problem;
             compared += done ? 1 : 0;
         }
@@ -455,11 +473,17 @@ struct CopyPlanner {
         if (tiff == nullptr)
             return;
         int directory = 0;
+        bool finerLeavesOut = false;  // a finer tiled page leaves tiles out
         do {
             uint32_t width = 0, height = 0;
             if (!TIFFIsTiled(tiff) || !TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) ||
                 !TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height))
                 continue;
+            // OpenSlide draws what such a page leaves out, and what coarser
+            // pages store over it, from the finer level: not as stored.
+            const bool drawn = missing == MissingTiles::drawnFromFinerLevel && directory > 0 &&
+                               (finerLeavesOut || leavesTilesOut(tiff));
+            finerLeavesOut = finerLeavesOut || leavesTilesOut(tiff);
             size_t k = 0;
             while (k < levels.size() && (levels[k].width != width || levels[k].height != height))
                 ++k;
@@ -471,7 +495,9 @@ struct CopyPlanner {
             if (plan.levels[k])
                 continue;  // a later page of the same size
             std::unique_ptr<CopiedLevel> level(new CopiedLevel);
-            std::string problem = readPage(tiff, directory, width, height, *level);
+            std::string problem =
+                drawn ? "OpenSlide draws tiles of it from the level above, where the source leaves tiles out"
+                      : readPage(tiff, directory, width, height, *level);
             if (problem.empty()) {
                 level->m_path = path;
                 level->m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -480,18 +506,25 @@ struct CopyPlanner {
             }
             if (problem.empty())
                 problem = check(*level);
+            if (!plan.error.empty())
+                break;
             if (problem.empty())
                 plan.levels[k] = std::move(level);
             else
                 plan.notes.push_back(levelText(k) + " encoded again, not copied: " + problem);
         } while (++directory, TIFFReadDirectory(tiff));
         TIFFClose(tiff);
+        if (!plan.error.empty()) {
+            plan.levels.clear();
+            plan.levels.resize(levels.size());
+        }
     }
 };
 
-CopyPlan planCopies(const std::string &path, const std::vector<LevelGeometry> &levels, const SourceLevelReader &reader)
+CopyPlan planCopies(const std::string &path, const std::vector<LevelGeometry> &levels, const SourceLevelReader &reader,
+                    MissingTiles missing)
 {
-    CopyPlanner planner{path, levels, reader, {}};
+    CopyPlanner planner{path, levels, reader, missing, {}};
     planner.run();
     return std::move(planner.plan);
 }

@@ -40,6 +40,7 @@ bool mergeJpegTables(const std::vector<uint8_t> &segments, const uint8_t *tile, 
 struct CopiedTile {
     std::vector<uint8_t> stream;  // stored as it is; empty: not stored (and not re-encoded)
     bool reencode = false;        // stored as `pixels` encoded again instead
+    std::string reason;           // why it is encoded again
     cv::Mat pixels;               // the tile's part inside the level, BGR, when re-encoded
     cv::Mat output;               // the pixels asked for (see TilePixels), BGR
 };
@@ -86,6 +87,11 @@ private:
     std::vector<uint8_t> m_segments;  // their DQT and DHT segments, put in front of each tile
 };
 
+// How the program reading the source shows the tiles a page does not
+// store: transparent, or (OpenSlide's Aperio reader) drawn from the finer
+// level, which makes every coarser level's tiles over them drawn too.
+enum class MissingTiles { transparent, drawnFromFinerLevel };
+
 // The source's pixels at one of its levels, through OpenSlide: the level
 // of width x height, the region of out.cols x out.rows at (x, y) of it, BGR
 // on white. False when the source has no such level or cannot read it.
@@ -95,6 +101,7 @@ using SourceLevelReader =
 struct CopyPlan {
     std::vector<std::unique_ptr<CopiedLevel>> levels;  // by slide level; null where the level is made
     std::vector<std::string> notes;                    // why pages of the source were not copied
+    std::string error;  // a tile checked does not decode: the source is damaged there (named)
 
     bool copies(size_t level) const { return level < levels.size() && levels[level] != nullptr; }
 };
@@ -109,8 +116,9 @@ struct LevelGeometry {
 // Of the slide's `levels`, those whose tiles the TIFF at `path` holds as
 // they can be stored: a tiled page per level, checked on its tags, its
 // tables and two tiles, which must decode to the very pixels `reader` gives.
+// A tile checked that does not decode at all sets `error` and copies nothing.
 CopyPlan planCopies(const std::string &path, const std::vector<LevelGeometry> &levels,
-                    const SourceLevelReader &reader);
+                    const SourceLevelReader &reader, MissingTiles missing = MissingTiles::transparent);
 
 // The most bytes a slide's tile stream may take.
 constexpr size_t kLargestTileStream = 196608;

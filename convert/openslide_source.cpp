@@ -49,6 +49,7 @@ public:
         if (m_direct && !directReadsAsOpenSlide())
             m_direct.reset();
         m_metadata.copiesTiffLevels = std::strcmp(vendor, "aperio") == 0 || std::strcmp(vendor, "generic-tiff") == 0;
+        m_metadata.drawsMissingTiles = std::strcmp(vendor, "aperio") == 0;
         m_metadata.objectivePower = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_OBJECTIVE_POWER);
         m_metadata.micronsPerPixelX = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_MPP_X);
         m_metadata.micronsPerPixelY = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_MPP_Y);

@@ -218,7 +218,11 @@ int convertImage(const tqf::convert::ConvertOptions &options)
         copies = tqf::convert::planCopies(options.input, levels,
                                           [&](int64_t width, int64_t height, int64_t x, int64_t y, cv::Mat &out) {
                                               return source->readLevel(width, height, x, y, out);
-                                          });
+                                          },
+                                          metadata.drawsMissingTiles ? tqf::convert::MissingTiles::drawnFromFinerLevel
+                                                                     : tqf::convert::MissingTiles::transparent);
+    if (!copies.error.empty())
+        return fail(copies.error, 1);
 
     const unsigned readers = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     tqf::convert::Progress progress(kProgram, "converting", options.quiet);
