@@ -476,7 +476,7 @@ private:
             block.position = static_cast<int64_t>(position);
         }
         m_blocks[static_cast<size_t>(job.block)] = block;
-        if (job.encoded)
+        if (job.encoded && !stream.empty())
             ++m_copiedTiles;
         ++m_tilesStored;
         if (m_progress)

@@ -172,6 +172,8 @@ def test_the_source_properties_reach_every_face(tmp_path, image):
     facts = json.loads(info.stdout)
     assert facts["properties"]["source.aperio.MPP"] == "0.5"
     assert facts["scan_time"] == "2024-03-14T08:26:53+00:00"
+    text = subprocess.run([TQF, "info", str(tmp_path / "out.tqf")], capture_output=True, text=True, timeout=60).stdout
+    assert "    source.tiff.ImageDescription = Aperio Image Library v12.0.15\\r\\n1537x1123 [0,0" in text, text
 
 
 def test_the_source_thumbnail_becomes_the_slides(tmp_path, image, open_slide):
