@@ -267,7 +267,7 @@ private:
         for (const auto &number : numbers) {
             float value = 0;
             if (TIFFGetField(m_tiff, number.tag, &value))
-                properties.emplace_back(number.name, shortestText(value));
+                properties.emplace_back(number.name, numberText(value));
         }
         uint16_t unit = RESUNIT_INCH;
         TIFFGetFieldDefaulted(m_tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
@@ -278,15 +278,12 @@ private:
         m_metadata.scanTime = scanTimeOf(properties);
     }
 
-    // The shortest decimal text that reads back as the same number.
-    static std::string shortestText(double value)
+    // As OpenSlide writes numbers (glib's g_ascii_dtostr): 17 digits, which
+    // read back as the same number.
+    static std::string numberText(double value)
     {
         char text[64];
-        for (int precision = 1; precision <= 17; ++precision) {
-            std::snprintf(text, sizeof text, "%.*g", precision, value);
-            if (std::strtod(text, nullptr) == value)
-                break;
-        }
+        std::snprintf(text, sizeof text, "%.17g", value);
         return text;
     }
 

@@ -176,6 +176,26 @@ def test_the_source_properties_reach_every_face(tmp_path, image):
     assert "    source.tiff.ImageDescription = Aperio Image Library v12.0.15\\r\\n1537x1123 [0,0" in text, text
 
 
+def test_a_tiff_openslide_does_not_read_gives_its_tags_as_openslide_names_them(tmp_path):
+    """A striped TIFF goes through libtiff: its descriptive tags, and its
+    DateTime as the scan time."""
+    import tqfslide
+    tifffile.imwrite(tmp_path / "in.tif", sources.tissue(400, 300), photometric="rgb", rowsperstrip=16,
+                     description="a striped scan", software="scanner 2.1",
+                     datetime=datetime.datetime(2023, 5, 6, 7, 8, 9), resolution=(20000, 20000),
+                     resolutionunit="CENTIMETER", metadata=None)
+    done = run("-m", 20, tmp_path / "in.tif", tmp_path / "out.tqf")
+    assert done.returncode == 0, done.stderr
+    assert "copied from" not in done.stdout  # nothing to copy, nothing said
+    with tqfslide.open(str(tmp_path / "out.tqf")) as slide:
+        ours = {k: v for k, v in slide.properties.items() if k.startswith("source.")}
+        assert ours == {"source.tiff.ImageDescription": "a striped scan", "source.tiff.Software": "scanner 2.1",
+                        "source.tiff.DateTime": "2023:05:06 07:08:09", "source.tiff.XResolution": "20000",
+                        "source.tiff.YResolution": "20000", "source.tiff.ResolutionUnit": "centimeter"}
+        assert slide.properties["tqf.scanTime"] == str(int(datetime.datetime(
+            2023, 5, 6, 7, 8, 9, tzinfo=datetime.timezone.utc).timestamp()))
+
+
 def test_the_source_thumbnail_becomes_the_slides(tmp_path, image, open_slide):
     sources.aperio_svs(str(tmp_path / "in.svs"), image)
     assert run(tmp_path / "in.svs", tmp_path / "out.tqf").returncode == 0
