@@ -322,7 +322,9 @@ private:
                 }
                 const int width = static_cast<int>(std::min<int64_t>(kTileEdge, level.width - x));
                 const int height = static_cast<int>(std::min<int64_t>(kTileEdge, level.height - y));
-                if (stored && (layout.width != width || layout.height != height))
+                // An edge tile copied from a source is stored whole, padded as the source had it.
+                const bool whole = layout.width == kTileEdge && layout.height == kTileEdge;
+                if (stored && !whole && (layout.width != width || layout.height != height))
                     return slideError(tilePlace(k, x, y) + " decodes to " + std::to_string(layout.width) + " x " +
                                       std::to_string(layout.height) + " pixels, not the " + std::to_string(width) +
                                       " x " + std::to_string(height) + " its record gives");

@@ -66,6 +66,7 @@ struct SeedSlide {
     const char *name;
     int width, height, magnification;
     bool givenImages;  // small label and preview images instead of generated ones
+    bool sourceProperties = false;  // an extension record of a converted slide's source properties
 };
 
 // Slides written by the writer, at low quality and with small stored images.
@@ -76,6 +77,7 @@ bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, B
         {"two_levels", 300, 200, 20, true},
         {"three_levels", 520, 300, 40, true},
         {"scan_1x_generated_images", 257, 256, 1, false},
+        {"source_properties", 300, 200, 20, true, true},
     };
     for (const SeedSlide &seed : seeds) {
         tqf::SlideWriteOptions options;
@@ -88,6 +90,8 @@ bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, B
             options.label = syntheticImage(40, 20);
             options.preview = syntheticImage(24, 16);
         }
+        if (seed.sourceProperties)
+            options.sourceProperties = {{"aperio.AppMag", "20"}, {"tiff.Make", "scanner"}, {"empty", ""}};
         const std::string path = scratch + "/" + seed.name + ".tqf";
         const tqf::SlideWriteResult result = tqf::writeSlide(syntheticImage(seed.width, seed.height), path, options);
         if (!result.ok()) {

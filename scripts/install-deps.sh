@@ -10,7 +10,8 @@ set -eu
 # when it is loaded; every machine gets it so that the tests meet it too.
 # tqf-convert reads slides through OpenSlide and TIFF through libtiff, and
 # pads edge tiles through libjpeg's coefficient interface; its tests make
-# sources with tifffile and Pillow and read exports back with OpenSlide.
+# sources with tifffile, Pillow and libvips-tools (vips tiffsave) and read
+# exports back with OpenSlide.
 # The tqf command and its viewer run on python3-pil, python3-openslide
 # (OpenSlide-compatible slides) and python3-waitress (its WSGI server option); the
 # browser test drives chromium through chromium-driver and python3-selenium;

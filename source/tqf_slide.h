@@ -90,6 +90,11 @@ struct slide_properties {
     std::string compression;  // e.g. "JPEG"
     // Every header value under its field name, as text.
     std::vector<std::pair<std::string, std::string>> raw;
+    // A converted slide's source's own properties (a scanner's, as OpenSlide
+    // or libtiff named them: "aperio.AppMag", "tiff.Make", ...), from the
+    // slide library's source-properties record; valid UTF-8, invalid bytes
+    // replaced by U+FFFD. Empty when the slide or the library has none.
+    std::vector<std::pair<std::string, std::string>> source;
 };
 
 // An image that belongs to the caller: rows of width x bytes_per_pixel.

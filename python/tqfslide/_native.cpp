@@ -173,6 +173,10 @@ public:
         for (const auto &[name, value] : p.raw)
             raw[py::str(name)] = value;
         result["raw"] = raw;
+        py::dict source;
+        for (const auto &[name, value] : p.source)
+            source[py::str(name)] = value;
+        result["source"] = source;
         return result;
     }
 

@@ -161,8 +161,9 @@ class OpenSlide(AbstractSlide):
     def properties(self):
         """Text properties: openslide.vendor, openslide.objective-power,
         openslide.mpp-x and -y where the slide records them,
-        openslide.background-color, the openslide.level[n].* keys, and the
-        slide's own header values under tqf.*."""
+        openslide.background-color, the openslide.level[n].* keys, the
+        slide's own header values under tqf.*, and a converted slide's
+        source's properties under source.*."""
         return self._live().properties
 
     @property

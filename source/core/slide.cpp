@@ -16,6 +16,7 @@
 #include "region_geometry.h"
 #include "region_request.h"
 #include "slide_file.h"
+#include "source_properties.h"
 #include "thread_pool.h"
 #include "tile_cache.h"
 #include "tile_scratch.h"

@@ -1,5 +1,7 @@
 #include "slide_file.h"
 
+#include "source_properties.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -108,6 +110,7 @@ slide_properties SlideFile::properties() const {
         {"dataBlockCount", text_of(h.dataBlockCount)},
         {"imageBlockLen", text_of(h.imageBlockLen)},
     };
+    p.source = source_properties(*m_handle);
     return p;
 }
 

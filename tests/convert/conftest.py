@@ -43,6 +43,13 @@ class Header(ctypes.Structure):
                 ("endFlag", ctypes.c_int32)]
 
 
+class ImageHeader(ctypes.Structure):
+    _pack_ = 1
+    _fields_ = [("startFlag", ctypes.c_int32), ("exist", ctypes.c_uint32), ("height", ctypes.c_uint32),
+                ("width", ctypes.c_uint32), ("channel", ctypes.c_uint32), ("length", ctypes.c_uint32),
+                ("position", ctypes.c_int64), ("reserved", ctypes.c_char * 16), ("stopFlag", ctypes.c_int32)]
+
+
 class Block(ctypes.Structure):
     _pack_ = 1
     _fields_ = [("startFlag", ctypes.c_int32), ("posX", ctypes.c_int32), ("posY", ctypes.c_int32),
@@ -70,6 +77,11 @@ class Slide:
         self.header = Header.from_address(header_pointer)
         blocks = ctypes.c_void_p.from_address(self.handle + 88).value
         self.blocks = (Block * self.header.dataBlockCount).from_address(blocks)
+        self.thumbnail = ImageHeader.from_address(ctypes.c_void_p.from_address(self.handle + 80).value)
+
+    def block(self, magnification, x, y):
+        """The index entry of the tile at (x, y) of a level."""
+        return next(b for b in self.blocks if b.scaleRatio == magnification and (b.posX, b.posY) == (x, y))
 
     def close(self):
         if self.handle:
@@ -99,7 +111,8 @@ class Slide:
         for y in range(0, height, 256):
             for x in range(0, width, 256):
                 tile = np.asarray(Image.open(io.BytesIO(self.stream(magnification, x, y))).convert("RGB"))
-                pixels[y:y + tile.shape[0], x:x + tile.shape[1]] = tile
+                part = pixels[y:y + tile.shape[0], x:x + tile.shape[1]]  # a copied edge tile is whole
+                part[...] = tile[:part.shape[0], :part.shape[1]]
         return pixels
 
     def image(self, which, folder):

@@ -1,5 +1,7 @@
 // tqf-convert: its command line and the program run as a process.
 #include "convert_options.h"
+#include "jpeg_level_copy.h"
+#include "source_time.h"
 #include "process_isolation.h"
 #include "slide_fixtures.h"
 
@@ -79,6 +81,8 @@ TEST(ConvertCommandLine, ReadsTheSourceAndExportOptions)
     const auto exported = parseCommandLine({"--export-tiff", "-j", "2", "in.tqf", "out.TIFF"});
     ASSERT_EQ(exported.error, "");
     EXPECT_TRUE(exported.options.exportTiff);
+    EXPECT_FALSE(parsed.options.reencode);
+    EXPECT_TRUE(parseCommandLine({"--reencode", "in.svs", "out.tqf"}).options.reencode);
 
     const struct {
         std::vector<std::string> arguments;
@@ -90,6 +94,7 @@ TEST(ConvertCommandLine, ReadsTheSourceAndExportOptions)
         {{"--mpp", "1e9", "in.svs", "out.tqf"}, "outside (0, 1000]"},
         {{"--export-tiff", "in.tqf", "out.tqf"}, "does not end in \".tif\" or \".tiff\""},
         {{"--export-tiff", "--preview-size", "9", "in.tqf", "out.tif"}, "--preview-size does not apply"},
+        {{"--export-tiff", "--reencode", "in.tqf", "out.tif"}, "--reencode does not apply"},
     };
     for (const auto &c : refused) {
         const std::string error = parseCommandLine(c.arguments).error;
@@ -110,6 +115,87 @@ std::string joined(const std::vector<std::string> &arguments)
     for (const std::string &argument : arguments)
         line += (line.empty() ? "" : " ") + argument;
     return line;
+}
+
+TEST(SourceTime, ComesFromTheSourcesDateFields)
+{
+    using Properties = std::vector<std::pair<std::string, std::string>>;
+    const Properties aperio = {{"aperio.Date", "03/14/24"}, {"aperio.Time", "09:26:53"}};
+    const auto with = [](Properties properties, const std::string &name, const std::string &value) {
+        properties.emplace_back(name, value);
+        return properties;
+    };
+    const int64_t utc = 1710408413;  // 2024-03-14 09:26:53 UTC
+    const struct {
+        const char *name;
+        Properties properties;
+        std::optional<int64_t> expected;
+    } cases[] = {
+        {"Aperio's date and time, no zone: UTC", aperio, utc},
+        {"a zone east", with(aperio, "aperio.Time Zone", "GMT+01:00"), utc - 3600},
+        {"a zone west without a colon", with(aperio, "aperio.Time Zone", "GMT-0800"), utc + 8 * 3600},
+        {"a zone by name: UTC", with(aperio, "aperio.Time Zone", "Pacific Standard Time"), utc},
+        {"a year of four digits", {{"aperio.Date", "03/14/2024"}, {"aperio.Time", "09:26:53"}}, utc},
+        {"a year of two digits below 70", {{"aperio.Date", "12/31/69"}, {"aperio.Time", "00:00:00"}}, 3155673600},
+        {"February 30th", {{"aperio.Date", "02/30/24"}, {"aperio.Time", "09:26:53"}}, std::nullopt},
+        {"a date without a time", {{"aperio.Date", "03/14/24"}}, std::nullopt},
+        {"the TIFF DateTime tag", {{"tiff.DateTime", "2024:03:14 09:26:53"}}, utc},
+        {"Aperio's fields before the tag", with(aperio, "tiff.DateTime", "2001:01:01 00:00:00"), utc},
+        {"a tag with more in it", {{"tiff.DateTime", "2024:03:14 09:26:53 local"}}, std::nullopt},
+        {"nothing", {{"aperio.AppMag", "20"}}, std::nullopt},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(convert::scanTimeOf(c.properties), c.expected) << c.name;
+}
+
+TEST(JpegTables, OnlyQuantisationAndHuffmanTablesGoInFrontOfATile)
+{
+    const auto segment = [](uint8_t marker, size_t bodyBytes) {
+        std::vector<uint8_t> bytes = {0xFF, marker, static_cast<uint8_t>((bodyBytes + 2) >> 8),
+                                      static_cast<uint8_t>(bodyBytes + 2)};
+        bytes.insert(bytes.end(), bodyBytes, marker);
+        return bytes;
+    };
+    const auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> all;
+        for (const auto &part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    const std::vector<uint8_t> soi = {0xFF, 0xD8}, eoi = {0xFF, 0xD9}, fill = {0xFF, 0xFF};
+    const std::vector<uint8_t> dqt = segment(0xDB, 65), dht = segment(0xC4, 30);
+    const struct {
+        const char *name;
+        std::vector<uint8_t> tables;
+        std::vector<uint8_t> kept;  // empty with a reason: refused
+        const char *reason;
+    } cases[] = {
+        {"tables", join({soi, dqt, dht, eoi}), join({dqt, dht}), nullptr},
+        {"restart interval, APP14 and a comment dropped",
+         join({soi, segment(0xDD, 2), dqt, segment(0xEE, 12), fill, dht, segment(0xFE, 5), eoi}), join({dqt, dht}),
+         nullptr},
+        {"a frame in the tables", join({soi, dqt, segment(0xC0, 15), eoi}), {}, "0xC0 segment"},
+        {"no start", join({dqt, eoi}), {}, "does not start as a JPEG stream"},
+        {"cut inside a segment", join({soi, std::vector<uint8_t>(dqt.begin(), dqt.end() - 3)}), {},
+         "runs past its end"},
+        {"no end", join({soi, dqt}), {}, "without a marker"},
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> kept;
+        std::string error;
+        const bool ok = convert::jpegTableSegments(c.tables.data(), c.tables.size(), kept, error);
+        EXPECT_EQ(ok, c.reason == nullptr) << c.name << ": " << error;
+        EXPECT_EQ(kept, c.kept) << c.name;
+        if (c.reason != nullptr) {
+            EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
+        }
+    }
+    const std::vector<uint8_t> tile = join({soi, segment(0xC0, 15), segment(0xDA, 10), {1, 2, 3}, eoi});
+    std::vector<uint8_t> merged;
+    std::string error;
+    ASSERT_TRUE(convert::mergeJpegTables(join({dqt, dht}), tile.data(), tile.size(), merged, error));
+    EXPECT_EQ(merged, join({soi, dqt, dht, std::vector<uint8_t>(tile.begin() + 2, tile.end())}));
+    EXPECT_FALSE(convert::mergeJpegTables(dqt, dqt.data(), dqt.size(), merged, error));
 }
 
 TEST(ConvertProgram, ConvertsAnImageWithGivenLabelAndPreview)

@@ -13,8 +13,10 @@
 #include "core/jpeg_stream.h"
 #include "core/mosaic.h"
 #include "core/slide_levels.h"
+#include "core/source_properties.h"
 #include "core/thread_pool.h"
 #include "core/tile_cache.h"
+#include "tqf_format.h"
 
 namespace {
 
@@ -297,6 +299,66 @@ TEST(JpegStream, WhatBrowsersDecodeAlikeIsTakenAsItIs) {
     EXPECT_EQ(cv::norm(a(cv::Rect(0, 0, 33, 17)), b, cv::NORM_INF), 0);
     for (const auto size : {std::pair{41, 30}, std::pair{40, 31}, std::pair{0, 30}})
         EXPECT_FALSE(crop_jpeg_stream(whole.data(), whole.size(), size.first, size.second, cut));
+
+// The source's properties from the extension records a library hands on:
+// the first sound record of the id; other ids, and unsound records, skipped.
+TEST(SourceProperties, TakeTheFirstSoundRecordOfTheirId) {
+    using Properties = std::vector<std::pair<std::string, std::string>>;
+    const uint32_t id = tqf::format::kSourcePropertiesRecord;
+    const auto bytes = [](const std::string &text) { return std::vector<unsigned char>(text.begin(), text.end()); };
+    const std::string sound("a\0" "1\0" "b\0" "\0", 7);
+    const Properties soundProperties = {{"a", "1"}, {"b", ""}};
+    const struct {
+        const char *name;
+        std::vector<std::pair<uint32_t, std::vector<unsigned char>>> records;
+        Properties expected;
+    } cases[] = {
+        {"a sound record", {{id, bytes(sound)}}, soundProperties},
+        {"after a record of another id", {{id + 1, bytes(sound)}, {id, bytes(std::string("c\0" "3\0", 4))}},
+         {{"c", "3"}}},
+        {"another id alone", {{id + 1, bytes(sound)}}, {}},
+        {"an empty record", {{id, {}}}, {}},
+        {"no last NUL, then a sound one", {{id, bytes(std::string("a\0" "1", 3))}, {id, bytes(sound)}}, soundProperties},
+        {"a name without a value", {{id, bytes(std::string("a\0" "1\0" "b\0", 6))}}, {}},
+        {"an empty name", {{id, bytes(std::string("\0" "1\0", 3))}}, {}},
+        {"a name twice", {{id, bytes(std::string("a\0" "1\0" "a\0" "2\0", 8))}}, {}},
+        {"bytes that are not UTF-8", {{id, bytes(std::string("n\xff\0" "\xC0\x80" "ok\0", 8))}},
+         {{"n\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBDok"}}},
+    };
+    for (const auto &c : cases) {
+        std::vector<TQF_EXTENSION_FIELD> fields;
+        for (const auto &[recordId, data] : c.records)
+            fields.push_back({recordId, static_cast<UINT32>(data.size()), const_cast<unsigned char *>(data.data())});
+        TQF_EXTENSION list{static_cast<UINT32>(fields.size()), fields.data()};
+        TQF record{};
+        record.extension = &list;
+        EXPECT_EQ(source_properties(record), c.expected) << c.name;
+    }
+    TQF none{};
+    EXPECT_TRUE(source_properties(none).empty()) << "a library without the list";
+    TQF_EXTENSION_FIELD lost{id, 8, nullptr};
+    TQF_EXTENSION list{1, &lost};
+    none.extension = &list;
+    EXPECT_TRUE(source_properties(none).empty()) << "a record without its bytes";
+}
+
+TEST(SourceProperties, InvalidUtf8BecomesReplacementCharacters) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain", "plain"},
+        {"\xC2\xB5m \xE2\x82\xAC \xF0\x9F\x94\xAC", "\xC2\xB5m \xE2\x82\xAC \xF0\x9F\x94\xAC"},
+        {"\xC0\x80", replacement + replacement},                  // overlong NUL
+        {"\xE0\x80\xAF", replacement + replacement + replacement},  // overlong slash
+        {"\xED\xA0\x80", replacement + replacement + replacement},  // a surrogate
+        {"\xF4\x90\x80\x80", replacement + replacement + replacement + replacement},  // above U+10FFFF
+        {"ab\xE2\x82", "ab" + replacement + replacement},            // cut short at the end
+        {"\x80x", replacement + "x"},                                  // a lone continuation byte
+        {"\xE9t\xE9", replacement + "t" + replacement},               // Latin-1
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(valid_utf8(c.in), c.out) << c.in;
 }
 
 }  // namespace
