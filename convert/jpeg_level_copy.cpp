@@ -13,12 +13,12 @@
 
 #include <jerror.h>
 #include <jpeglib.h>
-#include "core/jpeg_errors.h"
+#include "codec/jpeg_errors.h"
 #include <tiffio.h>
 
 namespace tqf::convert {
 
-namespace core = tqfio::core;
+namespace codec = tqf::codec;
 
 namespace {
 
@@ -116,8 +116,8 @@ std::string unfit(const jpeg_decompress_struct &info)
 Reading decodeStored(const std::vector<uint8_t> &stream, int scale, cv::Mat &out, std::string &why)
 {
     jpeg_decompress_struct info;
-    core::JpegErrors errors;
-    info.err = core::strict_jpeg_errors(errors);
+    codec::JpegErrors errors;
+    info.err = codec::strict_jpeg_errors(errors);
     jpeg_create_decompress(&info);
     volatile bool headerRead = false;
     if (setjmp(errors.jump)) {
@@ -155,8 +155,8 @@ bool decodeAsOpenSlide(const std::vector<uint8_t> &tables, const std::vector<uin
                        std::string &why)
 {
     jpeg_decompress_struct info;
-    core::JpegErrors errors;
-    info.err = core::strict_jpeg_errors(errors);
+    codec::JpegErrors errors;
+    info.err = codec::strict_jpeg_errors(errors);
     jpeg_create_decompress(&info);
     if (setjmp(errors.jump)) {
         why = errors.message;

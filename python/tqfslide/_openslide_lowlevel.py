@@ -8,6 +8,8 @@ of a .tqf handle is always None.
 """
 
 from openslide import lowlevel as _openslide
+
+from . import _openslide_slide
 from openslide.lowlevel import (  # noqa: F401  re-exported
     OpenSlideError,
     OpenSlideUnsupportedFormatError,
@@ -26,9 +28,7 @@ class _TqfSlide:
 
 
 def _compat():
-    from . import openslide_compat
-
-    return openslide_compat
+    return _openslide_slide
 
 
 def _tqf(slide):

@@ -86,7 +86,7 @@ TQFIO_CORE_API size_t encode_deep_zoom_tile(const slide &source, const DeepZoomT
 //
 // Every call takes the slide the tiles were made for; any number of threads
 // may ask at once.
-class DeepZoomTiles {
+class TQFIO_CORE_API DeepZoomTiles {
 public:
     enum class Origin { stored, cropped, made };
     struct Tile {

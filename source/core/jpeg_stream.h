@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "core_api.h"
+
 namespace tqfio::core {
 
 struct JpegStreamInfo {
@@ -24,13 +26,13 @@ struct JpegStreamInfo {
 // segment, and an end-of-image marker at its end (trailing zero bytes
 // allowed). Everything else (arithmetic coding, lossless and hierarchical
 // frames, 12-bit samples, RGB or CMYK, truncated streams) is refused.
-bool inspect_jpeg_stream(const unsigned char *stream, size_t size, JpegStreamInfo *info);
+TQFIO_CORE_API bool inspect_jpeg_stream(const unsigned char *stream, size_t size, JpegStreamInfo *info);
 
 // Cuts a stream inspect_jpeg_stream() accepts to its top-left width x height
 // pixels in the DCT domain (the coefficients of the blocks kept are copied
 // unchanged) into `out`. False when the stream cannot be transformed or the
 // size is not within the image.
-bool crop_jpeg_stream(const unsigned char *stream, size_t size, int width, int height,
+TQFIO_CORE_API bool crop_jpeg_stream(const unsigned char *stream, size_t size, int width, int height,
                       std::vector<unsigned char> &out);
 
 }  // namespace tqfio::core

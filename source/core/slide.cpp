@@ -268,18 +268,18 @@ void slide::read_region_at(int64_t x, int64_t y, double downsample, int width, i
 static_assert(slide::tile_stream_capacity == core::kTileStreamCapacity, "one tile stream buffer size");
 
 size_t slide::read_tile_stream(int level, int64_t column, int64_t row, unsigned char *buffer) const {
-    const state &s = *m_state;
-    if (level < 0 || static_cast<size_t>(level) >= s.levels.size())
+    state &s = *m_state;
+    if (level < 0 || static_cast<size_t>(level) >= s.levels().size())
         refuse("level " + std::to_string(level) + " is out of range: the slide has " +
-               std::to_string(s.levels.size()) + " levels (0 to " + std::to_string(s.levels.size() - 1) + ")");
+               std::to_string(s.levels().size()) + " levels (0 to " + std::to_string(s.levels().size() - 1) + ")");
     if (buffer == nullptr)
         refuse("no buffer for the tile stream");
-    const core::SlideLevel &l = s.levels[static_cast<size_t>(level)];
+    const core::SlideLevel &l = s.levels()[static_cast<size_t>(level)];
     const int64_t columns = (l.width + l.tile_width - 1) / l.tile_width;
     const int64_t rows = (l.height + l.tile_height - 1) / l.tile_height;
     if (column < 0 || row < 0 || column >= columns || row >= rows)
         return 0;
-    const size_t length = s.source->fetch(l.address, static_cast<int32_t>(column * l.tile_width),
+    const size_t length = s.source.fetch(l.address, static_cast<int32_t>(column * l.tile_width),
                                           static_cast<int32_t>(row * l.tile_height), buffer);
     return std::min(length, core::kTileStreamCapacity);
 }

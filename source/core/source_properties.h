@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core_api.h"
 #include "yelk.h"
 
 namespace tqfio::core {
@@ -16,12 +17,12 @@ namespace tqfio::core {
 // so is one that is not sound (NUL ended name and value pairs, names unique
 // and not empty). Nothing when the handle offers no list, as a library
 // that predates the records does.
-std::vector<std::pair<std::string, std::string>> source_properties(const TQF &slide);
+TQFIO_CORE_API std::vector<std::pair<std::string, std::string>> source_properties(const TQF &slide);
 
 // The text with every byte that is not part of a well-formed UTF-8 sequence
 // (overlong forms, surrogates and code points above U+10FFFF included)
 // replaced by U+FFFD.
-std::string valid_utf8(const std::string &text);
+TQFIO_CORE_API std::string valid_utf8(const std::string &text);
 
 }  // namespace tqfio::core
 

@@ -299,6 +299,7 @@ TEST(JpegStream, WhatBrowsersDecodeAlikeIsTakenAsItIs) {
     EXPECT_EQ(cv::norm(a(cv::Rect(0, 0, 33, 17)), b, cv::NORM_INF), 0);
     for (const auto size : {std::pair{41, 30}, std::pair{40, 31}, std::pair{0, 30}})
         EXPECT_FALSE(crop_jpeg_stream(whole.data(), whole.size(), size.first, size.second, cut));
+}
 
 // The source's properties from the extension records a library hands on:
 // the first sound record of the id; other ids, and unsound records, skipped.
