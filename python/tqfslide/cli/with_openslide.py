@@ -44,10 +44,12 @@ set-group-ID or with capabilities), which ignores LD_LIBRARY_PATH."""
 
 def library_dir():
     """The folder of libopenslide.so.0 and .so.1: beside the package in a
-    build folder (build/openslide), else where the Debian package installs
-    them. None when neither holds them."""
+    build folder (build/openslide), inside it where pip installed it
+    (tqfslide/_libs/openslide), else where the Debian package installs them.
+    None when none holds them."""
     package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    for folder in (os.path.join(os.path.dirname(package), "openslide"), _version.OPENSLIDE_LIBRARY_DIR):
+    for folder in (os.path.join(os.path.dirname(package), "openslide"), os.path.join(package, "_libs", "openslide"),
+                   _version.OPENSLIDE_LIBRARY_DIR):
         if folder and all(os.path.isfile(os.path.join(folder, name)) for name in LIBRARIES):
             return folder
     return None
