@@ -7,8 +7,9 @@ libraries and tqf-convert under tqfslide/_libs. The version is the one in
 CMakeLists.txt, the project's only one.
 
 Environment:
-  TQF_WHEEL_BUILD_DIR  a CMake build folder to keep between builds (default:
-                       a folder of setuptools' build tree)
+  TQF_WHEEL_BUILD_DIR  the folder of the build (CMake's in cmake/, setuptools'
+                       beside it), kept between builds so that the next one
+                       builds only what changed (default: build-python/)
   CMAKE_BUILD_PARALLEL_LEVEL  jobs (default: the number of processors)
   TQF_CMAKE_ARGS       more arguments for CMake's configure step
 """
@@ -23,6 +24,8 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+# Not build/, the CMake build folder of the README.
+BUILD_BASE = os.path.abspath(os.environ.get("TQF_WHEEL_BUILD_DIR") or os.path.join(ROOT, "build-python"))
 
 # What the wheel holds; the rest of the project (tests, benchmarks, tools)
 # is not built.
@@ -59,7 +62,7 @@ class BuildWithCMake(build_ext):
         if self.inplace:
             raise RuntimeError("tqfslide cannot be installed in editable mode: build it with CMake and put the "
                                "build folder on PYTHONPATH (see README)")
-        build_dir = os.path.abspath(os.environ.get("TQF_WHEEL_BUILD_DIR") or os.path.join(self.build_temp, "cmake"))
+        build_dir = os.path.join(BUILD_BASE, "cmake")
         install_dir = os.path.abspath(self.build_lib)
         configure = ["cmake", "-S", ROOT, "-B", build_dir,
                      "-DCMAKE_BUILD_TYPE=Release",
@@ -79,12 +82,12 @@ class BuildWithCMake(build_ext):
         return []
 
 
+os.makedirs(BUILD_BASE, exist_ok=True)
 setup(
     version=project_version(),
     ext_modules=[CMakeBuild()],
     cmdclass={"build_ext": BuildWithCMake},
     packages=[],
     zip_safe=False,
-    # Not build/, the CMake build folder of the README.
-    options={"build": {"build_base": "build-python"}},
+    options={"build": {"build_base": BUILD_BASE}, "egg_info": {"egg_base": BUILD_BASE}},
 )

@@ -45,7 +45,7 @@ def build_parser():
     commands.required = True
     for command in COMMANDS:
         command.add_parser(commands)
-    parser.commands = commands.choices
+    parser.commands = commands.choices  # type: ignore[attr-defined]  # the parsers by command, for main
     return parser
 
 

@@ -33,7 +33,7 @@ def save_image(pixels, path):
     from PIL import Image  # only here: the other commands do without it
 
     image_format = IMAGE_FORMATS[os.path.splitext(path)[1].lower()]
-    options = {"quality": 90} if image_format == "JPEG" else {}
+    options: dict[str, object] = {"quality": 90} if image_format == "JPEG" else {}
     if image_format == "TIFF":
         options = {"compression": "tiff_deflate"}
     try:

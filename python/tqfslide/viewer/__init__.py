@@ -18,6 +18,8 @@ other WSGI server. See tqfslide.viewer.app for the URLs, what is refused and
 how answers may be cached.
 """
 
+from __future__ import annotations
+
 import ipaddress
 import logging
 import os
@@ -27,6 +29,7 @@ import socket
 import sys
 import time
 import traceback
+from typing import Any, Callable, Optional, TextIO, Union
 
 from .. import _native
 from .app import ViewerApp, slide_url
@@ -37,7 +40,7 @@ __all__ = ["ViewerApp", "SlideLibrary", "SlideNotFound", "make_app", "serve", "i
 SERVERS = ("native", "waitress")
 
 
-def default_threads():
+def default_threads() -> int:
     """One thread per processor this process may run on: tiles are made on
     the processors, and more threads than processors only contend for them."""
     try:
@@ -46,7 +49,7 @@ def default_threads():
         return max(1, os.cpu_count() or 1)
 
 
-def is_loopback(host):
+def is_loopback(host: str) -> bool:
     if host == "localhost":
         return True
     try:
@@ -55,8 +58,9 @@ def is_loopback(host):
         return False
 
 
-def make_app(path, *, quality=75, tile_size=256, overlap=0, max_open=8, cache_size=32 << 20,
-             tile_cache_size=8 << 20, loopback_only=True, access_log=None):
+def make_app(path: Union[str, os.PathLike[str]], *, quality: int = 75, tile_size: int = 256, overlap: int = 0,
+             max_open: int = 8, cache_size: int = 32 << 20, tile_cache_size: int = 8 << 20,
+             loopback_only: bool = True, access_log: Optional[Callable[[str], object]] = None) -> ViewerApp:
     """The WSGI application serving the slides at `path` (a folder or a
     .tqf slide), for a WSGI server of one's own. tile_size=254, overlap=1
     gives OpenSlide's Deep Zoom layout, every tile made at `quality`."""
@@ -65,9 +69,10 @@ def make_app(path, *, quality=75, tile_size=256, overlap=0, max_open=8, cache_si
     return ViewerApp(library, loopback_only=loopback_only, access_log=access_log)
 
 
-def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, threads=None, quality=75,
-          tile_size=256, overlap=0, max_open=8, cache_size=32 << 20, tile_cache_size=8 << 20, access_log=None,
-          max_connections=4096, out=sys.stdout, **limits):
+def serve(path: Union[str, os.PathLike[str]], host: str = "127.0.0.1", port: int = 8000, *, server: str = "native",
+          workers: int = 1, threads: Optional[int] = None, quality: int = 75, tile_size: int = 256, overlap: int = 0,
+          max_open: int = 8, cache_size: int = 32 << 20, tile_cache_size: int = 8 << 20, access_log: Any = None,
+          max_connections: int = 4096, out: TextIO = sys.stdout, **limits: int) -> None:
     """Serves the slides at `path` until interrupted (Ctrl-C or SIGTERM).
 
     Port 0 picks a free port; the address is printed to `out` once the
@@ -91,7 +96,8 @@ def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, thre
     options = dict(quality=quality, tile_size=tile_size, overlap=overlap, max_open=max_open, cache_size=cache_size,
                    tile_cache_size=tile_cache_size, loopback_only=is_loopback(host))
     if server == "waitress":
-        return _serve_waitress(path, host, port, threads, options, access_log, out)
+        _serve_waitress(path, host, port, threads, options, access_log, out)
+        return
     library = SlideLibrary(path)  # checks the path before anything listens
     sock = _listen(host, port)
     # Taken from now on: a client may stop the server as soon as the address is out.
@@ -165,14 +171,14 @@ class _Signals:
                 continue
 
     def close(self):
-        if self._read is None:
+        if self._read < 0:  # closed already
             return
         for number, handler in self._previous.items():
             signal.signal(number, handler)
         signal.set_wakeup_fd(self._previous_fd)
         os.close(self._read)
         os.close(self._write)
-        self._read = self._write = None
+        self._read = self._write = -1
 
 
 def _run_native(path, sock, options, native, signals):

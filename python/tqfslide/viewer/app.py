@@ -33,6 +33,8 @@ tiles, descriptors and every refusal itself, the very same way, and hands
 the rest to this application.
 """
 
+from __future__ import annotations
+
 import html
 import io
 import json
@@ -42,6 +44,7 @@ import re
 import sys
 import time
 import traceback
+from typing import Any, Callable, Iterable, Optional
 from urllib.parse import quote, unquote, unquote_to_bytes, urlsplit
 
 from .. import _native
@@ -82,7 +85,8 @@ class ViewerApp:
     127.0.0.1). access_log, when given, receives one line per request.
     """
 
-    def __init__(self, library, *, loopback_only=True, access_log=None):
+    def __init__(self, library: SlideLibrary, *, loopback_only: bool = True,
+                 access_log: Optional[Callable[[str], object]] = None) -> None:
         if not isinstance(library, SlideLibrary):
             raise TypeError("library must be a SlideLibrary")
         self.library = library
@@ -93,7 +97,7 @@ class ViewerApp:
 
     # -- WSGI ---------------------------------------------------------------
 
-    def __call__(self, environ, start_response):
+    def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
         started = time.perf_counter()
         method = environ.get("REQUEST_METHOD", "GET")
         try:
@@ -154,7 +158,8 @@ class ViewerApp:
         rest = path[len("/slides/"):]
         tile = _TILE.fullmatch(rest)
         if tile:
-            return self._tile(tile.group(1), *(int(v) for v in tile.group(2, 3, 4)), environ)
+            level, column, row = (int(v) for v in tile.group(2, 3, 4))
+            return self._tile(tile.group(1), level, column, row, environ)
         if rest.endswith(".dzi"):
             opened = self._slide(rest[: -len(".dzi")])
             return self._cached(opened, environ, self._layout_tag(opened), "application/xml",

@@ -6,8 +6,11 @@ are ever opened: names are checked segment by segment, then resolved through
 every symbolic link and checked again.
 """
 
+from __future__ import annotations
+
 import os
 import stat
+from typing import Any
 
 from .. import _native
 from .._errors import TqfError
@@ -58,8 +61,8 @@ class SlideLibrary:
     `tile_size` pixels with `overlap`, keeping the JPEG tiles it has to make
     (quality `quality`) within `tile_cache_size` bytes."""
 
-    def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=256, overlap=0, quality=75,
-                 tile_cache_size=8 << 20):
+    def __init__(self, root: Any, *, max_open: int = 8, cache_size: int = 32 << 20, tile_size: int = 256,
+                 overlap: int = 0, quality: int = 75, tile_cache_size: int = 8 << 20) -> None:
         real = os.path.realpath(root)
         self.single = None
         if os.path.isdir(real):
