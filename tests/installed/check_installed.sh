@@ -81,7 +81,7 @@ PY
         fail "OpenSlide's tools do not read the slide through tqf with-openslide"
 
     echo "== the Python tests' subset against $venv"
-    TQF_CONVERT="$venv/bin/tqf-convert" TQF_COMMAND="$venv/bin/tqf" PYTHONDONTWRITEBYTECODE=1 \
+    TQF_CONVERT="$venv/bin/tqf-convert" TQF_COMMAND="$venv/bin/tqf" YELK_DOUBLE_DIR=$DOUBLE PYTHONDONTWRITEBYTECODE=1 \
         "$venv/bin/python" -m pytest -q -p no:cacheprovider --basetemp="$WORK/pytest" \
         --rootdir="$SOURCE/tests/tqfslide" "$SOURCE/tests/tqfslide/test_slide.py" \
         "$SOURCE/tests/tqfslide/test_deepzoom.py" "$SOURCE/tests/tqfslide/cli/test_cli.py"
