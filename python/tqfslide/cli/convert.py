@@ -2,10 +2,14 @@
 OUTPUT.tiff: the converter tqf-convert (export is tqf-convert --export-tiff),
 run with the arguments as given, its output and exit status passed on."""
 
+from __future__ import annotations
+
+import argparse
 import os
 import shutil
 import subprocess
 import sys
+from typing import Sequence
 
 from ._common import Failure
 
@@ -17,7 +21,7 @@ _PACKAGE_PARENT = os.path.dirname(_PACKAGE)
 _PACKAGED_CONVERTER = os.path.join(_PACKAGE, "_libs", "tqf-convert")
 
 
-def converter_program():
+def converter_program() -> str:
     """tqf-convert: $TQF_CONVERT, beside the package in a build folder, inside
     it where pip installed it, or on PATH (where the Debian package installs
     it)."""
@@ -29,7 +33,7 @@ def converter_program():
     raise Failure("cannot find the tqf-convert program (set TQF_CONVERT, or put it on PATH)")
 
 
-def run_converter(command, arguments):
+def run_converter(command: str, arguments: Sequence[str]) -> int:
     try:
         program = converter_program()
     except Failure as e:
@@ -43,7 +47,7 @@ def run_converter(command, arguments):
         return 130
 
 
-def converter_main():
+def converter_main() -> int:
     """The console script tqf-convert that pip installs: runs the package's
     own program in place of this process, so its exit status and signals are
     the program's."""
@@ -60,7 +64,7 @@ def converter_main():
         return 126
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     # Run by run_converter with their arguments untouched; here for the help.
     commands.add_parser("convert", add_help=False, help="make a .tqf slide from another image (tqf-convert); "
                         "'tqf convert --help' for its options")
