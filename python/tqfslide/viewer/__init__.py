@@ -29,7 +29,8 @@ import socket
 import sys
 import time
 import traceback
-from typing import Any, Callable, Optional, TextIO, Union
+from types import FrameType
+from typing import Any, Callable, Iterable, Optional, TextIO, Union
 
 from .. import _native
 from .app import ViewerApp, slide_url
@@ -115,7 +116,7 @@ def serve(path: Union[str, os.PathLike[str]], host: str = "127.0.0.1", port: int
         sock.close()
 
 
-def _listen(host, port):
+def _listen(host: str, port: int) -> socket.socket:
     """A listening TCP socket on host:port (the first address host names)."""
     try:
         infos = socket.getaddrinfo(host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
@@ -133,7 +134,7 @@ def _listen(host, port):
     return sock
 
 
-def _announce(library, address, out):
+def _announce(library: SlideLibrary, address: Any, out: TextIO) -> None:
     shown = f"[{address[0]}]" if ":" in str(address[0]) else address[0]
     base = f"http://{shown}:{address[1]}/"
     out.write(f"serving {library.root} at {base}\n")
@@ -151,17 +152,17 @@ class _Signals:
     native server's threads block them, but not every library's), Python's
     handler writes its number to a pipe that wait() reads."""
 
-    def __init__(self, signals):
+    def __init__(self, signals: Iterable[int]) -> None:
         self._read, self._write = os.pipe()
         os.set_blocking(self._write, False)
         self._previous_fd = signal.set_wakeup_fd(self._write, warn_on_full_buffer=False)
         self._previous = {number: signal.signal(number, self._note) for number in signals}
 
     @staticmethod
-    def _note(signum, frame):
+    def _note(signum: int, frame: Optional[FrameType]) -> None:
         pass  # the number went to the pipe already
 
-    def wait(self):
+    def wait(self) -> set[signal.Signals]:
         """The signals received since the last wait, once there is one."""
         while True:
             try:
@@ -170,7 +171,7 @@ class _Signals:
             except InterruptedError:
                 continue
 
-    def close(self):
+    def close(self) -> None:
         if self._read < 0:  # closed already
             return
         for number, handler in self._previous.items():
@@ -181,11 +182,12 @@ class _Signals:
         self._read = self._write = -1
 
 
-def _run_native(path, sock, options, native, signals):
+def _run_native(path: Union[str, os.PathLike[str]], sock: socket.socket, options: dict[str, Any],
+                native: dict[str, Any], signals: _Signals) -> None:
     """Runs the native server on `sock` until SIGINT or SIGTERM."""
     app = make_app(path, **options)
     library = app.library
-    config = dict(folder=library.folder, single_name=library.single or "",
+    config: dict[str, Any] = dict(folder=library.folder, single_name=library.single or "",
                   single_path=getattr(library, "_single_path", "") if library.single is not None else "",
                   max_open=options["max_open"], cache_bytes=options["cache_size"],
                   tile_cache_bytes=options["tile_cache_size"], tile_size=options["tile_size"],
@@ -208,13 +210,13 @@ def _run_native(path, sock, options, native, signals):
         server.stop()
 
 
-def _supervise(workers, signals, run):
+def _supervise(workers: int, signals: _Signals, run: Callable[[], None]) -> None:
     """Runs `run` in `workers` forked processes until SIGINT or SIGTERM,
     which are passed on; a worker that dies is started again (at most once
     a second)."""
-    children = {}
+    children: dict[int, float] = {}
 
-    def start():
+    def start() -> None:
         # A stop signal that reaches a new worker before it has put the
         # default handlers back would run the supervisor's handler there and
         # be lost, and the worker would then serve on, never stopped: the
@@ -265,13 +267,14 @@ def _supervise(workers, signals, run):
                 pass
 
 
-def _exit_text(status):
+def _exit_text(status: int) -> str:
     if os.WIFSIGNALED(status):
         return f"signal {os.WTERMSIG(status)}"
     return f"status {os.WEXITSTATUS(status)}"
 
 
-def _serve_waitress(path, host, port, threads, options, access_log, out):
+def _serve_waitress(path: Union[str, os.PathLike[str]], host: str, port: int, threads: Optional[int],
+                    options: dict[str, Any], access_log: Any, out: TextIO) -> None:
     import waitress
 
     app = make_app(path, access_log=access_log, **options)
@@ -282,7 +285,7 @@ def _serve_waitress(path, host, port, threads, options, access_log, out):
     address = getattr(server, "effective_host", host)
     _announce(app.library, (address, getattr(server, "effective_port", port)), out)
 
-    def stop(signum, frame):
+    def stop(signum: int, frame: Optional[FrameType]) -> None:
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGTERM, stop)
