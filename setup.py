@@ -17,6 +17,7 @@ Environment:
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 
@@ -76,6 +77,9 @@ class BuildWithCMake(build_ext):
         self.announce("configuring with CMake: " + shlex.join(configure), level=2)
         subprocess.check_call(configure)
         subprocess.check_call(["cmake", "--build", build_dir, "-j", jobs, "--target", *TARGETS])
+        # Only what this build installs: files a kept build folder installed
+        # before (a module since removed) must not reach the wheel.
+        shutil.rmtree(install_dir, ignore_errors=True)
         subprocess.check_call(["cmake", "--install", build_dir, "--prefix", install_dir, "--strip"])
 
     def get_outputs(self):
