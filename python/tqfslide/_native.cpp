@@ -6,10 +6,16 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/deep_zoom.h"
 #include "tqf_slide.h"
@@ -265,6 +271,81 @@ private:
     std::unique_ptr<tqfio::region_batch> m_batch;
 };
 
+// Patches of one size from many slides into one (N, height, width, channels)
+// array, on `threads` native threads and without the interpreter lock: the
+// batches of tqfslide.torch.PatchDataset and of Slide.read_regions at a
+// resolution no level holds. Patch i is read from slides[which[i]] at
+// downsamples[i] (a stored level's downsample reads that level as stored).
+// Every patch is attempted; the error of the first one that failed is raised
+// once all are done, with the index of the patch in `failed` (one int).
+void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_style | py::array::forcecast> which,
+                  py::array_t<int64_t, py::array::c_style | py::array::forcecast> locations,
+                  py::array_t<double, py::array::c_style | py::array::forcecast> downsamples, int width, int height,
+                  py::array out, const std::string &mode, unsigned threads, py::array_t<int64_t> failed) {
+    const tqfio::pixel_format format = format_of(mode);
+    const ssize_t count = which.size();
+    if (which.ndim() != 1 || locations.ndim() != 2 || locations.shape(0) != count || locations.shape(1) != 2 ||
+        downsamples.ndim() != 1 || downsamples.shape(0) != count)
+        throw py::value_error("which, locations and downsamples must describe the same patches");
+    const int channels = tqfio::bytes_per_pixel(format);
+    if (!out.dtype().is(py::dtype::of<uint8_t>()) || !out.writeable() || out.ndim() != 4 || out.shape(0) != count ||
+        out.shape(1) != height || out.shape(2) != width || out.shape(3) != channels ||
+        !(out.flags() & py::array::c_style))
+        throw py::value_error("out must be a writable C-contiguous uint8 array of shape (" + std::to_string(count) +
+                              ", " + std::to_string(height) + ", " + std::to_string(width) + ", " +
+                              std::to_string(channels) + ")");
+    if (failed.size() != 1)
+        throw py::value_error("failed must hold one integer");
+    std::vector<std::shared_ptr<tqfio::slide>> opened;
+    opened.reserve(slides.size());
+    for (const py::handle &item : slides)
+        opened.push_back(item.cast<const NativeSlide &>().get());
+    auto chosen = which.unchecked<1>();
+    for (ssize_t i = 0; i < count; ++i)
+        if (chosen(i) < 0 || static_cast<size_t>(chosen(i)) >= opened.size())
+            throw py::value_error("which[" + std::to_string(i) + "] names no slide");
+    auto places = locations.unchecked<2>();
+    auto scales = downsamples.unchecked<1>();
+    unsigned char *pixels = static_cast<unsigned char *>(out.mutable_data());
+    const size_t region = static_cast<size_t>(width) * height * channels;
+    const size_t stride = static_cast<size_t>(width) * channels;
+
+    std::atomic<ssize_t> next{0};
+    std::atomic<ssize_t> first_failure{count};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    const auto work = [&] {
+        for (ssize_t i = next++; i < count; i = next++) {
+            try {
+                opened[static_cast<size_t>(chosen(i))]->read_region_at(places(i, 0), places(i, 1), scales(i), width,
+                                                                       height, pixels + region * i, stride, format);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failure_mutex);
+                if (i < first_failure) {
+                    first_failure = i;
+                    failure = std::current_exception();
+                }
+            }
+        }
+    };
+    {
+        py::gil_scoped_release release;
+        const unsigned workers = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(std::max<ssize_t>(count, 1))));
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < workers; ++t)
+            pool.emplace_back(work);
+        work();
+        for (std::thread &thread : pool)
+            thread.join();
+    }
+    if (failure) {
+        const ssize_t index = first_failure.load();
+        failed.mutable_at(0) = index;
+        const std::string path = opened[static_cast<size_t>(chosen(index))]->path();
+        without_gil(path, [&] { std::rethrow_exception(failure); });
+    }
+}
+
 // Deep Zoom tiles of a slide for tqfslide.deepzoom and the viewer. Holds the
 // Python slide (kept alive by the binding), so closing it ends the tiles too.
 class DeepZoom {
@@ -354,6 +435,10 @@ PYBIND11_MODULE(_native, m) {
         .def("__next__", &RegionBatch::next)
         .def("__len__", &RegionBatch::size)
         .def("stop", &RegionBatch::stop);
+
+    m.def("read_patches", &read_patches, py::arg("slides"), py::arg("which"), py::arg("locations"),
+          py::arg("downsamples"), py::arg("width"), py::arg("height"), py::arg("out"), py::arg("mode"),
+          py::arg("threads"), py::arg("failed"));
 
     py::class_<DeepZoom>(m, "DeepZoom")
         .def(py::init<const NativeSlide &, int, int>(), py::keep_alive<1, 2>(), py::arg("slide"),

@@ -23,7 +23,9 @@ NAME-tiles.csv
 Tissue is what tqfslide.tissue.detect_tissue finds on the RGB pixels of the
 mask level: pixels whose saturation 255 * (max - min) / max reaches Otsu's
 threshold, kept within 20 to 50 (--threshold sets it instead, 0 to 1);
-pixels darker than 26 are background.
+pixels darker than 26 are background. Holes that tissue encloses are
+filled, and tissue smaller than a 128 x 128 square of full resolution is
+removed, as tqfslide.tissue.tissue_mask does.
 
 The work runs on a dask.distributed.LocalCluster started for the job (one
 single-threaded worker process per core; --workers sets how many) or on an
@@ -51,12 +53,12 @@ import zlib
 import numpy as np
 
 from .._files import write_files
-from ..tissue import _cluster
+from ..tissue import _cluster, _slides
 from ._arguments import fraction, positive_float, positive_int
 from ._progress import Progress
 
 PROGRAM = "tqf tissue-mask"
-MASK_DOWNSAMPLE = 32.0
+MASK_DOWNSAMPLE = _slides.MASK_DOWNSAMPLE
 
 
 # -- output -------------------------------------------------------------------
@@ -191,7 +193,8 @@ _DESCRIPTION = ("Writes, for each slide, a tissue mask PNG at a low level and a 
                 "mean colour of every full-resolution tile, computed on a local dask.distributed cluster or "
                 "on an existing one (--scheduler).")
 _EPILOG = ("Tissue: pixels of the mask level whose saturation 255*(max-min)/max reaches Otsu's threshold (kept "
-           "within 20-50 of 255); pixels darker than 26 are background. With --scheduler, this machine and "
+           "within 20-50 of 255); pixels darker than 26 are background; enclosed holes are filled and specks "
+           "smaller than 128x128 full-resolution pixels removed. With --scheduler, this machine and "
            "every worker must see the slides at the same paths. Exit status: 0 all slides done, 1 some "
            "failed, 2 bad arguments.")
 

@@ -25,7 +25,8 @@ import numpy as np
 from .._errors import TqfError
 from .._slide import Slide
 from ..dask_array import LevelReader, chunk_boxes, normalize_chunks
-from ._detect import detect_tissue, tile_fractions, tile_means
+from ._detect import tile_fractions, tile_means
+from ._slides import mask_of_pixels
 
 __all__ = ["SlideTissue", "tissue_of_slides", "block_means", "level_tissue", "JOB_BLOCK", "SLIDES_IN_FLIGHT"]
 
@@ -65,9 +66,10 @@ def block_means(reader, top, left, height, width, tile_height, tile_width):
 
 
 def level_tissue(reader, threshold, size, tile, downsample):
-    """The mask of a level read whole (as 0 and 255), the threshold used and
-    the tissue fraction of each full-resolution tile."""
-    mask, level = detect_tissue(reader.read(0, 0, reader.width, reader.height), threshold)
+    """The mask of a level read whole (as 0 and 255; holes filled, specks
+    removed, as tqfslide.tissue.tissue_mask makes it), the threshold used
+    and the tissue fraction of each full-resolution tile."""
+    mask, level = mask_of_pixels(reader.read(0, 0, reader.width, reader.height), downsample, threshold=threshold)
     return mask.astype(np.uint8) * np.uint8(255), level, tile_fractions(mask, downsample, size, tile)
 
 
