@@ -66,7 +66,10 @@ class _AssociatedImages(Mapping):
 
     def __init__(self, slide):
         self._slide = slide
-        self._images = {}
+        # Kept by the slide, which does not keep this mapping: a slide in no
+        # reference cycle closes (and lets its file go) as soon as it is
+        # dropped, not at the next garbage collection.
+        self._images = slide._associated_images
 
     def __getitem__(self, name):
         native = self._slide._open_native()
@@ -131,7 +134,7 @@ class Slide:
         self._levels = self._native.levels
         self._facts = self._native.properties
         self._properties = None
-        self._associated = _AssociatedImages(self)
+        self._associated_images = {}  # name -> array, read on first use
 
     # -- lifetime -----------------------------------------------------------
 
@@ -253,7 +256,7 @@ class Slide:
         """The label and macro (preview) images as (height, width, 3) RGB
         arrays, read on first use."""
         self._open_native()
-        return self._associated
+        return _AssociatedImages(self)
 
     @property
     def cache_size(self):

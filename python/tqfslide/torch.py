@@ -209,8 +209,12 @@ class PatchDataset(Dataset):
 
 
 def _label_array(labels):
-    array = np.asarray(labels)
-    return array if array.dtype != object and array.ndim == 1 else list(labels)
+    # Numbers in an array (a batch's are one tensor); anything else as given.
+    try:
+        array = np.asarray(labels)
+    except ValueError:  # ragged
+        return list(labels)
+    return array if array.dtype.kind in "biuf" and array.ndim == 1 else list(labels)
 
 
 class PatchBatches(PatchDataset, IterableDataset):
@@ -286,7 +290,7 @@ class PatchBatches(PatchDataset, IterableDataset):
             batch = self.transform(batch)
         if self.labels is None:
             return batch
-        if isinstance(self.labels, np.ndarray) and self.labels.dtype.kind in "biuf":
+        if isinstance(self.labels, np.ndarray):
             return batch, torch.from_numpy(self.labels[indices])
         return batch, [self._label(index) for index in indices]
 
