@@ -1,5 +1,5 @@
 """The `tqf` command: facts, regions, thumbnails and associated images of
-.tqf slides, the converter, the viewer and tissue masks.
+.tqf slides, the converter, the viewer, tissue masks and patch grids.
 
     tqf info SLIDE [--json]
     tqf region SLIDE X Y W H [--level N | --downsample D | --magnification M] -o OUT
@@ -9,6 +9,7 @@
     tqf export [OPTIONS] SLIDE OUTPUT.tiff        (tqf-convert --export-tiff)
     tqf serve PATH [--host 127.0.0.1] [--port 8000]
     tqf tissue-mask SLIDE... -o FOLDER [--scheduler ADDRESS]
+    tqf patches SLIDE... --size 256 [--mpp 0.5 | --level N] -o FOLDER [--scheduler ADDRESS]
 
 Exit status: 0 on success, 1 for a failure (one line on standard error
 naming the input and the cause), 2 for a usage error.
@@ -25,11 +26,11 @@ import sys
 
 from .._errors import TqfError
 from .._version import __version__
-from . import associated, convert, info, region, serve, thumbnail, tissue_mask
+from . import associated, convert, info, patches, region, serve, thumbnail, tissue_mask
 from ._common import Failure, check_image_output
 
 # The commands in the order of the help.
-COMMANDS = (info, region, thumbnail, associated, convert, serve, tissue_mask)
+COMMANDS = (info, region, thumbnail, associated, convert, serve, tissue_mask, patches)
 
 
 def build_parser():

@@ -43,8 +43,6 @@ arguments or an output folder that cannot be made.
 """
 
 import argparse
-import contextlib
-import logging
 import os
 import struct
 import sys
@@ -55,6 +53,7 @@ import numpy as np
 from .._files import write_files
 from ..tissue import _cluster, _slides
 from ._arguments import fraction, positive_float, positive_int
+from ._dask import JobError, cluster_client
 from ._progress import Progress
 
 PROGRAM = "tqf tissue-mask"
@@ -116,28 +115,6 @@ def _describe(error):
     return f"{type(error).__name__}: {error}"
 
 
-class _JobError(Exception):
-    pass
-
-
-@contextlib.contextmanager
-def _client(args):
-    from distributed import Client, LocalCluster
-
-    if args.scheduler:
-        try:
-            client = Client(args.scheduler, timeout=args.timeout)
-        except (OSError, TimeoutError) as error:
-            raise _JobError(f"cannot reach the dask scheduler at {args.scheduler}: {error}") from None
-        with client:
-            yield client
-        return
-    workers = args.workers or os.cpu_count() or 1
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                      silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-        yield client
-
-
 def run(args):
     """Runs the job for parsed arguments; returns the exit status."""
     if args.scheduler and args.workers:
@@ -159,9 +136,9 @@ def run(args):
         return 2
 
     try:
-        with _client(args) as client:
+        with cluster_client(args) as client:
             failures = _process(client, paths, args)
-    except _JobError as error:
+    except JobError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
     return 1 if failures else 0
