@@ -276,24 +276,29 @@ private:
 // batches of tqfslide.torch.PatchDataset and of Slide.read_regions at a
 // resolution no level holds. Patch i is read from slides[which[i]] at
 // downsamples[i] (a stored level's downsample reads that level as stored).
-// Every patch is attempted; the error of the first one that failed is raised
-// once all are done, with the index of the patch in `failed` (one int).
+// channels_first: `out` is (N, channels, height, width), each patch read into
+// a buffer of its thread and spread into planes while it is in the cache (a
+// batch PyTorch stacks with a plain copy). Every patch is attempted; the
+// error of the first one that failed is raised once all are done, with the
+// index of the patch in `failed` (one int).
 void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_style | py::array::forcecast> which,
                   py::array_t<int64_t, py::array::c_style | py::array::forcecast> locations,
                   py::array_t<double, py::array::c_style | py::array::forcecast> downsamples, int width, int height,
-                  py::array out, const std::string &mode, unsigned threads, py::array_t<int64_t> failed) {
+                  py::array out, const std::string &mode, unsigned threads, py::array_t<int64_t> failed,
+                  bool channels_first) {
     const tqfio::pixel_format format = format_of(mode);
     const ssize_t count = which.size();
     if (which.ndim() != 1 || locations.ndim() != 2 || locations.shape(0) != count || locations.shape(1) != 2 ||
         downsamples.ndim() != 1 || downsamples.shape(0) != count)
         throw py::value_error("which, locations and downsamples must describe the same patches");
     const int channels = tqfio::bytes_per_pixel(format);
-    if (!out.dtype().is(py::dtype::of<uint8_t>()) || !out.writeable() || out.ndim() != 4 || out.shape(0) != count ||
-        out.shape(1) != height || out.shape(2) != width || out.shape(3) != channels ||
-        !(out.flags() & py::array::c_style))
-        throw py::value_error("out must be a writable C-contiguous uint8 array of shape (" + std::to_string(count) +
-                              ", " + std::to_string(height) + ", " + std::to_string(width) + ", " +
-                              std::to_string(channels) + ")");
+    const std::vector<ssize_t> shape = channels_first ? std::vector<ssize_t>{count, channels, height, width}
+                                                      : std::vector<ssize_t>{count, height, width, channels};
+    if (!out.dtype().is(py::dtype::of<uint8_t>()) || !out.writeable() || out.ndim() != 4 ||
+        !std::equal(shape.begin(), shape.end(), out.shape()) || !(out.flags() & py::array::c_style))
+        throw py::value_error("out must be a writable C-contiguous uint8 array of shape (" + std::to_string(shape[0]) +
+                              ", " + std::to_string(shape[1]) + ", " + std::to_string(shape[2]) + ", " +
+                              std::to_string(shape[3]) + ")");
     if (failed.size() != 1)
         throw py::value_error("failed must hold one integer");
     std::vector<std::shared_ptr<tqfio::slide>> opened;
@@ -315,10 +320,20 @@ void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_styl
     std::exception_ptr failure;
     std::mutex failure_mutex;
     const auto work = [&] {
+        std::vector<unsigned char> interleaved(channels_first ? region : 0);
+        const size_t plane = static_cast<size_t>(width) * height;
         for (ssize_t i = next++; i < count; i = next++) {
             try {
-                opened[static_cast<size_t>(chosen(i))]->read_region_at(places(i, 0), places(i, 1), scales(i), width,
-                                                                       height, pixels + region * i, stride, format);
+                unsigned char *target = pixels + region * i;
+                opened[static_cast<size_t>(chosen(i))]->read_region_at(
+                    places(i, 0), places(i, 1), scales(i), width, height,
+                    channels_first ? interleaved.data() : target, stride, format);
+                if (channels_first) {
+                    const unsigned char *from = interleaved.data();
+                    for (size_t p = 0; p < plane; ++p, from += channels)
+                        for (int c = 0; c < channels; ++c)
+                            target[c * plane + p] = from[c];
+                }
             } catch (...) {
                 std::lock_guard<std::mutex> lock(failure_mutex);
                 if (i < first_failure) {
@@ -438,7 +453,7 @@ PYBIND11_MODULE(_native, m) {
 
     m.def("read_patches", &read_patches, py::arg("slides"), py::arg("which"), py::arg("locations"),
           py::arg("downsamples"), py::arg("width"), py::arg("height"), py::arg("out"), py::arg("mode"),
-          py::arg("threads"), py::arg("failed"));
+          py::arg("threads"), py::arg("failed"), py::arg("channels_first") = false);
 
     py::class_<DeepZoom>(m, "DeepZoom")
         .def(py::init<const NativeSlide &, int, int>(), py::keep_alive<1, 2>(), py::arg("slide"),

@@ -546,14 +546,16 @@ class _ResampledRegions:
         self.close()
 
 
-def _read_patches(slides, which, locations, downsamples, out, mode, threads):
+def _read_patches(slides, which, locations, downsamples, out, mode, threads, channels_first=False):
     """Reads patch i of slides[which[i]] at locations[i] and downsamples[i]
-    into out[i] on `threads` native threads (see _native.read_patches); an
-    error names the failed patch's slide."""
-    height, width = out.shape[1:3]
+    into out[i] ((height, width, channels), or (channels, height, width))
+    on `threads` native threads (see _native.read_patches); an error names
+    the failed patch's slide."""
+    height, width = out.shape[2:4] if channels_first else out.shape[1:3]
     failed = np.zeros(1, np.int64)
     native = [slide._open_native() for slide in slides]
-    _native.read_patches(native, which, locations, downsamples, width, height, out, mode, threads, failed)
+    _native.read_patches(native, which, locations, downsamples, width, height, out, mode, threads, failed,
+                         channels_first)
 
 
 def _locations(locations):

@@ -179,11 +179,11 @@ class PatchDataset(Dataset):
     def __getitems__(self, indices):
         """The items at `indices` (a list), read in one native call."""
         indices = np.array([self._index(i) for i in indices], np.int64)
-        patches = self._read(indices, 1)
         if self.transform is not None:
-            items = [self.transform(patch) for patch in patches]
+            items = [self.transform(patch) for patch in self._read(indices, 1)]
         else:
-            items = list(torch.from_numpy(patches).permute(0, 3, 1, 2))
+            # Channels first already: the loader stacks them with a plain copy.
+            items = list(torch.from_numpy(self._read(indices, 1, channels_first=True)))
         if self.labels is None:
             return items
         return [(item, self._label(index)) for item, index in zip(items, indices)]
@@ -192,14 +192,16 @@ class PatchDataset(Dataset):
         label = self.labels[index]
         return label.item() if isinstance(label, np.generic) else label
 
-    def _read(self, indices, threads):
-        """The patches at `indices` as an (N, height, width, 3) array."""
+    def _read(self, indices, threads, channels_first=False):
+        """The patches at `indices` as an (N, height, width, 3) array, or
+        (N, 3, height, width)."""
         numbers, which = np.unique(self.which[indices], return_inverse=True)
         slides = [self._slide(int(number)) for number in numbers]
         width, height = self.size
-        out = np.empty((len(indices), height, width, 3), np.uint8)
+        out = np.empty((len(indices), 3, height, width) if channels_first else (len(indices), height, width, 3),
+                       np.uint8)
         _read_patches(slides, which.astype(np.int32), self.locations[indices], self.downsamples[self.which[indices]],
-                      out, "RGB", threads)
+                      out, "RGB", threads, channels_first)
         return out
 
     def __getstate__(self):
