@@ -7,7 +7,11 @@ slides, on the same tile-aligned 256-pixel patches of level 0:
     item by item     DataLoader(PatchDataset(items), batch_size=64,
                      num_workers=2, shuffle=True), one patch per call
     worker batches   the same DataLoader; each worker reads a whole batch in
-                     one call (PatchDataset.__getitems__)
+                     one call (PatchDataset.__getitems__), which the loader
+                     then copies into shared memory (its collation)
+    batch sampler    DataLoader(dataset, sampler=dataset.batch_sampler(64,
+                     shuffle=True), batch_size=None, num_workers=2): each
+                     worker reads its batch straight into shared memory
     native threads   DataLoader(PatchDataset(items, batch_size=64,
                      num_threads=2, shuffle=True), batch_size=None,
                      num_workers=0)
@@ -104,6 +108,17 @@ def main():
             return count
         return run
 
+    def sampled(cache):
+        def run():
+            dataset = PatchDataset(items, level=0, size=(SIZE, SIZE), cache_size=cache)
+            count = 0
+            for batch in DataLoader(dataset, sampler=dataset.batch_sampler(BATCH, shuffle=True), batch_size=None,
+                                    num_workers=2):
+                consume(batch)
+                count += len(batch[0])
+            return count
+        return run
+
     def native(cache):
         def run():
             dataset = PatchDataset(items, level=0, size=(SIZE, SIZE), cache_size=cache, batch_size=BATCH,
@@ -118,6 +133,7 @@ def main():
     methods = [("read_regions(num_workers=2)", read_regions), ("item by item, 2 workers",
                                                                 lambda c: loader(ItemByItem, c)),
                ("worker batches (__getitems__), 2 workers", lambda c: loader(PatchDataset, c)),
+               ("batch sampler, 2 workers", sampled),
                ("native threads, num_threads=2", native)]
     print(f"{'method':44} {'cache':>6} {'patches/s':>10} {'x read_regions':>15}")
     for cache, name in ((tqfslide.DEFAULT_CACHE_SIZE, "on"), (0, "off")):

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -16,6 +17,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "core/deep_zoom.h"
 #include "tqf_slide.h"
@@ -271,6 +275,40 @@ private:
     std::unique_ptr<tqfio::region_batch> m_batch;
 };
 
+// Interleaved pixels (RGBRGB...) into planes (RR... GG... BB...).
+void spread_into_planes(const unsigned char *from, unsigned char *to, size_t plane, int channels) {
+    if (channels == 3) {
+        unsigned char *red = to, *green = to + plane, *blue = to + 2 * plane;
+        for (size_t p = 0; p < plane; ++p) {
+            red[p] = from[3 * p];
+            green[p] = from[3 * p + 1];
+            blue[p] = from[3 * p + 2];
+        }
+        return;
+    }
+    for (size_t p = 0; p < plane; ++p)
+        for (int c = 0; c < channels; ++c)
+            to[c * plane + p] = from[p * channels + c];
+}
+
+// Maps the pages of a large fresh destination in one call rather than a
+// fault per page as the reads first touch them: dear in a virtual machine,
+// the more so for shared memory, where PyTorch's worker processes put their
+// batches. Kernels before 5.14 refuse the advice, and the reads fault as usual.
+void populate(unsigned char *pixels, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || bytes < (size_t(1) << 20))
+        return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(pixels) & ~uintptr_t(page - 1);
+    madvise(reinterpret_cast<void *>(start), bytes + (reinterpret_cast<uintptr_t>(pixels) - start),
+            MADV_POPULATE_WRITE);
+#else
+    (void)pixels;
+    (void)bytes;
+#endif
+}
+
 // Patches of one size from many slides into one (N, height, width, channels)
 // array, on `threads` native threads and without the interpreter lock: the
 // batches of tqfslide.torch.PatchDataset and of Slide.read_regions at a
@@ -317,6 +355,10 @@ void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_styl
 
     std::atomic<ssize_t> next{0};
     std::atomic<ssize_t> first_failure{count};
+    {
+        py::gil_scoped_release release;
+        populate(pixels, region * static_cast<size_t>(count));
+    }
     std::exception_ptr failure;
     std::mutex failure_mutex;
     const auto work = [&] {
@@ -328,12 +370,8 @@ void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_styl
                 opened[static_cast<size_t>(chosen(i))]->read_region_at(
                     places(i, 0), places(i, 1), scales(i), width, height,
                     channels_first ? interleaved.data() : target, stride, format);
-                if (channels_first) {
-                    const unsigned char *from = interleaved.data();
-                    for (size_t p = 0; p < plane; ++p, from += channels)
-                        for (int c = 0; c < channels; ++c)
-                            target[c * plane + p] = from[c];
-                }
+                if (channels_first)
+                    spread_into_planes(interleaved.data(), target, plane, channels);
             } catch (...) {
                 std::lock_guard<std::mutex> lock(failure_mutex);
                 if (i < first_failure) {

@@ -32,7 +32,7 @@ import threading
 
 import numpy as np
 import torch
-from torch.utils.data import Dataset, IterableDataset, get_worker_info
+from torch.utils.data import BatchSampler, Dataset, IterableDataset, RandomSampler, SequentialSampler, get_worker_info
 
 from ._slide import Slide, _integer, _locations, _read_patches, _size
 from ._slide_pool import SlidePool
@@ -66,6 +66,10 @@ class PatchDataset(Dataset):
     of the (height, width, 3) RGB array; with labels, a (patch, label)
     pair. DataLoader reads a whole batch in one call (__getitems__): the
     patches of a batch are decoded together, without the interpreter lock.
+    dataset[list of indices] is a whole (N, 3, height, width) batch (with
+    labels, a (patches, labels) pair; `transform` then applies to the
+    batch), read into shared memory in a loader's worker: with
+    batch_sampler(), the loader hands it over without copying it again.
 
     With batch_size, the dataset is a PatchBatches instead: an iterable of
     whole batches read on `num_threads` native threads (see PatchBatches).
@@ -169,6 +173,8 @@ class PatchDataset(Dataset):
         return index % len(self) if len(self) else index
 
     def __getitem__(self, index):
+        if isinstance(index, (list, np.ndarray, torch.Tensor)):
+            return self._batch(index)
         index = self._index(index)
         number = int(self.which[index])
         x, y = (int(v) for v in self.locations[index])
@@ -188,18 +194,50 @@ class PatchDataset(Dataset):
             return items
         return [(item, self._label(index)) for item, index in zip(items, indices)]
 
+    def batch_sampler(self, batch_size, *, shuffle=False, drop_last=False, generator=None):
+        """A sampler of lists of indices for
+        DataLoader(dataset, sampler=dataset.batch_sampler(64, shuffle=True), batch_size=None, num_workers=2):
+        each worker then reads a whole batch into shared memory and hands
+        it over as it is, without the copy of the loader's collation."""
+        sampler = RandomSampler(self, generator=generator) if shuffle else SequentialSampler(self)
+        return BatchSampler(sampler, _integer(batch_size, "batch_size"), bool(drop_last))
+
+    def _batch(self, indices):
+        """dataset[list of indices]: a (N, 3, height, width) uint8 tensor,
+        in shared memory in a loader's worker process, with labels a
+        (patches, labels) pair; `transform` applies to the batch."""
+        indices = np.array([self._index(i) for i in np.asarray(indices).reshape(-1).tolist()], np.int64)
+        width, height = self.size
+        shape = (len(indices), 3, height, width)
+        if get_worker_info() is not None:
+            batch = torch.empty(0, dtype=torch.uint8).set_(torch.ByteStorage._new_shared(int(np.prod(shape))))
+            batch = batch.view(shape)
+        else:
+            batch = torch.empty(shape, dtype=torch.uint8)
+        self._read(indices, 1, out=batch.numpy())
+        if self.transform is not None:
+            batch = self.transform(batch)
+        return batch if self.labels is None else (batch, self._labels_of(indices))
+
+    def _labels_of(self, indices):
+        if isinstance(self.labels, np.ndarray):
+            return torch.from_numpy(self.labels[indices])
+        return [self._label(index) for index in indices]
+
     def _label(self, index):
         label = self.labels[index]
         return label.item() if isinstance(label, np.generic) else label
 
-    def _read(self, indices, threads, channels_first=False):
+    def _read(self, indices, threads, channels_first=False, out=None):
         """The patches at `indices` as an (N, height, width, 3) array, or
-        (N, 3, height, width)."""
+        (N, 3, height, width) (into `out`, which is channels first)."""
         numbers, which = np.unique(self.which[indices], return_inverse=True)
         slides = [self._slide(int(number)) for number in numbers]
         width, height = self.size
-        out = np.empty((len(indices), 3, height, width) if channels_first else (len(indices), height, width, 3),
-                       np.uint8)
+        channels_first = channels_first or out is not None
+        if out is None:
+            out = np.empty((len(indices), 3, height, width) if channels_first else (len(indices), height, width, 3),
+                           np.uint8)
         _read_patches(slides, which.astype(np.int32), self.locations[indices], self.downsamples[self.which[indices]],
                       out, "RGB", threads, channels_first)
         return out
@@ -290,11 +328,7 @@ class PatchBatches(PatchDataset, IterableDataset):
         batch = torch.from_numpy(self._read(indices, self.num_threads)).permute(0, 3, 1, 2)
         if self.transform is not None:
             batch = self.transform(batch)
-        if self.labels is None:
-            return batch
-        if isinstance(self.labels, np.ndarray):
-            return batch, torch.from_numpy(self.labels[indices])
-        return batch, [self._label(index) for index in indices]
+        return batch if self.labels is None else (batch, self._labels_of(indices))
 
     def __iter__(self):
         ready = queue.Queue(maxsize=self.prefetch)

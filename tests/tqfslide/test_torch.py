@@ -59,9 +59,15 @@ def test_a_cohort_item_by_item_and_a_batch_at_a_time(cohort, options):
     batch = dataset.__getitems__([23, 0, 7, 7])
     assert [label for _, label in batch] == [7, "slide0", 101, 101]
     assert all(torch.equal(patch, dataset[i][0]) for (patch, _), i in zip(batch, [23, 0, 7, 7]))
-    loaded = list(DataLoader(PatchDataset([item[:2] for item in items], size=(64, 48), **options), batch_size=10))
+    unlabelled = PatchDataset([item[:2] for item in items], size=(64, 48), **options)
+    loaded = list(DataLoader(unlabelled, batch_size=10))
     assert [tuple(b.shape) for b in loaded] == [(10, 3, 48, 64), (10, 3, 48, 64), (4, 3, 48, 64)]
     assert torch.equal(loaded[1][3], dataset[13][0])
+    whole = list(DataLoader(unlabelled, sampler=unlabelled.batch_sampler(10), batch_size=None))
+    assert all(torch.equal(a, b) for a, b in zip(whole, loaded))
+    patches, labels = dataset[[23, 0, 7]]  # a whole batch
+    assert patches.shape == (3, 3, 48, 64) and patches.is_contiguous() and labels == [7, "slide0", 101]
+    assert torch.equal(patches[2], dataset[7][0])
 
 
 def test_the_one_slide_form_stays(slide_path):
@@ -177,6 +183,9 @@ if __name__ == "__main__":
     dataset = PatchDataset(items, level=0, size=(32, 32), max_open=2)
     dataset[0]
     loader = DataLoader(dataset, batch_size=5, num_workers=2, shuffle=True, multiprocessing_context=method)
+    assert collected(loader) == expected
+    sampler = dataset.batch_sampler(5, shuffle=True)
+    loader = DataLoader(dataset, sampler=sampler, batch_size=None, num_workers=2, multiprocessing_context=method)
     assert collected(loader) == expected
     batches = PatchDataset(items, level=0, size=(32, 32), max_open=2, batch_size=5, shuffle=True)
     loader = DataLoader(batches, batch_size=None, num_workers=2, multiprocessing_context=method)
