@@ -39,8 +39,11 @@ arguments or an output folder that cannot be made.
 """
 
 import argparse
+import concurrent.futures
+import importlib.util
 import os
 import sys
+import uuid
 
 from .._errors import NoResolutionError
 from .._files import write_files
@@ -52,6 +55,8 @@ from ._progress import Progress
 
 PROGRAM = "tqf patches"
 FORMATS = {"csv": "-patches.csv", "hdf5": "-patches.h5"}
+# Slides whose files are being written at once.
+WRITERS = 4
 
 
 def output_names(folder, path, formats):
@@ -124,9 +129,7 @@ def run(args):
               file=sys.stderr)
         return 2
     if "hdf5" in args.formats:
-        try:
-            import h5py  # noqa: F401 (missing: say so before the cluster starts)
-        except ImportError:
+        if importlib.util.find_spec("h5py") is None:  # say so before the cluster starts
             print(f"{PROGRAM}: error: HDF5 output needs h5py (apt install python3-h5py), or give --format csv",
                   file=sys.stderr)
             return 2
@@ -162,6 +165,21 @@ def run(args):
     return 1 if failures else 0
 
 
+def _written(writes, progress, *, wait):
+    """Reports the writes that are done (all of them, waiting, with wait);
+    returns how many failed."""
+    done = concurrent.futures.wait(writes)[0] if wait else [w for w in writes if w.done()]
+    failures = 0
+    for write in done:
+        path = writes.pop(write)
+        try:
+            progress.say(write.result(), sys.stdout)
+        except OSError as error:
+            failures += 1
+            progress.say(f"{PROGRAM}: error: {path}: cannot write the results: {error}", sys.stderr)
+    return failures
+
+
 def _process(client, paths, args):
     """Runs the slides through the cluster; returns how many failed."""
     from distributed import as_completed
@@ -177,29 +195,31 @@ def _process(client, paths, args):
             progress.slide_done()
             progress.say(f"{PROGRAM}: error: {path}: {_describe(error)}", sys.stderr)
             continue
-        # One key per slide and run: pure=False, so that a slide rewritten
-        # between runs is never served a result the cluster still holds.
+        # A new key per slide and run, so that a slide rewritten between
+        # runs is never served a result the cluster still holds.
         future = client.submit(_cluster.slide_patches, path, stamp, args.size, mpp=args.mpp, level=args.level,
                                stride=args.stride, min_tissue=args.min_tissue, threshold=args.threshold,
                                allow_nominal_mpp=args.allow_nominal_mpp, pure=False,
-                               key=f"slide_patches-{len(futures)}-{os.path.basename(path)}-{os.getpid()}")
+                               key=f"slide_patches-{os.path.basename(path)}-{uuid.uuid4().hex}")
         futures[future] = path
-    for future in as_completed(list(futures)):
-        path = futures.pop(future)
-        progress.slide_done()
-        try:
-            result = future.result()
-        except Exception as error:  # noqa: BLE001 (this slide fails, the job goes on)
-            failures += 1
-            progress.say(f"{PROGRAM}: error: {path}: {_describe(error)}", sys.stderr)
-            continue
-        finally:
-            future.release()
-        try:
-            progress.say(_write(path, args, result), sys.stdout)
-        except OSError as error:
-            failures += 1
-            progress.say(f"{PROGRAM}: error: {path}: cannot write the results: {error}", sys.stderr)
+    # Files are written on threads of their own (most of a write is waiting
+    # for the disk to sync), while the next results come in.
+    writes = {}  # write -> its slide
+    with concurrent.futures.ThreadPoolExecutor(max_workers=WRITERS) as writer:
+        for future in as_completed(list(futures)):
+            path = futures.pop(future)
+            progress.slide_done()
+            try:
+                result = future.result()
+            except Exception as error:  # noqa: BLE001 (this slide fails, the job goes on)
+                failures += 1
+                progress.say(f"{PROGRAM}: error: {path}: {_describe(error)}", sys.stderr)
+                continue
+            finally:
+                future.release()
+            writes[writer.submit(_write, path, args, result)] = path
+            failures += _written(writes, progress, wait=False)
+        failures += _written(writes, progress, wait=True)
     progress.clear()
     return failures
 
