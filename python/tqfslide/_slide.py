@@ -539,6 +539,11 @@ class _ResampledRegions:
         self._starts = iter(())
         self._pool.shutdown(wait=False)
 
+    def __del__(self):
+        pool = getattr(self, "_pool", None)
+        if pool is not None:
+            self.close()
+
     def __enter__(self):
         return self
 

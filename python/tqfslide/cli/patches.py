@@ -265,18 +265,6 @@ def add_parser(subparsers):
     return parser
 
 
-def main(argv=None):
-    """The command on its own: python3 -m tqfslide.cli.patches SLIDE... -o FOLDER --size N."""
-    parser = argparse.ArgumentParser(prog="python3 -m tqfslide.cli.patches", description=_DESCRIPTION,
-                                     epilog=_EPILOG)
-    _arguments(parser)
-    return run(parser.parse_args(argv))
-
-
-if __name__ == "__main__":
-    sys.exit(main())
-
-
 def _arguments(parser):
     parser.add_argument("slides", nargs="+", metavar="SLIDE", help=".tqf slides")
     parser.add_argument("-o", "--output", required=True, metavar="FOLDER",
