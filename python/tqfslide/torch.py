@@ -41,6 +41,10 @@ __all__ = ["PatchDataset", "PatchBatches"]
 
 # Slides each process keeps open by default.
 MAX_OPEN = 16
+# The tile cache of each slide a dataset opens: patches in a shuffled order
+# seldom meet their neighbours' tiles, and overlapping patches in order need
+# few.
+SLIDE_CACHE = 8 << 20
 
 
 def _path(value):
@@ -76,9 +80,12 @@ class PatchDataset(Dataset):
 
     Every slide is opened once here, so that a path that is no slide, a
     level a slide lacks or a slide without a resolution fails at once and
-    not in a worker. max_open: slides each process keeps open;
-    `slide_options` go to tqfslide.Slide (by default num_threads=1: the
-    loader's workers or threads read patches side by side).
+    not in a worker. max_open: slides each process keeps open (a batch
+    whose patches come from more slides than that opens the others again,
+    a read of their tile index each); `slide_options` go to tqfslide.Slide
+    (by default num_threads=1, as the loader's workers or threads read
+    patches side by side, and cache_size=8 MiB, so that max_open slides
+    keep at most 128 MiB of decoded tiles a process).
     """
 
     def __new__(cls, *args, batch_size=None, **kwargs):
@@ -106,7 +113,7 @@ class PatchDataset(Dataset):
         if isinstance(max_open, bool) or not isinstance(max_open, int) or max_open < 1:
             raise ValueError(f"max_open must be a positive integer, got {max_open!r}")
         self.max_open = max_open
-        self.slide_options = {"num_threads": 1, **slide_options}
+        self.slide_options = {"num_threads": 1, "cache_size": SLIDE_CACHE, **slide_options}
         self.paths, self.downsamples = [], []
         which, places, labels, labelled = [], [], [], None
         for number, item in enumerate(items):
