@@ -8,12 +8,15 @@ immunohistochemistry sample, flipped, turned and cut at random, laid in a
 383-pixel grid (as tools/make_sample_image.py does), but made one band at a
 time, so the image never has to fit in memory. The file is laid out as
 Aperio's scanners write it: the full level as 256-pixel JPEG tiles (quality
-90) with "AppMag" and "MPP" in its description, a stripped thumbnail, levels
-reduced 4 and 16 times, then a label and a macro image. OpenSlide reads it
-as an "aperio" slide.
+90) with "AppMag", "MPP", "Date" and "Time" in its description, a stripped
+thumbnail, levels reduced 4 and 16 times, then a label and a macro image.
+The tiled levels' streams are abbreviated, their quantisation and Huffman
+tables shared in the page's JPEGTables, as Aperio writes them. OpenSlide
+reads it as an "aperio" slide.
 """
 import argparse
 import io
+import struct
 import sys
 
 import numpy as np
@@ -79,8 +82,28 @@ def jpeg(pixels):
     return out.getvalue()
 
 
+def abbreviate(stream):
+    """A JFIF stream split into its tables (SOI, DQT and DHT segments, EOI)
+    and the rest (SOI, frame and scan), as TIFF's JPEGTables share them."""
+    tables, rest, at = b"", b"", 2
+    while stream[at + 1] != 0xDA:
+        length = struct.unpack(">H", stream[at + 2:at + 4])[0]
+        segment = stream[at:at + 2 + length]
+        if stream[at + 1] in (0xDB, 0xC4):
+            tables += segment
+        elif stream[at + 1] != 0xE0:  # the JFIF marker goes: TIFF's photometric tag says YCbCr
+            rest += segment
+        at += 2 + length
+    return b"\xff\xd8" + tables + b"\xff\xd9", b"\xff\xd8" + rest + stream[at:]
+
+
+def jpeg_tables():
+    """The tables every tile at QUALITY shares (Pillow's standard Huffman tables)."""
+    return abbreviate(jpeg(np.zeros((16, 16, 3), np.uint8)))[0]
+
+
 def level_tiles(tissue, width, height, factor):
-    """Tiles of the level reduced `factor` times, made band by band."""
+    """Abbreviated tiles of the level reduced `factor` times, made band by band."""
     level_width, level_height = -(-width // factor), -(-height // factor)
     for top in range(0, level_height, TILE):
         rows = min(TILE, level_height - top)
@@ -91,7 +114,7 @@ def level_tiles(tissue, width, height, factor):
             tile = np.full((TILE, TILE, 3), 255, np.uint8)
             part = band[:, left:left + TILE]
             tile[:part.shape[0], :part.shape[1]] = part
-            yield jpeg(tile)
+            yield abbreviate(jpeg(tile))[1]
 
 
 def main():
@@ -106,18 +129,20 @@ def main():
     tissue = Tissue(width)
     head = "Aperio Image Library v12.0.15"
     common = dict(dtype=np.uint8, photometric="ycbcr", compression="jpeg", subsampling=(2, 2), metadata=None)
+    tiled = dict(common, tile=(TILE, TILE), jpegtables=jpeg_tables())
     with tifffile.TiffWriter(args.output, bigtiff=True) as writer:
         description = (f"{head}\r\n{width}x{height} [0,0 {width}x{height}] ({TILE}x{TILE}) JPEG/RGB Q={QUALITY}"
-                       f"|AppMag = {args.magnification}|MPP = {args.mpp}")
-        writer.write(level_tiles(tissue, width, height, 1), shape=(height, width, 3), tile=(TILE, TILE),
-                     description=description, **common)
+                       f"|AppMag = {args.magnification}|MPP = {args.mpp}|Date = 03/14/24|Time = 09:26:53"
+                       f"|Time Zone = GMT+01:00")
+        writer.write(level_tiles(tissue, width, height, 1), shape=(height, width, 3), description=description,
+                     **tiled)
         thumbnail = reduce(tissue.rows(0, min(height, 4096)), 32)
         writer.write(iter([jpeg(thumbnail)]), shape=thumbnail.shape, rowsperstrip=thumbnail.shape[0],
                      description=f"{head}\r\n{width}x{height} -> thumbnail", **common)
         for factor in (4, 16):
             shape = (-(-height // factor), -(-width // factor), 3)
-            writer.write(level_tiles(tissue, width, height, factor), shape=shape, tile=(TILE, TILE),
-                         subfiletype=1, description=f"{head}\r\n{width}x{height} -> {shape[1]}x{shape[0]}", **common)
+            writer.write(level_tiles(tissue, width, height, factor), shape=shape, subfiletype=1,
+                         description=f"{head}\r\n{width}x{height} -> {shape[1]}x{shape[0]}", **tiled)
         label = np.full((400, 400, 3), 240, np.uint8)
         label[40:360, 40:360] = tissue.rows(0, 320)[:, :320]
         macro = reduce(tissue.rows(0, min(height, 6400)), 16)[:, :1600]

@@ -141,6 +141,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments)
             options.exportTiff = true;
             continue;
         }
+        if (argument == "--reencode") {
+            options.reencode = true;
+            continue;
+        }
         // "--name value", "--name=value" or "-x value".
         const size_t equals = argument.find('=');
         const std::string name = argument.rfind("--", 0) == 0 ? argument.substr(0, equals) : argument;
@@ -174,6 +178,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments)
     options.output = positional[1];
     if (options.exportTiff) {
         parsed.error = exportConflicts(arguments);
+        if (parsed.error.empty() && options.reencode)
+            parsed.error = "--export-tiff copies the slide as it is; --reencode does not apply";
         bool tiff = false;
         for (const char *suffix : kTiffSuffixes)
             tiff = tiff || endsWith(options.output, suffix);
@@ -196,7 +202,14 @@ std::string usageText()
            "TIFF files are read in bands, so memory stays bounded whatever their size; other\n"
            "images are decoded whole. The source's objective power and microns per pixel\n"
            "become the slide's magnification and resolution, its label and macro images the\n"
-           "slide's label and preview; transparent areas become white.\n"
+           "slide's label and preview, its thumbnail the slide's; transparent areas become\n"
+           "white. Every property of the source is kept in the slide (readers show it as\n"
+           "source.NAME), and its date becomes the slide's scan time.\n"
+           "\n"
+           "Levels of an Aperio SVS or a tiled TIFF held as 256-pixel YCbCr JPEG tiles of a\n"
+           "slide level's size are copied tile for tile, not encoded again: they read exactly\n"
+           "as OpenSlide reads the source. The other levels are made from the level above\n"
+           "and encoded at --quality; the summary says which levels were copied.\n"
            "\n"
            "With --export-tiff, writes the slide as a pyramidal tiled TIFF that OpenSlide,\n"
            "libvips and QuPath read, copying every reachable level's JPEG tiles as stored\n"
@@ -214,6 +227,7 @@ std::string usageText()
            "                         an overview of INPUT)\n"
            "      --preview-size N   longer side of the generated preview, 1..4096 (default 1024)\n"
            "  -j, --threads N        encoder threads, 1..256 (default: one per core)\n"
+           "      --reencode         encode every level at --quality, copying no tiles\n"
            "      --export-tiff      export SLIDE.tqf to OUTPUT.tiff (.tif) instead\n"
            "      --quiet            no progress and no summary; warnings and errors only\n"
            "  -h, --help             show this help\n"

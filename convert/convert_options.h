@@ -23,6 +23,7 @@ struct ConvertOptions {
     unsigned threads = 0;  // 0: one per core
     bool quiet = false;       // no progress, no summary
     bool exportTiff = false;  // input is a slide, output a pyramidal TIFF
+    bool reencode = false;    // encode every level, copying none of the source's tiles
     bool help = false;
 };
 

@@ -12,12 +12,11 @@
 
 #include <jerror.h>
 #include <jpeglib.h>
-#include "core/jpeg_errors.h"
 #include <tiffio.h>
 
-namespace tqf::convert {
+#include "codec/jpeg_errors.h"
 
-namespace core = tqfio::core;
+namespace tqf::convert {
 
 namespace {
 
@@ -32,8 +31,8 @@ bool decodeJpeg(const std::vector<uint8_t> &tables, const std::vector<uint8_t> &
 {
     jpeg_decompress_struct info;
     // As OpenSlide: a warning (corrupt data libjpeg would paper over) fails the tile.
-    core::JpegErrors errors;
-    info.err = core::strict_jpeg_errors(errors);
+    codec::JpegErrors errors;
+    info.err = codec::strict_jpeg_errors(errors);
     jpeg_create_decompress(&info);
     if (setjmp(errors.jump)) {
         message = errors.message;

@@ -48,12 +48,48 @@ public:
             m_direct = JpegTiffTiles::open(m_path, m_width, m_height);
         if (m_direct && !directReadsAsOpenSlide())
             m_direct.reset();
+        m_metadata.copiesTiffLevels = std::strcmp(vendor, "aperio") == 0 || std::strcmp(vendor, "generic-tiff") == 0;
+        m_metadata.drawsMissingTiles = std::strcmp(vendor, "aperio") == 0;
         m_metadata.objectivePower = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_OBJECTIVE_POWER);
         m_metadata.micronsPerPixelX = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_MPP_X);
         m_metadata.micronsPerPixelY = numberProperty(m_slide, OPENSLIDE_PROPERTY_NAME_MPP_Y);
         if (!m_metadata.micronsPerPixelX)
             resolutionFromTiffTags();
-        return associated("label", m_metadata.label, error) && associated("macro", m_metadata.macro, error);
+        for (const char *const *names = openslide_get_property_names(m_slide); *names != nullptr; ++names) {
+            const char *value = openslide_get_property_value(m_slide, *names);
+            m_metadata.properties.emplace_back(*names, value != nullptr ? value : "");
+        }
+        m_metadata.scanTime = scanTimeOf(m_metadata.properties);
+        return associated("label", m_metadata.label, error) && associated("macro", m_metadata.macro, error) &&
+               associated("thumbnail", m_metadata.thumbnail, error);
+    }
+
+    bool readLevel(int64_t levelWidth, int64_t levelHeight, int64_t x, int64_t y, cv::Mat &out) override
+    {
+        const int32_t count = openslide_get_level_count(m_slide);
+        for (int32_t level = 0; level < count; ++level) {
+            int64_t width = 0, height = 0;
+            openslide_get_level_dimensions(m_slide, level, &width, &height);
+            if (width != levelWidth || height != levelHeight)
+                continue;
+            // OpenSlide takes the place in full-resolution pixels and divides
+            // by the level's downsample: only a place that divides back to a
+            // whole pixel is read without resampling.
+            const double downsample = openslide_get_level_downsample(m_slide, level);
+            const int64_t x0 = std::llround(static_cast<double>(x) * downsample);
+            const int64_t y0 = std::llround(static_cast<double>(y) * downsample);
+            if (static_cast<double>(x0) / downsample != static_cast<double>(x) ||
+                static_cast<double>(y0) / downsample != static_cast<double>(y))
+                return false;
+            std::vector<uint32_t> argb(static_cast<size_t>(out.cols) * static_cast<size_t>(out.rows));
+            openslide_read_region(m_slide, argb.data(), x0, y0, level, out.cols, out.rows);
+            if (openslide_get_error(m_slide) != nullptr)
+                return false;
+            for (int row = 0; row < out.rows; ++row)
+                compositeOnWhite(argb.data() + static_cast<size_t>(row) * out.cols, out.cols, out.ptr<uint8_t>(row));
+            return true;
+        }
+        return false;
     }
 
     bool read(int64_t x, int64_t y, cv::Mat &out, std::string &error) override
@@ -127,7 +163,7 @@ private:
             return true;
         int64_t width = 0, height = 0;
         openslide_get_associated_image_dimensions(m_slide, name, &width, &height);
-        // Larger ones would be no label; they are left out rather than read whole.
+        // Larger ones would be no label, macro or thumbnail; they are left out rather than read whole.
         if (width < 1 || height < 1 || width > 65536 || height > 65536 || width * height > (int64_t{1} << 28))
             return true;
         std::vector<uint32_t> argb(static_cast<size_t>(width * height));

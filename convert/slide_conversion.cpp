@@ -1,5 +1,7 @@
 #include "slide_conversion.h"
 
+#include "pyramid.h"
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -60,16 +62,121 @@ bool readBand(BandSource &source, int64_t top, cv::Mat &band, unsigned readers, 
     return !failed;
 }
 
+// Runs `work(column)` for columns 0..count-1 on up to `threads` threads;
+// false with the first failure's error.
+template <typename Work>
+bool forEachColumn(int64_t count, unsigned threads, Work work, std::string &error)
+{
+    std::atomic<int64_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorMutex;
+    const auto run = [&] {
+        cv::Mat scratch;
+        for (int64_t column = next++; column < count && !failed; column = next++) {
+            std::string problem;
+            bool ok = false;
+            try {
+                ok = work(column, scratch, problem);
+            } catch (const std::exception &e) {
+                problem = e.what();
+            }
+            if (!ok) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (!failed.exchange(true))
+                    error = problem;
+            }
+        }
+    };
+    const unsigned helpers =
+        static_cast<unsigned>(std::min<int64_t>(std::max(1u, threads), std::max<int64_t>(1, count))) - 1;
+    std::vector<std::thread> pool;
+    pool.reserve(helpers);
+    for (unsigned i = 0; i < helpers; ++i)
+        pool.emplace_back(run);
+    run();
+    for (std::thread &thread : pool)
+        thread.join();
+    return !failed;
+}
+
+// One copied level, tile row by tile row: its tiles to the writer as they
+// are (or encoded again where they must be), its rows where the writer
+// wants them, and the next level's rows halved from its decoded tiles where
+// this conversion makes that level. False with `sourceError` set for a
+// damaged tile, or with the writer's error in `writeError`.
+bool copyLevel(const CopiedLevel &level, int k, bool makesNext, SlideStreamWriter &writer, unsigned readers,
+               LevelOutcome &outcome, std::string &sourceError, std::string &writeError)
+{
+    constexpr int kTile = 256;
+    const bool wantRows = writer.rowsWanted(k);
+    const bool wantHalf = makesNext && writer.rowsWanted(k + 1);
+    const int64_t halfWidth = (level.width() + 1) / 2;
+    std::vector<CopiedTile> tiles(static_cast<size_t>(level.columns()));
+    cv::Mat band, half;
+    for (int64_t row = 0; row < level.rows(); ++row) {
+        const int rows = static_cast<int>(std::min<int64_t>(kTile, level.height() - row * kTile));
+        if (wantRows)
+            band.create(rows, static_cast<int>(level.width()), CV_8UC3);
+        if (wantHalf)
+            half.create((rows + 1) / 2, static_cast<int>(halfWidth), CV_8UC3);
+        const TilePixels want = wantRows ? TilePixels::whole : wantHalf ? TilePixels::half : TilePixels::none;
+        const auto readOne = [&](int64_t column, cv::Mat &scratch, std::string &error) {
+            CopiedTile &tile = tiles[static_cast<size_t>(column)];
+            if (!level.readTile(column, row, want, tile, scratch, error))
+                return false;
+            const int left = static_cast<int>(column * kTile);
+            if (wantRows)
+                tile.output.copyTo(band(cv::Rect(left, 0, tile.output.cols, tile.output.rows)));
+            if (wantHalf) {
+                const cv::Mat halved = wantRows ? writer::halveLevel(tile.output) : tile.output;
+                halved.copyTo(half(cv::Rect(left / 2, 0, halved.cols, halved.rows)));
+            }
+            return true;
+        };
+        if (!forEachColumn(level.columns(), readers, readOne, sourceError))
+            return false;
+        for (int64_t column = 0; column < level.columns(); ++column) {
+            CopiedTile &tile = tiles[static_cast<size_t>(column)];
+            if (tile.reencode) {
+                ++outcome.reencodedTiles;
+                writeError = writer.addTilePixels(k, column, row, tile.pixels);
+            } else {
+                writeError = writer.addTile(k, column, row, std::move(tile.stream));
+            }
+            tile = CopiedTile{};
+            if (!writeError.empty())
+                return false;
+        }
+        if (wantRows && !(writeError = writer.addLevelRows(k, band)).empty())
+            return false;
+        if (wantHalf && !(writeError = writer.addLevelRows(k + 1, half)).empty())
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-SlideWriteResult convertSource(BandSource &source, const std::string &outputPath, const SlideWriteOptions &options,
-                               unsigned readers, SlideProgress progress)
+SlideWriteResult convertSource(BandSource &source, const std::string &outputPath, const SlideWriteOptions &givenOptions,
+                               unsigned readers, SlideProgress progress, const CopyPlan &copies,
+                               std::vector<LevelOutcome> *outcomes)
 {
     SlideWriteResult result;
     const auto writeFailed = [&](const std::string &error) {
         result.error = "cannot write '" + outputPath + "': " + error;
         return result;
     };
+    // A copied level's decoded tiles make the next level, unless that one
+    // is copied too.
+    SlideWriteOptions options = givenOptions;
+    for (size_t k = 0; k < copies.levels.size(); ++k) {
+        if (!copies.copies(k))
+            continue;
+        options.copiedLevels.push_back(static_cast<int>(k));
+        if (k + 1 < copies.levels.size() && !copies.copies(k + 1))
+            options.givenLevels.push_back(static_cast<int>(k + 1));
+    }
+    std::vector<LevelOutcome> outcome(std::max<size_t>(1, copies.levels.size()));
     SlideStreamWriter writer;
     std::string problem = writer.begin(outputPath, source.width(), source.height(), options, std::move(progress));
     if (!problem.empty())
@@ -77,7 +184,7 @@ SlideWriteResult convertSource(BandSource &source, const std::string &outputPath
     try {
         cv::Mat band;
         const int bandRows = std::max(1, source.bandRows());
-        for (int64_t top = 0; top < source.height(); top += bandRows) {
+        for (int64_t top = 0; writer.rowsWanted(0) && !copies.copies(0) && top < source.height(); top += bandRows) {
             const int rows = static_cast<int>(std::min<int64_t>(bandRows, source.height() - top));
             band.create(rows, static_cast<int>(source.width()), CV_8UC3);
             if (!readBand(source, top, band, readers, result.error))
@@ -85,6 +192,16 @@ SlideWriteResult convertSource(BandSource &source, const std::string &outputPath
             problem = writer.addRows(band);
             if (!problem.empty())
                 return writeFailed(problem);
+        }
+        band.release();
+        for (size_t k = 0; k < copies.levels.size(); ++k) {
+            if (!copies.copies(k))
+                continue;
+            outcome[k].copied = true;
+            const bool makesNext = k + 1 < copies.levels.size() && !copies.copies(k + 1);
+            if (!copyLevel(*copies.levels[k], static_cast<int>(k), makesNext, writer, readers, outcome[k], result.error,
+                           problem))
+                return problem.empty() ? result : writeFailed(problem);
         }
     } catch (const std::bad_alloc &) {
         result.error = "not enough memory to convert into '" + outputPath + "'";
@@ -96,6 +213,8 @@ SlideWriteResult convertSource(BandSource &source, const std::string &outputPath
     result = writer.finish();
     if (!result.ok())
         return writeFailed(result.error);
+    if (outcomes != nullptr)
+        *outcomes = std::move(outcome);
     return result;
 }
 

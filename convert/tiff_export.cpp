@@ -1,8 +1,10 @@
 #include "tiff_export.h"
 
-#include "jpeg_tile_padding.h"
+#include "codec/jpeg_encoder.h"
+#include "codec/jpeg_tile_padding.h"
+#include "core/slide_file.h"
+#include "private_directory.h"
 #include "sibling_temp_file.h"
-#include "core/slide_levels.h"
 #include "yelk.h"
 #include "yelk_results.h"
 
@@ -20,7 +22,6 @@
 #include <vector>
 
 #include <tiffio.h>
-#include <turbojpeg.h>
 
 namespace tqf::convert {
 
@@ -44,44 +45,6 @@ const char *resultText(int result)
     default: return "unknown failure";
     }
 }
-
-struct SlideUnloader {
-    void operator()(TQF *slide) const { yelk_unload_image(slide, 0); }
-};
-
-// A private scratch folder, removed with what is in it.
-class ScratchFolder {
-public:
-    bool create(std::string &error)
-    {
-        const char *base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tqf-export-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) == nullptr) {
-            error = "cannot make a scratch folder '" + pattern + "': " + std::strerror(errno);
-            return false;
-        }
-        m_path = name.data();
-        return true;
-    }
-    ~ScratchFolder()
-    {
-        for (const std::string &file : m_files)
-            unlink(file.c_str());
-        if (!m_path.empty())
-            rmdir(m_path.c_str());
-    }
-    std::string file(const std::string &name)
-    {
-        m_files.push_back(m_path + "/" + name);
-        return m_files.back();
-    }
-
-private:
-    std::string m_path;
-    std::vector<std::string> m_files;
-};
 
 bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes)
 {
@@ -135,6 +98,8 @@ public:
     }
 
 private:
+    const std::vector<SlideLevel> &levels() const { return m_slide->levels(); }
+
     std::string slideError(const std::string &what) const { return "cannot export '" + m_slidePath + "': " + what; }
     std::string outputError(const std::string &what) const { return "cannot write '" + m_outputPath + "': " + what; }
 
@@ -148,32 +113,25 @@ private:
 
     std::string write()
     {
-        struct stat info;
-        if (stat(m_slidePath.c_str(), &info) != 0)
-            return slideError(std::strerror(errno));
-        if (!S_ISREG(info.st_mode))
-            return slideError("not a regular file");
-        m_slide.reset(yelk_load_image(m_slidePath.c_str(), 0));
-        if (!m_slide)
-            return slideError("not a slide the slide library opens (set YELK_VERBOSE=1 for its reason)");
-        const TQF_HEADER *header = m_slide->header;
-        if (header == nullptr || header->scanScale <= 0 || header->imageWidth < 1 || header->imageHeight < 1)
-            return slideError("the slide's header records no size or magnification");
-        m_levels = tqfio::core::slide_levels(*m_slide);
+        try {
+            m_slide = std::make_unique<tqfio::core::SlideFile>(m_slidePath, false);
+        } catch (const tqfio::core::SlideOpenError &e) {
+            return slideError(e.cause());
+        }
         std::string problem;
         std::vector<uint8_t> label, preview;
         if (!(problem = fetchImages(label, preview)).empty())
             return problem;
 
         uint64_t tileCount = 0;
-        for (const SlideLevel &level : m_levels)
+        for (const SlideLevel &level : levels())
             tileCount += static_cast<uint64_t>((level.width + kTileEdge - 1) / kTileEdge) *
                          static_cast<uint64_t>((level.height + kTileEdge - 1) / kTileEdge);
         if (!m_file.create(m_outputPath))
             return outputError(m_file.error());
         if (!(problem = openTiff(estimatedSize(label.size() + preview.size()))).empty())
             return problem;
-        for (size_t k = 0; k < m_levels.size(); ++k)
+        for (size_t k = 0; k < levels().size(); ++k)
             if (!(problem = writeLevel(k, tileCount)).empty())
                 return problem;
         if (!(problem = writeImagePage(label, "label")).empty() ||
@@ -191,25 +149,27 @@ private:
             m_result.fileSize = static_cast<uint64_t>(written.st_size);
         if (!m_file.commit(io::SiblingTempFile::Durability::kSyncedToDisk))
             return outputError(m_file.error());
-        m_result.levels = static_cast<int>(m_levels.size());
+        m_result.levels = static_cast<int>(levels().size());
         return {};
     }
 
     // The label and preview through the library, which writes them to files.
     std::string fetchImages(std::vector<uint8_t> &label, std::vector<uint8_t> &preview)
     {
-        ScratchFolder scratch;
-        std::string problem;
-        if (!scratch.create(problem))
-            return slideError(problem);
+        std::unique_ptr<io::PrivateDirectory> scratch;
+        try {
+            scratch = std::make_unique<io::PrivateDirectory>("tqf-export-");
+        } catch (const std::runtime_error &e) {
+            return slideError(e.what());
+        }
         const struct {
             int (*fetch)(TQF *, const char *);
             const char *name;
             std::vector<uint8_t> *bytes;
         } images[] = {{yelk_get_label_image, "label", &label}, {yelk_get_preview_image, "preview", &preview}};
         for (const auto &image : images) {
-            const std::string path = scratch.file(std::string(image.name) + ".jpg");
-            const int result = image.fetch(m_slide.get(), path.c_str());
+            const std::string path = scratch->file(std::string(image.name) + ".jpg");
+            const int result = image.fetch(m_slide->handle(), path.c_str());
             if (result == YELK_NOT_STORED)
                 continue;
             if (result != YELK_OK)
@@ -223,8 +183,9 @@ private:
     uint64_t estimatedSize(uint64_t imageBytes) const
     {
         uint64_t bytes = imageBytes;
-        for (INT32 i = 0; i < m_slide->header->dataBlockCount; ++i)
-            bytes += m_slide->dataBlockHeader[i].length + 512;  // padded edge tiles grow a little
+        const TQF &record = *m_slide->handle();
+        for (INT32 i = 0; i < record.header->dataBlockCount; ++i)
+            bytes += record.dataBlockHeader[i].length + 512;  // padded edge tiles grow a little
         return bytes;
     }
 
@@ -247,7 +208,7 @@ private:
         return {};
     }
 
-    void setCommonFields(int width, int height, const jpeg::StreamLayout &layout)
+    void setCommonFields(int width, int height, const codec::StreamLayout &layout)
     {
         TIFFSetField(m_tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width));
         TIFFSetField(m_tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height));
@@ -270,7 +231,7 @@ private:
     // Resolution of a level `downsample` times coarser than the scan.
     void setResolution(double downsample)
     {
-        const double microns = m_slide->header->imageCapRes;
+        const double microns = m_slide->header().imageCapRes;
         if (!(microns > 0) || !std::isfinite(microns))
             return;
         const float pixelsPerCentimetre = static_cast<float>(1e4 / (microns * downsample));
@@ -282,7 +243,7 @@ private:
     std::string tilePlace(size_t k, int64_t x, int64_t y) const
     {
         char magnification[32];
-        std::snprintf(magnification, sizeof magnification, "%g", m_levels[k].magnification);
+        std::snprintf(magnification, sizeof magnification, "%g", levels()[k].magnification);
         return "the tile at (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " + std::to_string(k) +
                " (" + magnification + "x)";
     }
@@ -293,7 +254,7 @@ private:
     {
         stream.resize(YELK_TILE_STREAM_CAPACITY);
         UINT32 length = 0;
-        const int result = yelk_get_datablock_stream_single(m_slide.get(), m_levels[k].address, static_cast<INT32>(x),
+        const int result = yelk_get_datablock_stream_single(m_slide->handle(), levels()[k].address, static_cast<INT32>(x),
                                                             static_cast<INT32>(y),
                                                             reinterpret_cast<char *>(stream.data()), &length);
         stored = result == YELK_OK;
@@ -308,35 +269,33 @@ private:
         return {};
     }
 
-    std::string whiteTile(const jpeg::StreamLayout &layout, std::vector<uint8_t> &stream)
+    std::string whiteTile(const codec::StreamLayout &layout, std::vector<uint8_t> &stream)
     {
-        tjhandle encoder = tjInitCompress();
-        if (encoder == nullptr)
-            return "cannot start the JPEG encoder";
+        using codec::ChromaSubsampling;
         const std::vector<uint8_t> white(static_cast<size_t>(kTileEdge) * kTileEdge * 3, 255);
-        const int subsampling = layout.components == 1 ? TJSAMP_GRAY
-                                : layout.horizontalSubsampling == 2 && layout.verticalSubsampling == 2 ? TJSAMP_420
-                                : layout.horizontalSubsampling == 2 ? TJSAMP_422
-                                : layout.verticalSubsampling == 2 ? TJSAMP_440
-                                                                  : TJSAMP_444;
-        unsigned char *buffer = nullptr;
-        unsigned long size = 0;
-        const bool ok = tjCompress2(encoder, white.data(), kTileEdge, 0, kTileEdge, TJPF_RGB, &buffer, &size,
-                                    subsampling, 90, 0) == 0;
-        if (ok)
-            stream.assign(buffer, buffer + size);
-        tjFree(buffer);
-        tjDestroy(encoder);
-        return ok ? std::string() : std::string("cannot encode a white tile");
+        const ChromaSubsampling subsampling =
+            layout.components == 1 ? ChromaSubsampling::gray
+            : layout.horizontalSubsampling == 2 && layout.verticalSubsampling == 2 ? ChromaSubsampling::s420
+            : layout.horizontalSubsampling == 2 ? ChromaSubsampling::s422
+            : layout.verticalSubsampling == 2 ? ChromaSubsampling::s440
+                                              : ChromaSubsampling::s444;
+        codec::JpegEncoder encoder;
+        const codec::PixelView view{white.data(), kTileEdge, kTileEdge, static_cast<size_t>(kTileEdge) * 3,
+                                   codec::PixelOrder::rgb};
+        const size_t size = encoder.encode(view, 90, subsampling, stream);
+        if (size == 0)
+            return "cannot encode a white tile: " + encoder.error();
+        stream.resize(size);
+        return {};
     }
 
     std::string writeLevel(size_t k, uint64_t tileCount)
     {
-        const SlideLevel &level = m_levels[k];
+        const SlideLevel &level = levels()[k];
         const int64_t columns = (level.width + kTileEdge - 1) / kTileEdge;
         const int64_t rows = (level.height + kTileEdge - 1) / kTileEdge;
         std::vector<uint8_t> stream, padded, white;
-        jpeg::StreamLayout levelLayout;
+        codec::StreamLayout levelLayout;
         std::string problem;
         for (int64_t row = 0; row < rows; ++row) {
             for (int64_t column = 0; column < columns; ++column) {
@@ -344,12 +303,12 @@ private:
                 bool stored = false;
                 if (!(problem = fetchTile(k, x, y, stream, stored)).empty())
                     return problem;
-                jpeg::StreamLayout layout;
-                if (stored && !jpeg::readLayout(stream.data(), stream.size(), layout, problem))
+                codec::StreamLayout layout;
+                if (stored && !codec::readLayout(stream.data(), stream.size(), layout, problem))
                     return slideError(tilePlace(k, x, y) + " is no JPEG stream the export can copy: " + problem);
                 if (row == 0 && column == 0) {
                     if (!stored)
-                        layout = jpeg::StreamLayout{kTileEdge, kTileEdge, 3, 2, 2};
+                        layout = codec::StreamLayout{kTileEdge, kTileEdge, 3, 2, 2};
                     levelLayout = layout;
                     if (!(problem = startLevel(k, levelLayout)).empty())
                         return problem;
@@ -363,7 +322,9 @@ private:
                 }
                 const int width = static_cast<int>(std::min<int64_t>(kTileEdge, level.width - x));
                 const int height = static_cast<int>(std::min<int64_t>(kTileEdge, level.height - y));
-                if (stored && (layout.width != width || layout.height != height))
+                // An edge tile copied from a source is stored whole, padded as the source had it.
+                const bool whole = layout.width == kTileEdge && layout.height == kTileEdge;
+                if (stored && !whole && (layout.width != width || layout.height != height))
                     return slideError(tilePlace(k, x, y) + " decodes to " + std::to_string(layout.width) + " x " +
                                       std::to_string(layout.height) + " pixels, not the " + std::to_string(width) +
                                       " x " + std::to_string(height) + " its record gives");
@@ -374,12 +335,12 @@ private:
                                                            "TIFF level takes one sampling");
                 const std::vector<uint8_t> *data = &stream;
                 if (layout.width < kTileEdge || layout.height < kTileEdge) {
-                    if (!jpeg::padStream(stream.data(), stream.size(), kTileEdge, kTileEdge, padded, problem))
+                    if (!codec::padStream(stream.data(), stream.size(), kTileEdge, kTileEdge, padded, problem))
                         return slideError("cannot pad " + tilePlace(k, x, y) + " to a whole tile: " + problem);
                     ++m_result.paddedTiles;
                     bool same = true;
-                    if (jpeg::paddingMayChangePixels(layout.width, layout.height, kTileEdge) &&
-                        !jpeg::keepsPixels(stream.data(), stream.size(), padded, same, problem))
+                    if (codec::paddingMayChangePixels(layout.width, layout.height, kTileEdge) &&
+                        !codec::keepsPixels(stream.data(), stream.size(), padded, same, problem))
                         return slideError("cannot decode " + tilePlace(k, x, y) + ": " + problem);
                     if (!same)
                         ++m_result.reinterpolatedTiles;
@@ -405,14 +366,14 @@ private:
         return {};
     }
 
-    std::string startLevel(size_t k, const jpeg::StreamLayout &layout)
+    std::string startLevel(size_t k, const codec::StreamLayout &layout)
     {
-        const SlideLevel &level = m_levels[k];
+        const SlideLevel &level = levels()[k];
         TIFFSetField(m_tiff, TIFFTAG_SUBFILETYPE, k == 0 ? 0 : FILETYPE_REDUCEDIMAGE);
         setCommonFields(static_cast<int>(level.width), static_cast<int>(level.height), layout);
         TIFFSetField(m_tiff, TIFFTAG_TILEWIDTH, kTileEdge);
         TIFFSetField(m_tiff, TIFFTAG_TILELENGTH, kTileEdge);
-        setResolution(static_cast<double>(m_levels[0].magnification) / level.magnification);
+        setResolution(static_cast<double>(levels()[0].magnification) / level.magnification);
         return {};
     }
 
@@ -424,9 +385,9 @@ private:
     {
         if (image.empty())
             return {};
-        jpeg::StreamLayout layout;
+        codec::StreamLayout layout;
         std::string problem;
-        if (!jpeg::readLayout(image.data(), image.size(), layout, problem))
+        if (!codec::readLayout(image.data(), image.size(), layout, problem))
             return slideError(std::string("its ") + name + " image is no JPEG stream the export can copy: " + problem);
         TIFFSetField(m_tiff, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
         setCommonFields(layout.width, layout.height, layout);
@@ -445,8 +406,7 @@ private:
     const std::string m_slidePath;
     const std::string m_outputPath;
     const ExportProgress &m_progress;
-    std::unique_ptr<TQF, SlideUnloader> m_slide;
-    std::vector<SlideLevel> m_levels;
+    std::unique_ptr<tqfio::core::SlideFile> m_slide;
     io::SiblingTempFile m_file;
     TIFF *m_tiff = nullptr;
     Messages m_messages;

@@ -129,6 +129,7 @@ public:
         }
         m_metadata.kind = "TIFF";
         readResolution();
+        readProperties();
         return true;
     }
 
@@ -241,6 +242,49 @@ private:
                 m_metadata.micronsPerPixelY = mpp;
             }
         }
+    }
+
+    // The first page's descriptive tags, under the names OpenSlide gives
+    // them for the TIFF files it reads.
+    void readProperties()
+    {
+        const struct {
+            const char *name;
+            ttag_t tag;
+        } texts[] = {{"tiff.ImageDescription", TIFFTAG_IMAGEDESCRIPTION}, {"tiff.Make", TIFFTAG_MAKE},
+                     {"tiff.Model", TIFFTAG_MODEL}, {"tiff.Software", TIFFTAG_SOFTWARE},
+                     {"tiff.DateTime", TIFFTAG_DATETIME}, {"tiff.Artist", TIFFTAG_ARTIST},
+                     {"tiff.HostComputer", TIFFTAG_HOSTCOMPUTER}, {"tiff.Copyright", TIFFTAG_COPYRIGHT},
+                     {"tiff.DocumentName", TIFFTAG_DOCUMENTNAME}},
+          numbers[] = {{"tiff.XResolution", TIFFTAG_XRESOLUTION}, {"tiff.YResolution", TIFFTAG_YRESOLUTION},
+                       {"tiff.XPosition", TIFFTAG_XPOSITION}, {"tiff.YPosition", TIFFTAG_YPOSITION}};
+        auto &properties = m_metadata.properties;
+        for (const auto &text : texts) {
+            const char *value = nullptr;
+            if (TIFFGetField(m_tiff, text.tag, &value) && value != nullptr)
+                properties.emplace_back(text.name, value);
+        }
+        for (const auto &number : numbers) {
+            float value = 0;
+            if (TIFFGetField(m_tiff, number.tag, &value))
+                properties.emplace_back(number.name, numberText(value));
+        }
+        uint16_t unit = RESUNIT_INCH;
+        TIFFGetFieldDefaulted(m_tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
+        properties.emplace_back("tiff.ResolutionUnit", unit == RESUNIT_NONE         ? "none"
+                                                       : unit == RESUNIT_INCH       ? "inch"
+                                                       : unit == RESUNIT_CENTIMETER ? "centimeter"
+                                                                                    : "unknown");
+        m_metadata.scanTime = scanTimeOf(properties);
+    }
+
+    // As OpenSlide writes numbers (glib's g_ascii_dtostr): 17 digits, which
+    // read back as the same number.
+    static std::string numberText(double value)
+    {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.17g", value);
+        return text;
     }
 
     const std::string m_path;

@@ -5,16 +5,20 @@
 #include "band_source.h"
 #include "convert_options.h"
 #include "interruption.h"
+#include "jpeg_level_copy.h"
 #include "progress.h"
 #include "slide_conversion.h"
 #include "tiff_export.h"
+#include "tqf_format.h"
 #include "tqf_writer.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <iostream>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 
@@ -99,6 +103,68 @@ std::optional<double> chooseMicronsPerPixel(const tqf::convert::ConvertOptions &
     return source.micronsPerPixelX;
 }
 
+// The source's properties as the slide can keep them: names once, and no
+// more than a record holds (the longest values left out, with a warning).
+std::vector<std::pair<std::string, std::string>> propertiesToStore(
+    const tqf::convert::ConvertOptions &options, const std::vector<std::pair<std::string, std::string>> &properties)
+{
+    std::vector<std::pair<std::string, std::string>> kept;
+    std::set<std::string> names;
+    uint64_t bytes = 0;
+    for (const auto &[name, value] : properties) {
+        if (name.empty() || !names.insert(name).second)
+            continue;
+        kept.emplace_back(name, value);
+        bytes += name.size() + value.size() + 2;
+    }
+    size_t dropped = 0;
+    while (bytes > tqf::format::kMaxExtensionRecordBytes) {
+        auto longest = std::max_element(kept.begin(), kept.end(), [](const auto &a, const auto &b) {
+            return a.second.size() < b.second.size();
+        });
+        bytes -= longest->first.size() + longest->second.size() + 2;
+        kept.erase(longest);
+        ++dropped;
+    }
+    if (dropped > 0)
+        warn("'" + options.input + "' has more property text than a slide keeps; its " + std::to_string(dropped) +
+             " longest properties are left out");
+    return kept;
+}
+
+// "levels 0, 2, 4" (the indices readers see), or "none".
+std::string levelList(const std::vector<int> &levels)
+{
+    if (levels.empty())
+        return "none";
+    std::string text = levels.size() == 1 ? "level " : "levels ";
+    for (size_t i = 0; i < levels.size(); ++i)
+        text += (i == 0 ? "" : ", ") + std::to_string(levels[i]);
+    return text;
+}
+
+// Which levels of the slide hold the source's tiles as they were, which were
+// encoded, and why pages of the source were not copied.
+void reportLevels(const tqf::SlideWriteResult &result, const std::vector<tqf::convert::LevelOutcome> &outcomes,
+                  const std::vector<std::string> &notes)
+{
+    std::vector<int> copied, encoded;
+    uint64_t reencoded = 0;
+    for (int k = 0; k < result.levelCount; ++k) {
+        const bool copy = static_cast<size_t>(k) < outcomes.size() && outcomes[static_cast<size_t>(k)].copied;
+        (copy ? copied : encoded).push_back(k);
+        if (copy)
+            reencoded += outcomes[static_cast<size_t>(k)].reencodedTiles;
+    }
+    std::cout << "  copied from the source's tiles: " << levelList(copied);
+    if (!copied.empty())
+        std::cout << " (" << result.copiedTileCount << " tiles"
+                  << (reencoded > 0 ? ", " + std::to_string(reencoded) + " more encoded again" : std::string()) << ")";
+    std::cout << "\n  made and encoded: " << levelList(encoded) << "\n";
+    for (const std::string &note : notes)
+        std::cout << "  " << note << "\n";
+}
+
 int exportSlide(const tqf::convert::ConvertOptions &options)
 {
     tqf::convert::Progress progress(kProgram, "exporting", options.quiet);
@@ -139,21 +205,43 @@ int convertImage(const tqf::convert::ConvertOptions &options)
         writeOptions.label = metadata.label;
     if (writeOptions.preview.empty())
         writeOptions.preview = metadata.macro;
+    writeOptions.thumbnail = metadata.thumbnail;
+    writeOptions.sourceProperties = propertiesToStore(options, metadata.properties);
+    writeOptions.scanTime = metadata.scanTime;
+
+    tqf::convert::CopyPlan copies;
+    std::vector<tqf::convert::LevelGeometry> levels;
+    for (const tqf::format::Level &level :
+         tqf::format::pyramidLevels(source->width(), source->height(), writeOptions.scanMagnification))
+        levels.push_back({level.width, level.height, level.magnification});
+    if (metadata.copiesTiffLevels && !options.reencode)
+        copies = tqf::convert::planCopies(options.input, levels,
+                                          [&](int64_t width, int64_t height, int64_t x, int64_t y, cv::Mat &out) {
+                                              return source->readLevel(width, height, x, y, out);
+                                          },
+                                          metadata.drawsMissingTiles ? tqf::convert::MissingTiles::drawnFromFinerLevel
+                                                                     : tqf::convert::MissingTiles::transparent);
+    if (!copies.error.empty())
+        return fail(copies.error, 1);
 
     const unsigned readers = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     tqf::convert::Progress progress(kProgram, "converting", options.quiet);
+    std::vector<tqf::convert::LevelOutcome> outcomes;
     const tqf::SlideWriteResult result = tqf::convert::convertSource(
         *source, options.output, writeOptions, readers,
-        [&](uint64_t done, uint64_t total) { progress.update(done, total); });
+        [&](uint64_t done, uint64_t total) { progress.update(done, total); }, copies, &outcomes);
     if (!result.ok()) {
         progress.interrupt();
         return fail(result.error, 1);
     }
     progress.finish(result.tileCount);
-    if (!options.quiet)
+    if (!options.quiet) {
         std::cout << "wrote " << options.output << ": " << source->width() << " x " << source->height()
                   << " pixels at " << writeOptions.scanMagnification << "x, " << result.levelCount << " levels, "
                   << result.tileCount << " tiles, " << result.fileSize << " bytes\n";
+        if (metadata.copiesTiffLevels || options.reencode)
+            reportLevels(result, outcomes, copies.notes);
+    }
     return 0;
 }
 

@@ -1,15 +1,17 @@
 #include "fuzz_workspace.h"
 
+#include "positioned_io.h"
+#include "private_directory.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <stdexcept>
 #include <unistd.h>
-#include <vector>
 
 namespace tqf::fuzz {
 
@@ -32,53 +34,53 @@ std::string baseDirectory()
     return "/tmp";
 }
 
-void removeWorkspace()
+// A directory for the life of the process, removed by an exit handler. Never
+// destroyed otherwise: the exit handler runs after static destructors of
+// objects made later than it was registered.
+io::PrivateDirectory *makeDirectory(const char *prefix, void (*remove)())
 {
-    clearWorkspace();
-    // Leave the directory before removing it, so the removal cannot fail
-    // because the process still works in it.
-    if (chdir("/") == 0)
-        rmdir(workspace().c_str());
+    try {
+        auto *directory = new io::PrivateDirectory(prefix, baseDirectory());
+        std::atexit(remove);
+        return directory;
+    } catch (const std::runtime_error &e) {
+        std::fprintf(stderr, "fuzz workspace: %s\n", e.what());
+        std::abort();
+    }
 }
 
-std::string makeWorkspace()
+io::PrivateDirectory *g_workspace = nullptr;
+
+void removeWorkspace()
 {
-    std::string pattern = baseDirectory() + "/tqf-fuzz-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-        fail("cannot make a directory from " + pattern);
-    std::atexit(removeWorkspace);
-    return buffer.data();
+    // Leave the directory before removing it, so the removal cannot fail
+    // because the process still works in it.
+    if (chdir("/") == 0) {
+        delete g_workspace;
+        g_workspace = nullptr;
+    }
+}
+
+io::PrivateDirectory &workspaceDirectory()
+{
+    if (g_workspace == nullptr)
+        g_workspace = makeDirectory("tqf-fuzz-", removeWorkspace);
+    return *g_workspace;
 }
 
 }  // namespace
 
-const std::string &workspace()
-{
-    // Never destroyed: the exit handler that removes the directory runs
-    // after static destructors of objects made later than it was registered.
-    static const std::string *path = new std::string(makeWorkspace());
-    return *path;
-}
+const std::string &workspace() { return workspaceDirectory().path(); }
 
 std::string writeWorkspaceFile(const std::string &name, const uint8_t *data, size_t size)
 {
-    const std::string path = workspace() + "/" + name;
+    const std::string path = workspaceDirectory().file(name);
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         fail("cannot create " + path);
-    while (size > 0) {
-        const ssize_t put = write(fd, data, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            fail("cannot write " + path);
-        data += put;
-        size -= static_cast<size_t>(put);
-    }
-    if (close(fd) != 0)
-        fail("cannot close " + path);
+    const bool written = io::writeFully(fd, data, size);
+    if (close(fd) != 0 || !written)
+        fail("cannot write " + path);
     return path;
 }
 
@@ -88,30 +90,17 @@ void enterWorkspace()
         fail("cannot enter " + workspace());
 }
 
-void clearWorkspace()
-{
-    DIR *dir = opendir(workspace().c_str());
-    if (dir == nullptr)
-        return;
-    std::vector<std::string> names;
-    while (const dirent *entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    for (const std::string &name : names)
-        unlink((workspace() + "/" + name).c_str());
-}
+void clearWorkspace() { workspaceDirectory().clear(); }
 
 namespace {
 
 int g_temporaryWatch = -1;
-std::string *g_temporaryDirectory = nullptr;
+io::PrivateDirectory *g_temporaryDirectory = nullptr;
 
 void removeTemporaryDirectory()
 {
-    rmdir(g_temporaryDirectory->c_str());
+    delete g_temporaryDirectory;
+    g_temporaryDirectory = nullptr;
 }
 
 }  // namespace
@@ -120,19 +109,13 @@ void watchTemporaryFiles()
 {
     if (g_temporaryDirectory != nullptr)
         return;
-    std::string pattern = baseDirectory() + "/tqf-fuzz-tmp-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-        fail("cannot make a directory from " + pattern);
-    g_temporaryDirectory = new std::string(buffer.data());
-    std::atexit(removeTemporaryDirectory);
-    setenv("OPENCV_TEMP_PATH", g_temporaryDirectory->c_str(), 1);
-    setenv("TMPDIR", g_temporaryDirectory->c_str(), 1);
+    g_temporaryDirectory = makeDirectory("tqf-fuzz-tmp-", removeTemporaryDirectory);
+    const std::string &path = g_temporaryDirectory->path();
+    setenv("OPENCV_TEMP_PATH", path.c_str(), 1);
+    setenv("TMPDIR", path.c_str(), 1);
     g_temporaryWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (g_temporaryWatch < 0 ||
-        inotify_add_watch(g_temporaryWatch, g_temporaryDirectory->c_str(), IN_CREATE | IN_MOVED_TO) < 0)
-        fail("cannot watch " + *g_temporaryDirectory);
+    if (g_temporaryWatch < 0 || inotify_add_watch(g_temporaryWatch, path.c_str(), IN_CREATE | IN_MOVED_TO) < 0)
+        fail("cannot watch " + path);
 }
 
 bool temporaryFileWritten()

@@ -7,7 +7,9 @@
 // and files that are no slide. DIRECTORY/reader: control blocks that open,
 // read inside, across and beyond those slides at several scales, followed by
 // a slide. DIRECTORY/writer: raw and encoded images with ordinary and
-// out-of-range options. Everything is deterministic and small (tens of
+// out-of-range options. DIRECTORY/slide and DIRECTORY/openslide: requests of
+// the slide API and of OpenSlide's C interface, each followed by one of the
+// slide_library files. Everything is deterministic and small (tens of
 // kilobytes), so that fuzzing starts from valid files quickly.
 #include <cmath>
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "openslide_request.h"
 #include "reader_request.h"
 #include "slide_request.h"
 #include "tqf_format.h"
@@ -63,6 +66,7 @@ struct SeedSlide {
     const char *name;
     int width, height, magnification;
     bool givenImages;  // small label and preview images instead of generated ones
+    bool sourceProperties = false;  // an extension record of a converted slide's source properties
 };
 
 // Slides written by the writer, at low quality and with small stored images.
@@ -73,6 +77,7 @@ bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, B
         {"two_levels", 300, 200, 20, true},
         {"three_levels", 520, 300, 40, true},
         {"scan_1x_generated_images", 257, 256, 1, false},
+        {"source_properties", 300, 200, 20, true, true},
     };
     for (const SeedSlide &seed : seeds) {
         tqf::SlideWriteOptions options;
@@ -85,6 +90,8 @@ bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, B
             options.label = syntheticImage(40, 20);
             options.preview = syntheticImage(24, 16);
         }
+        if (seed.sourceProperties)
+            options.sourceProperties = {{"aperio.AppMag", "20"}, {"tiff.Make", "scanner"}, {"empty", ""}};
         const std::string path = scratch + "/" + seed.name + ".tqf";
         const tqf::SlideWriteResult result = tqf::writeSlide(syntheticImage(seed.width, seed.height), path, options);
         if (!result.ok()) {
@@ -254,6 +261,45 @@ std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests()
     return requests;
 }
 
+tqf::fuzz::OpenSlideRead openSlideRead(int64_t x, int64_t y, int32_t level, int16_t w, int16_t h)
+{
+    return tqf::fuzz::OpenSlideRead{x, y, level, w, h};
+}
+
+std::vector<std::pair<std::string, tqf::fuzz::OpenSlideRequest>> openSlideRequests()
+{
+    using tqf::fuzz::OpenSlideRequest;
+    std::vector<std::pair<std::string, OpenSlideRequest>> requests;
+    OpenSlideRequest levels;
+    levels.flags = OpenSlideRequest::kAssociated | OpenSlideRequest::kProperties;
+    levels.downsample = 2.5;
+    levels.reads[0] = openSlideRead(0, 0, 0, 64, 64);
+    levels.reads[1] = openSlideRead(200, 100, 1, 300, 150);  // across tiles
+    levels.reads[2] = openSlideRead(-20, -10, 0, 80, 40);    // over the corner
+    levels.reads[3] = openSlideRead(480, 280, 2, 100, 60);
+    requests.emplace_back("levels", levels);
+
+    OpenSlideRequest cached;
+    cached.flags = OpenSlideRequest::kCache | OpenSlideRequest::kNullArguments;
+    cached.downsample = std::nan("");
+    cached.cacheBytes = 1 << 20;
+    cached.reads[0] = openSlideRead(0, 0, 7, 10, 10);  // a level the slide lacks
+    cached.reads[1] = openSlideRead(INT64_MIN, INT64_MAX, 0, 10, 10);
+    cached.reads[2] = openSlideRead(100, 100, 0, 0, 5);
+    cached.reads[3] = openSlideRead(50, 60, 1, 120, 90);
+    requests.emplace_back("cache_and_nulls", cached);
+
+    OpenSlideRequest errors;
+    errors.flags = OpenSlideRequest::kAssociated;
+    errors.downsample = 1e300;
+    errors.reads[0] = openSlideRead(0, 0, 0, 32, 32);
+    errors.reads[1] = openSlideRead(0, 0, 0, -5, 10);  // the error state from here on
+    errors.reads[2] = openSlideRead(0, 0, 0, 32, 32);
+    errors.reads[3] = openSlideRead(0, 0, -1, 8, 8);
+    requests.emplace_back("negative_size", errors);
+    return requests;
+}
+
 Bytes encoded(const cv::Mat &image, const char *extension, std::vector<int> parameters = {})
 {
     Bytes bytes;
@@ -383,7 +429,33 @@ int main(int argc, char **argv)
         slideInputs.emplace_back(requestName + "_" + library[i].first, input);
     }
 
+    // OpenSlide's C interface over them alike.
+    std::vector<std::pair<std::string, Bytes>> openSlideInputs;
+    const auto openSlide = openSlideRequests();
+    for (size_t i = 0; i < library.size(); ++i) {
+        const auto &[requestName, request] = openSlide[i % openSlide.size()];
+        Bytes input;
+        request.serialize(input);
+        input.insert(input.end(), library[i].second.begin(), library[i].second.end());
+        openSlideInputs.emplace_back(requestName + "_" + library[i].first, input);
+    }
+
+
+    // Requests to the viewer's server, which serves one slide named "s".
+    std::vector<std::pair<std::string, Bytes>> httpRequests;
+    for (const char *head : {
+             "GET /slides/s_files/10/1_1.jpeg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+             "GET /slides/s_files/3/0_0.jpeg?v=0123456789abcdef HTTP/1.1\r\n\r\n",
+             "HEAD /slides/s.dzi HTTP/1.1\r\nIf-None-Match: W/\"x\", *\r\n\r\n",
+             "GET http://localhost/slides/s%2e.dzi HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
+             "GET /view/s?compare=t HTTP/1.1\r\nHost: evil.example\r\n\r\n",
+             "POST /slides/s/properties.json HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}",
+             "GET /slides/s/associated/label.png HTTP/1.1\r\n\r\n",
+         })
+        httpRequests.emplace_back("request_" + std::to_string(httpRequests.size()), Bytes(head, head + std::strlen(head)));
+
     const bool written = writeCorpus(root + "/slide_library", library) && writeCorpus(root + "/reader", reader) &&
-                         writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs);
+                         writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs) &&
+                         writeCorpus(root + "/openslide", openSlideInputs) && writeCorpus(root + "/http", httpRequests);
     return written ? 0 : 1;
 }

@@ -33,7 +33,7 @@ constexpr unsigned char kGuardByte = 0xA5;
 }
 
 const tqfio::pixel_format kFormats[] = {tqfio::pixel_format::rgb, tqfio::pixel_format::bgr,
-                                        tqfio::pixel_format::rgba, tqfio::pixel_format::rgb};
+                                        tqfio::pixel_format::rgba, tqfio::pixel_format::bgra};
 
 void readOnce(const tqfio::slide &slide, const SlideRead &read)
 {

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package tqfreader_<version>_amd64.deb (the tqf command,
 # tqf-convert, the Python modules tqfslide and tqfReader, the stand-in slide
-# library) into the current folder, from a build folder of its own.
+# library, the OpenSlide-compatible libraries) into the current folder, from
+# a build folder of its own.
 #
 #   scripts/build-deb.sh            then: sudo apt install ./tqfreader_*.deb
 #
@@ -18,7 +19,7 @@ command -v dpkg-shlibdeps >/dev/null || {
     exit 1
 }
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target yelk tqfreader tqfslide tqf-convert
+cmake --build "$BUILD" -j "$JOBS" --target yelk tqfslide tqfreader tqfslide_python tqf-convert openslide_so0 openslide_so1
 rm -f "$BUILD"/tqfreader_*.deb
 (cd "$BUILD" && cpack -G DEB >/dev/null)
 for deb in "$BUILD"/tqfreader_*.deb; do

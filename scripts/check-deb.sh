@@ -3,7 +3,13 @@
 # scripts/fresh-machine.sh caches, made first when missing) with apt, as a user
 # would, and checks that `tqf` and `import tqfslide` work with no other step:
 # a slide made by tqf-convert, read by tqf, tqfslide, tqfReader and the
-# OpenSlide-compatible class, and served by `tqf serve`. Needs root.
+# OpenSlide-compatible class, by unmodified openslide-python through the
+# OpenSlide-compatible C library (tqf with-openslide), and served by
+# `tqf serve`. Then it installs a compiler and builds
+# packaging/example/read_slide.cpp against the installed libtqfslide alone,
+# once with pkg-config and once with find_package(tqfslide), runs both on the
+# slide, and checks that neither loads libpython and that LD_LIBRARY_PATH
+# still puts another libyelk.so.1 in place of the package's. Needs root.
 #   scripts/check-deb.sh tqfreader_0.2.0_amd64.deb
 set -euo pipefail
 deb=$(readlink -f "$1")
@@ -17,6 +23,7 @@ root=$(mktemp -d "$cache/deb.XXXX")
 tar -C "$root" -xf "$base"
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 cp "$deb" "$root/tmp/"
+cp -r "$root_dir/packaging/example" "$root/tmp/cxx"
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
@@ -43,6 +50,12 @@ print(\"tqfslide\", tqfslide.__version__, tqfslide.open(\"g.tqf\").level_dimensi
 print(\"openslide_compat\", DeepZoomGenerator(open_slide(\"g.tqf\")).level_count, \"Deep Zoom levels\")
 print(\"tqfReader\", tqfReader.__name__)
 '
+tqf with-openslide python3 -c '
+import openslide
+slide = openslide.OpenSlide(\"g.tqf\")
+print(\"openslide-python through libopenslide\", openslide.__library_version__, slide.properties[\"openslide.vendor\"],
+      slide.level_dimensions[0], slide.read_region((100, 100), 0, (64, 64)).getpixel((0, 0)))
+'
 tqf serve g.tqf --port 0 >serve.log 2>&1 &
 server=\$!
 python3 -c '
@@ -57,5 +70,24 @@ print(\"served a tile of\", len(body), \"bytes\")
 '
 kill \$server
 wait \$server || true
+
+apt-get install -y -qq --no-install-recommends g++ make cmake pkg-config >/dev/null
+cd /tmp/cxx
+g++ -std=c++17 -O2 read_slide.cpp \$(pkg-config --cflags --libs tqfslide) -o read-slide-pkg-config
+./read-slide-pkg-config /tmp/g.tqf
+cmake -S . -B build >/dev/null
+cmake --build build >/dev/null
+build/read-slide /tmp/g.tqf | tail -n 1
+for program in read-slide-pkg-config build/read-slide; do
+  if ldd \$program | grep -q libpython; then echo \"\$program loads libpython\" >&2; exit 1; fi
+done
+echo 'the C++ programs load no libpython'
+mkdir -p /tmp/other-yelk
+cp /usr/lib/x86_64-linux-gnu/tqfreader/libyelk.so.1 /tmp/other-yelk/
+for object in build/read-slide /usr/bin/tqf-convert /usr/lib/python3/dist-packages/_tqfReader.*.so; do
+  LD_LIBRARY_PATH=/tmp/other-yelk ldd \$object | grep -q '/tmp/other-yelk/libyelk.so.1' ||
+    { echo \"LD_LIBRARY_PATH does not replace libyelk.so.1 for \$object\" >&2; exit 1; }
+done
+echo 'LD_LIBRARY_PATH replaces libyelk.so.1'
 "
 echo "the package installs and works on a fresh Debian 12"

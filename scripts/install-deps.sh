@@ -10,12 +10,18 @@ set -eu
 # when it is loaded; every machine gets it so that the tests meet it too.
 # tqf-convert reads slides through OpenSlide and TIFF through libtiff, and
 # pads edge tiles through libjpeg's coefficient interface; its tests make
-# sources with tifffile and Pillow and read exports back with OpenSlide.
+# sources with tifffile, Pillow and libvips-tools (vips tiffsave) and read
+# exports back with OpenSlide.
 # The tqf command and its viewer run on python3-pil, python3-openslide
-# (OpenSlide-compatible slides) and python3-waitress (the server); the
+# (OpenSlide-compatible slides) and python3-waitress (its WSGI server option); the
 # browser test drives chromium through chromium-driver and python3-selenium;
 # scripts/build-deb.sh needs dpkg-dev (dpkg-shlibdeps) and file (CPack
-# finds the binaries to give dpkg-shlibdeps with it).
+# finds the binaries to give dpkg-shlibdeps with it); stress-ng keeps the
+# cores busy for scripts/run-tests.sh --busy; scripts/check-format.sh
+# needs clang-format-14. The OpenSlide-compatible
+# libraries are tested with OpenSlide's real clients: openslide-tools,
+# libvips-tools and python-openslide-examples (OpenSlide's Deep Zoom server
+# and tiler).
 PACKAGES="
 cmake
 g++
@@ -36,6 +42,7 @@ googletest
 libgtest-dev
 libbenchmark-dev
 clang
+clang-format-14
 libclang-rt-14-dev
 valgrind
 libopenblas0-pthread
@@ -53,12 +60,15 @@ chromium-driver
 python3-selenium
 dpkg-dev
 file
+stress-ng
+openslide-tools
+libvips-tools
+python-openslide-examples
 "
-# Only the benchmarks need these (GNU time for peak memory;
-# python-openslide-examples: OpenSlide's Deep Zoom server, which the viewer's
-# load benchmark runs against).
+# Only the benchmarks need these (GNU time for peak memory; wrk: the load
+# generator the viewer's load benchmark drives both servers with).
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES libvips-tools time python-openslide-examples"
+    PACKAGES="$PACKAGES time wrk"
 fi
 
 missing=""

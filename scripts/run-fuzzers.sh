@@ -1,5 +1,5 @@
 #!/bin/sh
-# Fuzzes the slide library, the reader, the writer and the slide API with libFuzzer, under
+# Fuzzes the slide library, the reader, the writer, the slide API and OpenSlide's C interface with libFuzzer, under
 # AddressSanitizer and UndefinedBehaviorSanitizer, for SECONDS each (default
 # 60). Builds the targets with clang in build-fuzz/, grows one corpus per
 # target in build-fuzz/corpus/ (started from the writer-made seeds and the
@@ -18,7 +18,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 SECONDS_EACH=${1:-60}
 shift 2>/dev/null || true
-TARGETS=${*:-slide_library reader writer slide}
+TARGETS=${*:-slide_library reader writer slide openslide http}
 JOBS=${JOBS:-$(nproc)}
 BUILD=$ROOT/build-fuzz
 

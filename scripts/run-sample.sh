@@ -20,7 +20,7 @@ HEIGHT=${SAMPLE_HEIGHT:-12000}
 
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$JOBS" --target tqfreader tqfslide tqf-convert slide-geometry
+cmake --build build -j "$JOBS" --target tqfreader tqfslide_python tqf-convert slide-geometry
 
 mkdir -p sample
 IMAGE=sample/tissue-${WIDTH}x${HEIGHT}.tif

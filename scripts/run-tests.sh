@@ -4,18 +4,46 @@
 # in both, the native test programs once more under valgrind's memcheck, and
 # each fuzz target for a minute. Exits non-zero on the first failure.
 #
-#   scripts/run-tests.sh
+#   scripts/run-tests.sh           # as CI runs it
+#   scripts/run-tests.sh --busy    # the same with both cores kept busy by
+#                                  # stress-ng for the whole run, as on a
+#                                  # loaded CI machine: no test may depend on
+#                                  # timing, and here one that does shows
 #
 # Environment: JOBS (default: the number of cores), FUZZ_SECONDS (default
-# 60 per fuzz target).
+# 60 per fuzz target), BUSY_CPUS (stress-ng's workers with --busy, default 2).
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 JOBS=${JOBS:-$(nproc)}
+BUSY=0
+for argument in "$@"; do
+    case $argument in
+    --busy) BUSY=1 ;;
+    -h | --help)
+        sed -n '2,/^set -eu/p' "$0" | sed '$d; s/^# \{0,1\}//'
+        exit 0
+        ;;
+    *)
+        echo "run-tests.sh: unknown argument '$argument'; try --help" >&2
+        exit 2
+        ;;
+    esac
+done
 
 ./scripts/install-deps.sh
 
 step() { printf '\n== %s\n' "$*"; }
+
+if [ "$BUSY" = 1 ]; then
+    # Stopped however the run ends: passed, failed or interrupted.
+    stress-ng --cpu "${BUSY_CPUS:-2}" --quiet &
+    busy=$!
+    trap 'kill "$busy" 2>/dev/null; wait "$busy" 2>/dev/null || true' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    step "both cores kept busy by stress-ng --cpu ${BUSY_CPUS:-2} (pid $busy)"
+fi
 
 step "build (build/)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "core/image_decoding.h"
+#include "codec/image_decoding.h"
 #include "scratch_file.h"
 #include "tqf_reader.h"
 
@@ -35,7 +35,7 @@ int reader::read_scratch_image(bool preview, unsigned char **output_array, int *
         else
             yelk_get_label_image(m_pTqfHead, name);
         if (scratch.written()) {
-            tmp = core::read_slide_image_file(name);
+            tmp = tqf::codec::read_slide_image_file(name);
         } else if (!preview) {
             std::cerr << "error occor when read preview " << std::endl;
             std::cerr << "tqf path is " << m_tqfPath << std::endl;

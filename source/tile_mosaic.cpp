@@ -39,15 +39,13 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
     request.y = y;
     request.width = w;
     request.height = h;
-    request.order = core::PixelOrder::bgr;
-    request.canvas_rules = true;
     request.on_failure = [&](const core::TileFailure &failure) {
         std::cerr << failure.what << "  " << m_tqfPath << std::setw(8) << x << std::setw(8) << y << std::endl;
         std::cerr << failure.column << std::setw(8) << failure.row << std::endl;
     };
     if (!m_tileScratch)
         m_tileScratch = std::make_unique<core::TileScratch>();
-    core::assemble_mosaic(request, out, *m_tileScratch);
+    core::assemble_on_canvas(request, out, *m_tileScratch);
 }
 
 }  // namespace tqfio

@@ -8,7 +8,9 @@
 // Coordinates: x and y are pixels of full resolution (level 0), as in
 // OpenSlide and cuCIM, whatever the level read; width and height are pixels
 // of the level read. Parts of a region outside the slide are white (RGB and
-// BGR) or transparent (RGBA: all four bytes 0); inside it RGBA has alpha 255.
+// BGR) or transparent (RGBA and BGRA: all four bytes 0); inside it alpha is
+// 255. BGRA is OpenSlide's premultiplied ARGB as 32-bit words on a
+// little-endian machine.
 //
 // Errors: opening throws slide_error, whose message names the path and the
 // cause; reads throw slide_error (kind invalid_argument) for arguments that
@@ -54,9 +56,11 @@ private:
     kind m_kind;
 };
 
-enum class pixel_format { rgb, bgr, rgba };
+enum class pixel_format { rgb, bgr, rgba, bgra };
 
-constexpr int bytes_per_pixel(pixel_format format) { return format == pixel_format::rgba ? 4 : 3; }
+constexpr int bytes_per_pixel(pixel_format format) {
+    return format == pixel_format::rgba || format == pixel_format::bgra ? 4 : 3;
+}
 
 // One stored level, as the slide's tile records describe it.
 struct level_info {
@@ -86,6 +90,11 @@ struct slide_properties {
     std::string compression;  // e.g. "JPEG"
     // Every header value under its field name, as text.
     std::vector<std::pair<std::string, std::string>> raw;
+    // A converted slide's source's own properties (a scanner's, as OpenSlide
+    // or libtiff named them: "aperio.AppMag", "tiff.Make", ...), from the
+    // slide library's source-properties record; valid UTF-8, invalid bytes
+    // replaced by U+FFFD. Empty when the slide or the library has none.
+    std::vector<std::pair<std::string, std::string>> source;
 };
 
 // An image that belongs to the caller: rows of width x bytes_per_pixel.
@@ -126,6 +135,16 @@ public:
     // read_region does.
     void read_region_at(int64_t x, int64_t y, double downsample, int width, int height, unsigned char *dst,
                         size_t stride, pixel_format format = pixel_format::rgb) const;
+
+    // The encoded stream of the stored tile (column, row) of `level`, as the
+    // slide library hands it out, undecoded: copied to `buffer`, which must
+    // hold tile_stream_capacity bytes, and its length returned; 0 where no
+    // tile is stored (a column or row outside the level included). Tiles lie
+    // on a grid of level_info::tile_width x tile_height pixels from the
+    // level's top-left corner. Throws slide_error (invalid_argument) for a
+    // level out of range or no buffer.
+    static constexpr size_t tile_stream_capacity = 196608;
+    size_t read_tile_stream(int level, int64_t column, int64_t row, unsigned char *buffer) const;
 
     // Names of the associated images the slide holds ("label", "macro").
     std::vector<std::string> associated_image_names() const;

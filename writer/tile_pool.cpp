@@ -1,6 +1,6 @@
 #include "tile_pool.h"
 
-#include "jpeg_encoder.h"
+#include "codec/jpeg_encoder.h"
 
 #include <algorithm>
 
@@ -8,13 +8,19 @@ namespace tqf::writer {
 
 namespace {
 
-bool encodeTile(JpegEncoder &encoder, const cv::Mat &tile, const TilePoolSettings &settings,
-                std::vector<uint8_t> &stream, std::string &failure)
+// Encodes a BGR tile into `stream`, sized to the stream: `encoded` is the
+// encoder's buffer, kept from tile to tile.
+bool encodeTile(codec::JpegEncoder &encoder, std::vector<uint8_t> &encoded, const cv::Mat &tile,
+                const TilePoolSettings &settings, std::vector<uint8_t> &stream, std::string &failure)
 {
-    if (encoder.encodeWithin(tile, settings.quality, settings.streamCapacity, stream))
-        return true;
-    failure = encoder.error();
-    return false;
+    const size_t size = encoder.encode_within(codec::pixels_of(tile, codec::PixelOrder::bgr), settings.quality,
+                                              settings.streamCapacity, encoded);
+    if (size == 0) {
+        failure = encoder.error();
+        return false;
+    }
+    stream.assign(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(size));
+    return true;
 }
 
 }  // namespace
@@ -34,28 +40,51 @@ TilePool::~TilePool()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
     }
-    m_changed.notify_all();
+    wakeEveryone();
     for (std::thread &worker : m_workers)
         worker.join();
     m_deliverer.join();
 }
 
+void TilePool::wakeEveryone()
+{
+    m_workToDo.notify_all();
+    m_deliverable.notify_all();
+    m_delivered.notify_all();
+}
+
+void TilePool::skipTaken()
+{
+    while (m_firstUntaken < m_entries.size() && m_entries[m_firstUntaken].taken)
+        ++m_firstUntaken;
+}
+
 bool TilePool::submit(TileJob job)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_failed || m_entries.size() < std::max<size_t>(1, m_settings.window); });
+    m_delivered.wait(lock, [this] { return m_failed || m_entries.size() < std::max<size_t>(1, m_settings.window); });
     if (m_failed)
         return false;
-    m_entries.push_back(Entry{std::move(job), {}, false, false});
+    // A tile handed over encoded needs no worker: it is done as it comes.
+    const bool encoded = job.encoded;
+    Entry entry{std::move(job), {}, encoded, encoded};
+    if (encoded)
+        entry.stream.swap(entry.job.stream);
+    m_entries.push_back(std::move(entry));
+    skipTaken();
+    const bool first = m_entries.size() == 1;
     lock.unlock();
-    m_changed.notify_all();
+    if (!encoded)
+        m_workToDo.notify_one();
+    else if (first)
+        m_deliverable.notify_one();
     return true;
 }
 
 bool TilePool::drain()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_failed || m_entries.empty(); });
+    m_delivered.wait(lock, [this] { return m_failed || m_entries.empty(); });
     return !m_failed;
 }
 
@@ -67,26 +96,28 @@ std::string TilePool::error() const
 
 void TilePool::work()
 {
-    JpegEncoder encoder;
-    std::vector<uint8_t> stream;
+    codec::JpegEncoder encoder;
+    std::vector<uint8_t> buffer, stream;
     for (;;) {
         Entry *entry = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [this] { return m_stop || m_failed || m_firstUntaken < m_entries.size(); });
+            m_workToDo.wait(lock, [this] { return m_stop || m_failed || m_firstUntaken < m_entries.size(); });
             if (m_stop || m_failed)
                 return;
             entry = &m_entries[m_firstUntaken++];  // deque elements stay put while others come and go
             entry->taken = true;
+            skipTaken();
         }
         bool encoded = false;
         std::string failure;
         try {
             const cv::Mat tile = (*entry->job.strip)(entry->job.area);
-            encoded = encodeTile(encoder, tile, m_settings, stream, failure);
+            encoded = encodeTile(encoder, buffer, tile, m_settings, stream, failure);
         } catch (const std::exception &e) {  // nothing may leave a worker thread
             failure = e.what();
         }
+        bool first = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!encoded) {
@@ -97,9 +128,13 @@ void TilePool::work()
             } else {
                 entry->stream.swap(stream);
                 entry->done = true;
+                first = entry == &m_entries.front();
             }
         }
-        m_changed.notify_all();
+        if (!encoded)
+            wakeEveryone();
+        else if (first)
+            m_deliverable.notify_one();
     }
 }
 
@@ -110,12 +145,12 @@ void TilePool::deliver()
         TileJob job;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock,
-                           [this] { return m_stop || m_failed || (!m_entries.empty() && m_entries.front().done); });
+            m_deliverable.wait(lock,
+                               [this] { return m_stop || m_failed || (!m_entries.empty() && m_entries.front().done); });
             if (m_stop || m_failed)
                 return;
             stream.swap(m_entries.front().stream);
-            job = m_entries.front().job;
+            job = std::move(m_entries.front().job);
         }
         bool stored = false;
         try {
@@ -131,7 +166,10 @@ void TilePool::deliver()
             if (!stored)
                 m_failed = true;
         }
-        m_changed.notify_all();
+        if (!stored)
+            wakeEveryone();
+        else
+            m_delivered.notify_all();
     }
 }
 

@@ -25,6 +25,10 @@ struct TileJob {
     cv::Rect area;                         // the tile within the strip
     int level = 0;
     uint64_t block = 0;  // the tile's entry in the slide's index
+    // A tile handed over encoded: `stream` goes to the sink as it is, and
+    // an empty one marks a tile that is not stored.
+    bool encoded = false;
+    std::vector<uint8_t> stream;
 };
 
 struct TilePoolSettings {
@@ -65,14 +69,19 @@ private:
 
     void work();
     void deliver();
-    bool failedLocked() const { return m_failed; }
+    void skipTaken();
+    void wakeEveryone();
 
     const TilePoolSettings m_settings;
     const TileSink m_sink;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_workToDo;     // an entry awaits a worker
+    std::condition_variable m_deliverable;  // the first entry is done
+    std::condition_variable m_delivered;    // an entry left: room in the window, or all drained
     std::deque<Entry> m_entries;  // submitted, not yet delivered, in order
-    size_t m_firstUntaken = 0;    // index into m_entries of the next job a worker takes
+    // Index into m_entries of the next job a worker takes: every entry before
+    // it is taken (encoded tiles are taken when submitted), and so is none at it.
+    size_t m_firstUntaken = 0;
     bool m_failed = false;
     bool m_stop = false;
     std::string m_error;

@@ -18,6 +18,13 @@
  * The slide holds the image as 256-pixel JPEG tiles at its scan
  * magnification and at every halved level down to one that fits in a tile,
  * plus a preview, a label and a thumbnail image (yelk/FORMAT.md).
+ *
+ * A converter that has some levels as JPEG tiles already hands them over as
+ * they are: it names those levels in `copiedLevels` and gives their tiles
+ * with addTile(); levels it makes itself (the next one, halved from a copied
+ * level's decoded tiles, say) it names in `givenLevels` and gives their rows
+ * with addLevelRows(). The writer makes every other level by halving the one
+ * above, and asks (rowsWanted) only for the rows it needs.
  */
 #ifndef TQF_WRITER_H
 #define TQF_WRITER_H
@@ -27,6 +34,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -54,13 +63,30 @@ struct SlideWriteOptions {
     // Micrometres per pixel of the image as given (the scanner's or the
     // source's); unset for the nominal 10 / scanMagnification.
     std::optional<double> micronsPerPixel;
+    // Thumbnail image, 8-bit BGR (a converted slide's own); empty for the
+    // last pyramid level. Images larger than 4096 pixels are scaled down.
+    cv::Mat thumbnail;
+    // The properties of the source the image was converted from, stored in
+    // an extension record: readers show them as source.<name>. Names must be
+    // unique, not empty and without NUL bytes; values without NUL bytes;
+    // together at most 16 MiB.
+    std::vector<std::pair<std::string, std::string>> sourceProperties;
+    // Levels (indices into the pyramid, 0 the scan level) whose tiles the
+    // caller hands over through SlideStreamWriter::addTile.
+    std::vector<int> copiedLevels;
+    // Levels other than 0 whose rows the caller hands over through
+    // SlideStreamWriter::addLevelRows instead of the writer halving the level
+    // above into them.
+    std::vector<int> givenLevels;
 };
 
 struct SlideWriteResult {
     std::string error;  // empty on success; otherwise what was wrong, with which input
     uint64_t fileSize = 0;
     uint32_t tileCount = 0;
-    int levelCount = 0;
+    int levelCount = 0;          // the levels a reader can fetch
+    int storedLevelCount = 0;    // every level the slide stores (see tqf_format.h)
+    uint32_t copiedTileCount = 0;  // tiles handed over encoded and stored as they are
 
     bool ok() const { return error.empty(); }
 };
@@ -96,6 +122,28 @@ public:
     // are copied: the caller may reuse them at once. An error stops the
     // slide; it is then discarded.
     std::string addRows(const cv::Mat &rows);
+
+    // Whether the writer needs the rows of `level`: of level 0 (addRows)
+    // unless its tiles are copied and no other level is made from it; of a
+    // given level when it is not copied, or a level or image is made from it.
+    // A copied level that must show in a made level or image, with no level
+    // above to make it from, is wanted even when not among givenLevels.
+    bool rowsWanted(int level) const;
+
+    // The next rows of a level whose rows are wanted (addRows for level 0),
+    // top to bottom, the level's width wide.
+    std::string addLevelRows(int level, const cv::Mat &rows);
+
+    // A tile of a copied level, as a complete JPEG stream of at most 196,608
+    // bytes that decodes on its own to at least the tile's size (an edge tile
+    // may be a whole tile, padded), stored as it is; an empty stream marks a
+    // tile the slide does not store (readers show white). Any order, once
+    // per tile.
+    std::string addTile(int level, int64_t column, int64_t row, std::vector<uint8_t> stream);
+
+    // The same tile as pixels (CV_8UC3, the tile's size), encoded like the
+    // tiles of made levels: for a tile that cannot be stored as it is.
+    std::string addTilePixels(int level, int64_t column, int64_t row, const cv::Mat &tile);
 
     // After the last row: stores the preview, label and thumbnail, the tile
     // index and the header, and puts the slide in place.

@@ -13,6 +13,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "yelk.h"
@@ -113,6 +116,17 @@ inline uint64_t totalBlockCount(const std::vector<Level> &levels)
     return levels.empty() ? 0 : levels.back().firstBlock + levels.back().blockCount();
 }
 
+// How many levels a reader can fetch: levels below 1x all truncate to the
+// address 0, where only the finest of them answers.
+inline int reachableLevelCount(const std::vector<Level> &levels)
+{
+    int count = 0;
+    for (size_t k = 0; k < levels.size(); ++k)
+        if (k == 0 || levels[k].address != levels[k - 1].address)
+            ++count;
+    return count;
+}
+
 // The block header the writer stores for tile (column, row) of a level; the
 // library checks every stored header against it, bar length and position.
 inline TQF_DATABLOCK_HEADER expectedBlockHeader(const Level &level, int64_t column, int64_t row)
@@ -127,6 +141,76 @@ inline TQF_DATABLOCK_HEADER expectedBlockHeader(const Level &level, int64_t colu
     block.scaleRatio = level.magnification;
     block.stopFlag = kBlockStopFlag;
     return block;
+}
+
+// Extension records: data the slide header has no field for. The preview
+// header's 16 reserved bytes hold an ExtensionDirectory (zeros in a slide
+// without records); it points at a table of ExtensionEntry, each naming a
+// record by its id and placing its bytes. The library hands every record on
+// through TQF::extension; a reader skips the ids it does not know, and a
+// library or reader that predates records ignores the reserved bytes.
+#pragma pack(push, 1)
+struct ExtensionDirectory {
+    int32_t marker;         // kExtensionMarker
+    uint32_t count;         // entries in the table, 1..kMaxExtensionRecords
+    int64_t tablePosition;  // the table, in the file's data area
+};
+struct ExtensionEntry {
+    uint32_t id;
+    uint32_t length;  // bytes of the record, at most kMaxExtensionRecordBytes
+    int64_t position;
+};
+#pragma pack(pop)
+static_assert(sizeof(ExtensionDirectory) == sizeof(TQF_PREVIEW_HEADER::reserved), "the directory fills the reserved bytes");
+static_assert(sizeof(ExtensionEntry) == 16, "table entries are 16 bytes");
+
+constexpr int32_t kExtensionMarker = fourCharacters('X', 'T', 'N', 'S');
+constexpr uint32_t kMaxExtensionRecords = 64;
+constexpr uint32_t kMaxExtensionRecordBytes = 16u << 20;
+constexpr uint64_t kMaxExtensionBytes = 64u << 20;  // all records together
+
+// The properties of the image a slide was converted from (a scanner's
+// slide file, say), as the program that read it named them: UTF-8 names and
+// values, each followed by a NUL byte, name then value, names unique and not
+// empty.
+constexpr uint32_t kSourcePropertiesRecord = static_cast<uint32_t>(fourCharacters('S', 'R', 'C', 'P'));
+
+inline std::vector<uint8_t> encodeProperties(const std::vector<std::pair<std::string, std::string>> &properties)
+{
+    std::vector<uint8_t> bytes;
+    for (const auto &[name, value] : properties) {
+        bytes.insert(bytes.end(), name.begin(), name.end());
+        bytes.push_back(0);
+        bytes.insert(bytes.end(), value.begin(), value.end());
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+// False (and `properties` empty) unless the bytes are such a record: NUL
+// ended strings, an even number of them, names not empty and unique.
+inline bool decodeProperties(const uint8_t *bytes, size_t size,
+                             std::vector<std::pair<std::string, std::string>> &properties)
+{
+    properties.clear();
+    std::vector<std::string> strings;
+    size_t start = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (bytes[i] == 0) {
+            strings.emplace_back(reinterpret_cast<const char *>(bytes) + start, i - start);
+            start = i + 1;
+        }
+    }
+    bool sound = start == size && strings.size() % 2 == 0;
+    std::set<std::string> names;
+    for (size_t i = 0; sound && i < strings.size(); i += 2) {
+        sound = !strings[i].empty() && names.insert(strings[i]).second;
+        if (sound)
+            properties.emplace_back(std::move(strings[i]), std::move(strings[i + 1]));
+    }
+    if (!sound)
+        properties.clear();
+    return sound;
 }
 
 }  // namespace tqf::format

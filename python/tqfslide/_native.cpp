@@ -22,7 +22,9 @@
 #include <unistd.h>
 
 #include "core/deep_zoom.h"
+#include "http_server.h"
 #include "tqf_slide.h"
+#include "viewer_routes.h"
 
 namespace py = pybind11;
 
@@ -181,6 +183,10 @@ public:
         for (const auto &[name, value] : p.raw)
             raw[py::str(name)] = value;
         result["raw"] = raw;
+        py::dict source;
+        for (const auto &[name, value] : p.source)
+            source[py::str(name)] = value;
+        result["source"] = source;
         return result;
     }
 
@@ -403,8 +409,9 @@ void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_styl
 // Python slide (kept alive by the binding), so closing it ends the tiles too.
 class DeepZoom {
 public:
-    DeepZoom(const NativeSlide &slide, int tile_size, int overlap)
-        : m_slide(&slide), m_layout(slide.get()->width(), slide.get()->height(), tile_size, overlap) {}
+    DeepZoom(const NativeSlide &slide, int tile_size, int overlap, int quality, size_t cache_bytes)
+        : m_slide(&slide), m_layout(slide.get()->width(), slide.get()->height(), tile_size, overlap),
+          m_tiles(*slide.get(), tile_size, overlap, quality, cache_bytes) {}
 
     py::list levels() const {
         py::list result;
@@ -430,6 +437,21 @@ public:
         return py::bytes(reinterpret_cast<const char *>(jpeg.data()), size);
     }
 
+    // The tile as the viewer sends it: (bytes, origin), origin "stored",
+    // "cropped" or "made" (see DeepZoomTiles).
+    py::tuple tile_data(int level, int64_t column, int64_t row) const {
+        place(level, column, row);
+        auto slide = m_slide->get();
+        thread_local std::vector<unsigned char> buffer;
+        tqfio::core::DeepZoomTiles::Tile tile;
+        without_gil(slide->path(), [&] { m_tiles.tile(*slide, level, column, row, buffer, &tile); });
+        static const char *const origins[] = {"stored", "cropped", "made"};
+        return py::make_tuple(py::bytes(reinterpret_cast<const char *>(tile.data), tile.size),
+                              origins[static_cast<int>(tile.origin)]);
+    }
+
+    int stored_level(int level) const { return m_tiles.stored_level(level); }
+
     py::array tile_rgb(int level, int64_t column, int64_t row) const {
         const tqfio::core::DeepZoomTile tile = place(level, column, row);
         auto slide = m_slide->get();
@@ -451,6 +473,145 @@ private:
 
     const NativeSlide *m_slide;
     tqfio::core::DeepZoomLayout m_layout;
+    tqfio::core::DeepZoomTiles m_tiles;
+};
+
+// A str of the bytes taken as Latin-1, as WSGI hands raw request bytes on.
+py::str latin1(std::string_view bytes) {
+    return py::reinterpret_steal<py::str>(PyUnicode_DecodeLatin1(bytes.data(), static_cast<ssize_t>(bytes.size()), nullptr));
+}
+
+// The viewer's native HTTP server (server/), listening on a socket of the
+// caller's. What it does not answer itself it hands, on a slow thread of
+// its own and with the interpreter lock taken, to the WSGI application.
+class ViewerServer {
+public:
+    ViewerServer(int listen_fd, const py::dict &config, py::object app) : m_app(std::move(app)) {
+        const auto get = [&](const char *key) { return config[key]; };
+        tqfio::server::ViewerOptions options;
+        options.shelf.folder = get("folder").cast<std::string>();
+        options.shelf.single_name = get("single_name").cast<std::string>();
+        options.shelf.single_path = get("single_path").cast<std::string>();
+        options.shelf.max_open = get("max_open").cast<size_t>();
+        options.shelf.cache_bytes = get("cache_bytes").cast<size_t>();
+        options.shelf.tile_cache_bytes = get("tile_cache_bytes").cast<size_t>();
+        options.shelf.tile_size = get("tile_size").cast<int>();
+        options.shelf.overlap = get("overlap").cast<int>();
+        options.shelf.quality = get("quality").cast<int>();
+        options.loopback_only = get("loopback_only").cast<bool>();
+        options.not_found_page = get("not_found_page").cast<std::string>();
+        m_server_name = get("server_name").cast<std::string>();
+        m_server_port = get("server_port").cast<std::string>();
+        options.fallback = [this](const tqfio::http::Request &request, tqfio::http::Response &response) {
+            call_app(request, response);
+        };
+        tqfio::http::ServerOptions server;
+        server.listen_fd = listen_fd;
+        server.threads = get("threads").cast<unsigned>();
+        server.slow_threads = get("slow_threads").cast<unsigned>();
+        server.access_log = get("access_log").cast<bool>();
+        const size_t files = tqfio::http::raise_open_file_limit();
+        // Room for the slides, the listening socket and what Python holds.
+        server.max_connections = std::min<size_t>(get("max_connections").cast<size_t>(), files > 128 ? files - 96 : 32);
+        server.idle_timeout_ms = get("idle_timeout_ms").cast<int>();
+        server.head_timeout_ms = get("head_timeout_ms").cast<int>();
+        server.write_timeout_ms = get("write_timeout_ms").cast<int>();
+        py::gil_scoped_release release;
+        m_routes = std::make_unique<tqfio::server::ViewerRoutes>(options);
+        m_server = std::make_unique<tqfio::http::Server>(server, *m_routes);
+    }
+
+    ~ViewerServer() { stop(); }
+
+    // Waits for a slow request in progress, which needs the interpreter lock.
+    void stop() {
+        if (!m_server)
+            return;
+        {
+            py::gil_scoped_release release;
+            m_server->stop();
+        }
+        m_server.reset();
+    }
+
+    size_t open_connections() const { return m_server ? m_server->open_connections() : 0; }
+    size_t open_slides() { return m_routes ? m_routes->shelf().open_count() : 0; }
+
+private:
+    void call_app(const tqfio::http::Request &request, tqfio::http::Response &response) {
+        py::gil_scoped_acquire gil;
+        try {
+            py::dict environ;
+            // HEAD is asked as GET: the server sends the length and leaves the body out.
+            environ["REQUEST_METHOD"] = request.method == "HEAD" ? std::string("GET") : std::string(request.method);
+            environ["REQUEST_URI"] = latin1(request.target);
+            tqfio::server::Target target;
+            std::string why;
+            tqfio::server::decode_target(request.target, &target, &why);
+            environ["PATH_INFO"] = latin1(target.path);
+            environ["QUERY_STRING"] = latin1(target.query);
+            environ["SCRIPT_NAME"] = "";
+            environ["SERVER_NAME"] = m_server_name;
+            environ["SERVER_PORT"] = m_server_port;
+            environ["SERVER_PROTOCOL"] = request.minor_version == 0 ? "HTTP/1.0" : "HTTP/1.1";
+            for (const tqfio::http::Header &h : request.headers) {
+                std::string key;
+                for (char c : h.name)
+                    key += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                if (key != "CONTENT_TYPE" && key != "CONTENT_LENGTH")
+                    key = "HTTP_" + key;
+                py::str value = latin1(h.value);
+                if (environ.contains(key.c_str()))
+                    value = py::str(environ[key.c_str()]) + py::str(",") + value;
+                environ[key.c_str()] = value;
+            }
+            environ["wsgi.version"] = py::make_tuple(1, 0);
+            environ["wsgi.url_scheme"] = "http";
+            environ["wsgi.input"] = py::module_::import("io").attr("BytesIO")();
+            environ["wsgi.errors"] = py::module_::import("sys").attr("stderr");
+            environ["wsgi.multithread"] = true;
+            environ["wsgi.multiprocess"] = false;
+            environ["wsgi.run_once"] = false;
+            std::string status;
+            py::list headers;
+            py::cpp_function start_response(
+                [&](py::str s, py::list h, py::object) {
+                    status = s.cast<std::string>();
+                    headers = h;
+                    return py::none();
+                },
+                py::arg("status"), py::arg("headers"), py::arg("exc_info") = py::none());
+            py::object result = m_app(environ, start_response);
+            std::string body;
+            for (py::handle chunk : result)
+                body += chunk.cast<std::string>();
+            if (py::hasattr(result, "close"))
+                result.attr("close")();
+            response.status = std::stoi(status.substr(0, 3));
+            for (py::handle item : headers) {
+                const auto pair = item.cast<std::pair<std::string, std::string>>();
+                const std::string &name = pair.first, &value = pair.second;
+                if (tqfio::http::equals_ignoring_case(name, "Content-Length") ||
+                    tqfio::http::equals_ignoring_case(name, "Connection") ||
+                    tqfio::http::equals_ignoring_case(name, "Date") ||
+                    tqfio::http::equals_ignoring_case(name, "Server") ||
+                    name.find_first_of("\r\n:") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
+                    continue;
+                response.headers += name + ": " + value + "\r\n";
+            }
+            response.set_body(std::move(body));
+        } catch (py::error_already_set &e) {
+            response = tqfio::http::Response();
+            response.status = 500;
+            response.set_body("500 Internal Server Error\n");
+            response.log_note = e.what();
+        }
+    }
+
+    py::object m_app;
+    std::string m_server_name, m_server_port;
+    std::unique_ptr<tqfio::server::ViewerRoutes> m_routes;
+    std::unique_ptr<tqfio::http::Server> m_server;
 };
 
 }  // namespace
@@ -494,10 +655,21 @@ PYBIND11_MODULE(_native, m) {
           py::arg("threads"), py::arg("failed"), py::arg("channels_first") = false);
 
     py::class_<DeepZoom>(m, "DeepZoom")
-        .def(py::init<const NativeSlide &, int, int>(), py::keep_alive<1, 2>(), py::arg("slide"),
-             py::arg("tile_size"), py::arg("overlap"))
+        .def(py::init<const NativeSlide &, int, int, int, size_t>(), py::keep_alive<1, 2>(), py::arg("slide"),
+             py::arg("tile_size"), py::arg("overlap"), py::arg("quality"), py::arg("cache_bytes"))
         .def_property_readonly("levels", &DeepZoom::levels)
         .def("tile_place", &DeepZoom::tile_place)
         .def("tile_jpeg", &DeepZoom::tile_jpeg)
+        .def("tile_data", &DeepZoom::tile_data)
+        .def("stored_level", &DeepZoom::stored_level)
         .def("tile_rgb", &DeepZoom::tile_rgb);
+
+    m.def("slide_stamp", &tqfio::server::slide_stamp, py::arg("inode"), py::arg("size"), py::arg("mtime_ns"),
+          "The stamp of a slide file: 16 hexadecimal digits from its inode, size and modification time.");
+
+    py::class_<ViewerServer>(m, "ViewerServer")
+        .def(py::init<int, const py::dict &, py::object>(), py::arg("listen_fd"), py::arg("config"), py::arg("app"))
+        .def("stop", &ViewerServer::stop)
+        .def_property_readonly("open_connections", &ViewerServer::open_connections)
+        .def_property_readonly("open_slides", &ViewerServer::open_slides);
 }

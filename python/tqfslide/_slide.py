@@ -227,8 +227,10 @@ class Slide:
     @property
     def properties(self):
         """Text properties: the OpenSlide standard keys where known
-        (openslide.objective-power, openslide.mpp-x, ...) and the slide's
-        own header values under tqf.*."""
+        (openslide.objective-power, openslide.mpp-x, ...), the slide's own
+        header values under tqf.*, and for a converted slide every property
+        of its source under source.* (source.aperio.AppMag, source.tiff.Make,
+        source.openslide.vendor, ...)."""
         self._open_native()
         if self._properties is None:
             facts = self._facts
@@ -248,6 +250,8 @@ class Slide:
                 props[f"openslide.level[{i}].tile-height"] = str(tile_h)
             for name, value in facts["raw"].items():
                 props[f"tqf.{name}"] = value
+            for name, value in facts["source"].items():
+                props[f"source.{name}"] = value
             self._properties = _ReadOnlyDict(props)
         return self._properties
 

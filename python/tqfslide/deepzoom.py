@@ -10,6 +10,13 @@ The pyramid is laid out as openslide.deepzoom.DeepZoomGenerator lays it out
 (without limit_bounds), so viewers written for OpenSlide's tile servers see
 the same levels, tiles and overlaps. Tiles are read and JPEG-encoded without
 the interpreter lock; a DeepZoom may be used from many threads at once.
+
+With 256-pixel tiles and no overlap, the tiles of a Deep Zoom level the
+slide stores are the slide's own tiles, and get_tile_data gives their JPEG
+streams as stored, neither decoded nor encoded (what `tqf serve` sends):
+
+    dz = DeepZoom(slide, tile_size=256, overlap=0)
+    dz.get_tile_data(dz.level_count - 1, (0, 0))  # the stored stream
 """
 
 from io import BytesIO
@@ -24,14 +31,15 @@ __all__ = ["DeepZoom"]
 class DeepZoom:
     """Deep Zoom tiles of a tqfslide.Slide.
 
-    DeepZoom(slide, tile_size=254, overlap=1, quality=75)
+    DeepZoom(slide, tile_size=254, overlap=1, quality=75, cache_size=8 << 20)
 
     Level 0 is 1 x 1 pixel and the last level is full resolution; each tile
     but the first and last of a row or column carries `overlap` pixels more
-    on its inner edges. quality is the JPEG quality of get_tile_jpeg.
+    on its inner edges. quality is the JPEG quality of get_tile_jpeg and of
+    the tiles get_tile_data makes; cache_size the bytes of those it keeps.
     """
 
-    def __init__(self, slide, tile_size=254, overlap=1, quality=75):
+    def __init__(self, slide, tile_size=254, overlap=1, quality=75, cache_size=8 << 20):
         if not isinstance(slide, Slide):
             raise TypeError(f"slide must be a tqfslide.Slide, not {type(slide).__name__}")
         tile_size = _integer(tile_size, "tile_size")
@@ -44,7 +52,10 @@ class DeepZoom:
         self._slide = slide
         self._tile_size = tile_size
         self._overlap = overlap
-        self._native = _native.DeepZoom(slide._open_native(), tile_size, overlap)
+        cache_size = _integer(cache_size, "cache_size")
+        if cache_size < 0:
+            raise ValueError(f"cache_size must not be negative, got {cache_size}")
+        self._native = _native.DeepZoom(slide._open_native(), tile_size, overlap, self._quality, cache_size)
         self._levels = self._native.levels  # (width, height, columns, rows, downsample)
 
     def __repr__(self):
@@ -77,6 +88,11 @@ class DeepZoom:
     def overlap(self):
         return self._overlap
 
+    @property
+    def quality(self):
+        """The JPEG quality of the tiles this DeepZoom makes."""
+        return self._quality
+
     def _address(self, level, address):
         level = _integer(level, "level")
         if not 0 <= level < len(self._levels):
@@ -107,6 +123,16 @@ class DeepZoom:
         self._slide._open_native()
         quality = self._quality if quality is None else _quality(quality)
         return self._native.tile_jpeg(*self._address(level, address), quality)
+
+    def get_tile_data(self, level, address):
+        """A tile as JPEG bytes, as `tqf serve` sends it: where the tile is one
+        the slide stores (256-pixel tiles, no overlap, a stored level), its
+        stream as stored, neither decoded nor encoded (an edge tile stored
+        larger than the level is cut to size in the DCT domain); any other
+        tile encoded at this DeepZoom's quality, and kept within cache_size
+        bytes. A stored tile decodes to the very pixels of get_tile."""
+        self._slide._open_native()
+        return self._native.tile_data(*self._address(level, address))[0]
 
     def get_dzi(self, format="jpeg"):  # noqa: A002 (openslide.deepzoom's name)
         """The XML of the .dzi descriptor, as DeepZoomGenerator.get_dzi writes it."""

@@ -1,11 +1,17 @@
 """.tqf slides for code written for openslide-python.
 
-    from tqfslide.openslide_compat import OpenSlide, open_slide
-    from openslide.deepzoom import DeepZoomGenerator
+    import tqfslide.openslide_compat as openslide   # the only change a script needs
 
-    with open_slide("slide.tqf") as slide:       # openslide's own object for other files
+    with openslide.open_slide("slide.tqf") as slide:   # openslide's own object for other files
         region = slide.read_region((x, y), 0, (512, 512))     # RGBA PIL image
-        tiles = DeepZoomGenerator(slide, tile_size=254, overlap=1)
+        tiles = openslide.deepzoom.DeepZoomGenerator(slide, tile_size=254, overlap=1)
+
+The module has every name openslide-python 1.2 has at its top level: the
+PROPERTY_NAME_* constants, AbstractSlide, ImageSlide, OpenSlideCache, the
+errors, open_slide, lowlevel (whose functions take .tqf slides too),
+deepzoom, __version__ and __library_version__ (openslide-python's and the C
+library's). OpenSlide(filename) opens a .tqf slide itself and gives
+openslide.OpenSlide for any other file.
 
 OpenSlide here subclasses openslide.AbstractSlide (Debian's python3-openslide)
 and behaves as openslide.OpenSlide does: RGBA regions not premultiplied and
@@ -17,195 +23,38 @@ this one raises OpenSlideError; a closed slide raises an error that is both
 OpenSlideError and ValueError, and closing twice is allowed.
 """
 
-import operator
-import os
-from collections.abc import Mapping
+import openslide  # noqa: F401
+from openslide import AbstractSlide, OpenSlideError, OpenSlideUnsupportedFormatError  # noqa: F401
+from PIL import Image  # noqa: F401
 
-import openslide
-from openslide import AbstractSlide, OpenSlideError, OpenSlideUnsupportedFormatError
-from PIL import Image
+from ._openslide_slide import OpenSlide, OpenSlideCache, open_slide  # noqa: F401
 
-from ._errors import TqfError, UnsupportedFormatError
-from ._slide import Slide
+# What openslide-python has at its top level, as it has it.
+from openslide import (  # noqa: E402,F401  re-exported
+    PROPERTY_NAME_BACKGROUND_COLOR,
+    PROPERTY_NAME_BOUNDS_HEIGHT,
+    PROPERTY_NAME_BOUNDS_WIDTH,
+    PROPERTY_NAME_BOUNDS_X,
+    PROPERTY_NAME_BOUNDS_Y,
+    PROPERTY_NAME_COMMENT,
+    PROPERTY_NAME_MPP_X,
+    PROPERTY_NAME_MPP_Y,
+    PROPERTY_NAME_OBJECTIVE_POWER,
+    PROPERTY_NAME_QUICKHASH1,
+    PROPERTY_NAME_VENDOR,
+    ImageSlide,
+    Mapping,
+    OpenSlideVersionError,
+    __library_version__,
+    __version__,
+    deepzoom,
+)
+from . import _openslide_lowlevel as lowlevel  # noqa: E402
 
-__all__ = ["OpenSlide", "open_slide"]
-
-VENDOR = "tqf"
-
-
-class _MissingSlideError(OpenSlideUnsupportedFormatError, FileNotFoundError):
-    """No file at the path: OpenSlide's error for it, and the one open() raises."""
-
-
-class _UnreadableSlideError(OpenSlideError, PermissionError):
-    pass
-
-
-class _ClosedSlideError(OpenSlideError, ValueError):
-    pass
-
-
-def _open(path):
-    try:
-        return Slide(path)
-    except FileNotFoundError as e:
-        raise _MissingSlideError(e.errno, e.strerror, e.filename) from None
-    except PermissionError as e:
-        raise _UnreadableSlideError(e.errno, e.strerror, e.filename) from None
-    except IsADirectoryError as e:
-        raise OpenSlideUnsupportedFormatError(f"cannot open slide {path!r}: it is a directory") from None
-    except UnsupportedFormatError as e:
-        raise OpenSlideUnsupportedFormatError(str(e)) from None
-    except TqfError as e:
-        raise OpenSlideError(str(e)) from None
-
-
-class OpenSlide(AbstractSlide):
-    """A .tqf slide with openslide.OpenSlide's interface.
-
-    OpenSlide(filename) opens it; close() (or the end of a with block)
-    releases it. Raises OpenSlideUnsupportedFormatError for a file that is
-    not a .tqf slide (also a FileNotFoundError when there is no file) and
-    OpenSlideError for a damaged one.
-    """
-
-    def __init__(self, filename):
-        AbstractSlide.__init__(self)
-        self._filename = filename
-        if not isinstance(filename, (str, bytes, os.PathLike)):
-            raise TypeError(f"filename must be a str or os.PathLike, not {type(filename).__name__}")
-        self._slide = _open(os.fsdecode(os.fspath(filename)))
-
-    def __repr__(self):
-        return f"{self.__class__.__name__}({self._filename!r})"
-
-    @classmethod
-    def detect_format(cls, filename):
-        """"tqf" for a .tqf slide, None for anything else (also a missing file)."""
-        try:
-            path = os.fsdecode(os.fspath(filename))
-            with open(path, "rb") as f:
-                magic = f.read(4)
-        except (OSError, TypeError, ValueError):
-            return None
-        return VENDOR if magic == b"TQFH" and path.endswith(".tqf") else None
-
-    def _live(self):
-        if self._slide.closed:
-            raise _ClosedSlideError(f"the slide {self._filename!r} is closed")
-        return self._slide
-
-    def close(self):
-        self._slide.close()
-
-    @property
-    def level_count(self):
-        return self._live().level_count
-
-    @property
-    def level_dimensions(self):
-        return self._live().level_dimensions
-
-    @property
-    def level_downsamples(self):
-        return self._live().level_downsamples
-
-    @property
-    def properties(self):
-        """Text properties: openslide.vendor, openslide.objective-power,
-        openslide.mpp-x and -y where the slide records them,
-        openslide.background-color, the openslide.level[n].* keys, and the
-        slide's own header values under tqf.*."""
-        return self._live().properties
-
-    @property
-    def associated_images(self):
-        """The label and macro as RGBA PIL images, read on first use."""
-        return _AssociatedImages(self._live())
-
-    def get_best_level_for_downsample(self, downsample):
-        slide = self._live()
-        try:
-            downsample = float(downsample)
-        except (TypeError, ValueError):
-            raise TypeError(f"downsample must be a number, not {type(downsample).__name__}") from None
-        # OpenSlide answers level 0 for any downsample below the first level's
-        # (also zero, negative or NaN), where Slide refuses it.
-        if not downsample >= 1.0:
-            return 0
-        return slide.get_best_level_for_downsample(min(downsample, 1e300))
-
-    def read_region(self, location, level, size):
-        """The region of `level` whose top-left corner lies at `location`
-        (x, y of level 0), `size` (width, height) pixels of that level, as an
-        RGBA PIL image: not premultiplied, (0, 0, 0, 0) outside the slide."""
-        slide = self._live()
-        x, y = location
-        width, height = (operator.index(v) for v in size)
-        level = operator.index(level)
-        if width < 0 or height < 0:
-            raise OpenSlideError(f"negative width ({width}) or negative height ({height}) not allowed")
-        if width == 0 or height == 0:
-            return Image.new("RGBA", (width, height))
-        if not 0 <= level < slide.level_count:
-            raise OpenSlideError(f"invalid level {level}: the slide {self._filename!r} has levels 0 to "
-                                 f"{slide.level_count - 1}")
-        try:
-            pixels = slide.read_region((x, y), level, (width, height), mode="RGBA")
-        except ValueError as e:
-            raise OpenSlideError(str(e)) from None
-        return Image.frombuffer("RGBA", (width, height), pixels, "raw", "RGBA", 0, 1)
-
-    def get_thumbnail(self, size):
-        """An RGB thumbnail no larger than `size`, made as OpenSlide makes
-        it (the best level for the scale, shrunk with Lanczos), so sizes match
-        openslide.OpenSlide.get_thumbnail to the pixel."""
-        slide = self._live()
-        downsample = max(dimension / limit for dimension, limit in zip(slide.dimensions, size))
-        level = self.get_best_level_for_downsample(downsample)
-        # White outside the slide, which is the background colour.
-        pixels = slide.read_region((0, 0), level, slide.level_dimensions[level], mode="RGB")
-        thumbnail = Image.fromarray(pixels, "RGB")
-        thumbnail.thumbnail(size, Image.Resampling.LANCZOS)
-        return thumbnail
-
-    def set_cache(self, cache):
-        """Takes the capacity of an openslide.OpenSlideCache as this slide's
-        decoded-tile budget (the cache itself is not shared)."""
-        capacity = getattr(cache, "_capacity", None)
-        if isinstance(capacity, bool) or not isinstance(capacity, int):
-            raise TypeError("Not a cache object")
-        self._live().cache_size = max(0, capacity)
-
-
-class _AssociatedImages(Mapping):
-    def __init__(self, slide):
-        self._slide = slide
-
-    def __getitem__(self, name):
-        try:
-            rgb = self._slide.associated_images[name]
-        except TqfError as e:
-            raise OpenSlideError(str(e)) from None
-        alpha = Image.new("L", (rgb.shape[1], rgb.shape[0]), 255)
-        image = Image.fromarray(rgb, "RGB")
-        image.putalpha(alpha)
-        return image
-
-    def __iter__(self):
-        return iter(self._slide.associated_images)
-
-    def __len__(self):
-        return len(self._slide.associated_images)
-
-    def __repr__(self):
-        return f"<{self.__class__.__name__} {list(self)!r}>"
-
-
-def open_slide(filename):
-    """OpenSlide (this module's) for a .tqf slide, else what
-    openslide.open_slide returns (openslide.OpenSlide or ImageSlide)."""
-    path = os.fsdecode(os.fspath(filename))
-    if path.endswith(".tqf") or OpenSlide.detect_format(path) == VENDOR:
-        return OpenSlide(filename)
-    return openslide.open_slide(filename)
+__all__ = [
+    "AbstractSlide", "Image", "ImageSlide", "Mapping", "OpenSlide", "OpenSlideCache", "OpenSlideError",
+    "OpenSlideUnsupportedFormatError", "OpenSlideVersionError", "PROPERTY_NAME_BACKGROUND_COLOR",
+    "PROPERTY_NAME_BOUNDS_HEIGHT", "PROPERTY_NAME_BOUNDS_WIDTH", "PROPERTY_NAME_BOUNDS_X", "PROPERTY_NAME_BOUNDS_Y",
+    "PROPERTY_NAME_COMMENT", "PROPERTY_NAME_MPP_X", "PROPERTY_NAME_MPP_Y", "PROPERTY_NAME_OBJECTIVE_POWER",
+    "PROPERTY_NAME_QUICKHASH1", "PROPERTY_NAME_VENDOR", "deepzoom", "lowlevel", "open_slide",
+]

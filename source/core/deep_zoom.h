@@ -15,8 +15,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "core_api.h"
 #include "tqf_slide.h"
 
 namespace tqfio::core {
@@ -35,7 +37,7 @@ struct DeepZoomTile {
     int width = 0, height = 0;
 };
 
-class DeepZoomLayout {
+class TQFIO_CORE_API DeepZoomLayout {
 public:
     // Throws std::invalid_argument for an empty image, a tile size below 1
     // or an overlap below 0.
@@ -57,15 +59,72 @@ private:
 
 // Reads a tile as RGB (white outside the slide, as OpenSlide's generator
 // paints its background colour) into `dst`, rows `stride` bytes apart.
-void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned char *dst, size_t stride);
+TQFIO_CORE_API void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned char *dst, size_t stride);
 
 // Reads a tile and encodes it as a baseline 4:2:0 JPEG of `quality` (1 to
 // 100) at the start of `jpeg`, and returns its length. `jpeg` only grows, so
 // a buffer kept from tile to tile is neither reallocated nor cleared again.
 // Safe from many threads at once. Throws slide_error (invalid_argument) for a
 // quality out of range, and std::runtime_error when the encoder fails.
-size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
+TQFIO_CORE_API size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
                              std::vector<unsigned char> &jpeg);
+
+// The tiles a Deep Zoom server sends for one slide.
+//
+// With 256-pixel tiles and no overlap, a Deep Zoom level of the size and
+// downsample of a stored level is cut exactly as the stored level is, so
+// each of its tiles is a stored tile, sent as the slide stores it: its JPEG
+// stream, neither decoded nor encoded ("stored"), when that stream is a
+// whole JPEG of the tile's size that browsers decode as libjpeg-turbo does
+// (inspect_jpeg_stream). A stored stream larger than its tile (an edge tile
+// padded past its level's edge) is cut to the tile in the DCT domain
+// ("cropped"). Every other tile (the levels below the smallest stored level,
+// tiles stored in another format, damaged or not at all, every tile of
+// another layout) is read as read_deep_zoom_tile reads it and encoded as a
+// JPEG of `quality` ("made"). Cropped and made tiles are kept, within a
+// byte budget, least recently used first out.
+//
+// Every call takes the slide the tiles were made for; any number of threads
+// may ask at once.
+class TQFIO_CORE_API DeepZoomTiles {
+public:
+    enum class Origin { stored, cropped, made };
+    struct Tile {
+        const unsigned char *data = nullptr;
+        size_t size = 0;
+        Origin origin = Origin::made;
+        // Owns the bytes of cropped and made tiles; stored ones lie in the
+        // caller's buffer.
+        std::shared_ptr<const std::vector<unsigned char>> kept;
+    };
+
+    // Throws std::invalid_argument as DeepZoomLayout does, and slide_error
+    // (invalid_argument) for a quality out of 1 to 100.
+    DeepZoomTiles(const slide &source, int tile_size, int overlap, int quality, size_t cache_bytes);
+    ~DeepZoomTiles();
+    DeepZoomTiles(const DeepZoomTiles &) = delete;
+    DeepZoomTiles &operator=(const DeepZoomTiles &) = delete;
+
+    const DeepZoomLayout &layout() const { return m_layout; }
+    int quality() const { return m_quality; }
+    // The stored level a Deep Zoom level is served from, or -1.
+    int stored_level(int level) const;
+
+    // The tile; false when level, column or row is out of range. A stored
+    // tile's bytes are read into `buffer`, which grows to the slide's tile
+    // stream capacity. Throws what reading or encoding throws.
+    bool tile(const slide &source, int level, int64_t column, int64_t row, std::vector<unsigned char> &buffer,
+              Tile *out) const;
+
+    size_t cache_used_bytes() const;
+
+private:
+    struct Cache;
+    DeepZoomLayout m_layout;
+    int m_quality;
+    std::vector<int> m_stored;  // per Deep Zoom level
+    std::unique_ptr<Cache> m_cache;
+};
 
 }  // namespace tqfio::core
 

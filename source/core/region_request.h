@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdint>
 
+#include "core_api.h"
+
 namespace tqfio::core {
 
 enum class RegionSizeStatus {
@@ -27,11 +29,11 @@ struct RegionSizeCheck {
 // Checks a region of width x height pixels of `channels` bytes each, in the
 // order a caller should hear about its faults: signs, the byte count, then
 // each side.
-RegionSizeCheck check_region_size(int64_t width, int64_t height, int channels, uint64_t max_bytes);
+TQFIO_CORE_API RegionSizeCheck check_region_size(int64_t width, int64_t height, int channels, uint64_t max_bytes);
 
 // A magnification or downsample a region can be read at: positive and
 // finite (rejects 0, -0.0, negatives, NaN and infinities).
-bool is_positive_finite(double value);
+TQFIO_CORE_API bool is_positive_finite(double value);
 
 }  // namespace tqfio::core
 

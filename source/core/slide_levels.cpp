@@ -69,4 +69,13 @@ std::vector<SlideLevel> slide_levels(const TQF &slide) {
     return levels;
 }
 
+int best_level(const std::vector<SlideLevel> &levels, double downsample) {
+    if (downsample < levels[0].downsample)
+        return 0;
+    for (size_t i = 1; i < levels.size(); ++i)
+        if (downsample < levels[i].downsample)
+            return static_cast<int>(i) - 1;
+    return static_cast<int>(levels.size()) - 1;
+}
+
 }  // namespace tqfio::core

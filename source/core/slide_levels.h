@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core_api.h"
 #include "yelk.h"
 
 namespace tqfio::core {
@@ -33,10 +34,14 @@ struct SlideLevel {
 // or larger than the full-resolution image) are passed over. A library whose
 // handle offers no tile records gives the full-resolution level alone.
 // `header` must hold a positive scan magnification and sizes >= 1.
-std::vector<SlideLevel> slide_levels(const TQF &slide);
+TQFIO_CORE_API std::vector<SlideLevel> slide_levels(const TQF &slide);
 
 // The address of a magnification, as the original reader passes it.
-uint32_t level_address(double magnification);
+TQFIO_CORE_API uint32_t level_address(double magnification);
+
+// OpenSlide's rule: the level with the largest downsample not above
+// `downsample`, level 0 when none is. `levels` is not empty.
+TQFIO_CORE_API int best_level(const std::vector<SlideLevel> &levels, double downsample);
 
 }  // namespace tqfio::core
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <functional>
 
+#include "core_api.h"
+
 namespace tqfio::core {
 
 // Runs work(i) for every i in [0, count) on up to `parallelism` threads, the
@@ -13,10 +15,10 @@ namespace tqfio::core {
 // exception thrown by work is rethrown here once all have stopped. Safe to
 // call from many threads at once, and in a child process after fork (the
 // child gets a pool of its own).
-void parallel_for(size_t count, unsigned parallelism, const std::function<void(size_t)> &work);
+TQFIO_CORE_API void parallel_for(size_t count, unsigned parallelism, const std::function<void(size_t)> &work);
 
 // Processor cores this process may use (at least 1).
-unsigned processor_count();
+TQFIO_CORE_API unsigned processor_count();
 
 }  // namespace tqfio::core
 

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core_api.h"
+
 namespace tqfio::core {
 
 // A tile as decoded: red, green, blue, rows of width x 3 bytes.
@@ -30,7 +32,7 @@ struct TileKey {
     }
 };
 
-class TileCache {
+class TQFIO_CORE_API TileCache {
 public:
     explicit TileCache(size_t capacity_bytes) : m_capacity(capacity_bytes) {}
     TileCache(const TileCache &) = delete;

@@ -19,6 +19,14 @@ def run(*arguments, timeout=300, **kwargs):
                           stdin=subprocess.DEVNULL, **kwargs)
 
 
+def run_interrupted(signal_name, temporary_prefix, *arguments):
+    """tqf-convert with these arguments, sent the signal while it is held at
+    its first write to a file named temporary_prefix...: provably mid-way."""
+    return subprocess.run([os.environ["TQF_SIGNAL_WHILE_WRITING"], signal_name, temporary_prefix, CONVERT,
+                           *map(str, arguments)], capture_output=True, text=True, timeout=300,
+                          stdin=subprocess.DEVNULL)
+
+
 def psnr(a, b):
     error = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
     return float("inf") if error == 0 else 10 * np.log10(255.0 ** 2 / error)
@@ -33,6 +41,13 @@ class Header(ctypes.Structure):
                 ("labelPos", ctypes.c_int32), ("thumbnailPos", ctypes.c_int64), ("dataBlockPos", ctypes.c_int64),
                 ("imageCapRes", ctypes.c_float), ("freeInfo", ctypes.c_int64), ("imageBlockLen", ctypes.c_int32),
                 ("endFlag", ctypes.c_int32)]
+
+
+class ImageHeader(ctypes.Structure):
+    _pack_ = 1
+    _fields_ = [("startFlag", ctypes.c_int32), ("exist", ctypes.c_uint32), ("height", ctypes.c_uint32),
+                ("width", ctypes.c_uint32), ("channel", ctypes.c_uint32), ("length", ctypes.c_uint32),
+                ("position", ctypes.c_int64), ("reserved", ctypes.c_char * 16), ("stopFlag", ctypes.c_int32)]
 
 
 class Block(ctypes.Structure):
@@ -62,6 +77,11 @@ class Slide:
         self.header = Header.from_address(header_pointer)
         blocks = ctypes.c_void_p.from_address(self.handle + 88).value
         self.blocks = (Block * self.header.dataBlockCount).from_address(blocks)
+        self.thumbnail = ImageHeader.from_address(ctypes.c_void_p.from_address(self.handle + 80).value)
+
+    def block(self, magnification, x, y):
+        """The index entry of the tile at (x, y) of a level."""
+        return next(b for b in self.blocks if b.scaleRatio == magnification and (b.posX, b.posY) == (x, y))
 
     def close(self):
         if self.handle:
@@ -91,7 +111,8 @@ class Slide:
         for y in range(0, height, 256):
             for x in range(0, width, 256):
                 tile = np.asarray(Image.open(io.BytesIO(self.stream(magnification, x, y))).convert("RGB"))
-                pixels[y:y + tile.shape[0], x:x + tile.shape[1]] = tile
+                part = pixels[y:y + tile.shape[0], x:x + tile.shape[1]]  # a copied edge tile is whole
+                part[...] = tile[:part.shape[0], :part.shape[1]]
         return pixels
 
     def image(self, which, folder):

@@ -5,6 +5,7 @@ packaged), so JPEG tiles are encoded with Pillow and handed to tifffile as
 encoded bytes; tifffile lays out the pages and tags.
 """
 import io
+import struct
 
 import numpy as np
 import tifffile
@@ -58,6 +59,42 @@ def tiles(image, quality=95):
             yield jpeg(tile, quality)
 
 
+def segments(stream):
+    """(marker, bytes) of each segment of a JPEG stream up to its scan, and the rest from the scan on."""
+    assert stream[:2] == b"\xff\xd8"
+    found, at = [], 2
+    while stream[at + 1] != 0xDA:
+        length = struct.unpack(">H", stream[at + 2:at + 4])[0]
+        found.append((stream[at + 1], stream[at:at + 2 + length]))
+        at += 2 + length
+    return found, stream[at:]
+
+
+def table_segments(tables):
+    """The segments of a JPEGTables stream (SOI, segments, EOI)."""
+    found, at = [], 2
+    while tables[at + 1] != 0xD9:
+        length = struct.unpack(">H", tables[at + 2:at + 4])[0]
+        found.append(tables[at:at + 2 + length])
+        at += 2 + length
+    return found
+
+
+def abbreviate(stream):
+    """A JFIF stream split as Aperio's scanners store tiles: (JPEGTables:
+    SOI, its quantisation and Huffman tables, EOI; the tile: SOI, frame and
+    scan, no JFIF marker)."""
+    found, scan = segments(stream)
+    tables = b"".join(data for marker, data in found if marker in (0xDB, 0xC4))
+    rest = b"".join(data for marker, data in found if marker not in (0xDB, 0xC4, 0xE0))
+    return b"\xff\xd8" + tables + b"\xff\xd9", b"\xff\xd8" + rest + scan
+
+
+def shared_tables(quality=95):
+    """The tables every tile encoded at `quality` shares."""
+    return abbreviate(jpeg(np.zeros((16, 16, 3), np.uint8), quality))[0]
+
+
 def halve(image):
     """Each side halved (rounding up) by 2 x 2 means, as a pyramid level."""
     height, width = image.shape[:2]
@@ -66,11 +103,16 @@ def halve(image):
         np.uint8)
 
 
-def write_tiled_jpeg(writer, image, description=None, reduced=False, resolution=None, quality=95):
+def write_tiled_jpeg(writer, image, description=None, reduced=False, resolution=None, quality=95, tables=None):
+    """A tiled JPEG page; with `tables` (JPEGTables) its tiles abbreviated."""
     kwargs = {}
     if resolution is not None:
         kwargs.update(resolution=resolution, resolutionunit="CENTIMETER")
-    writer.write(tiles(image, quality), shape=image.shape, dtype=np.uint8, tile=(TILE, TILE),
+    streams = tiles(image, quality)
+    if tables is not None:
+        streams = (abbreviate(stream)[1] for stream in streams)
+        kwargs.update(jpegtables=tables)
+    writer.write(streams, shape=image.shape, dtype=np.uint8, tile=(TILE, TILE),
                  photometric="ycbcr", compression="jpeg", subsampling=(2, 2),
                  subfiletype=1 if reduced else 0, description=description, metadata=None, **kwargs)
 
@@ -81,23 +123,27 @@ def write_stripped_jpeg(writer, image, description=None, subfiletype=0):
                  subfiletype=subfiletype, description=description, metadata=None)
 
 
-def aperio_svs(path, image, magnification=20, mpp=0.5, label=None, macro=None):
+def aperio_svs(path, image, magnification=20, mpp=0.5, label=None, macro=None, tables=None, date=None):
     """An SVS laid out as Aperio's scanners write them: the full level, a
     stripped thumbnail, the reduced levels, then label and macro, and the
-    scan's properties in the first page's description."""
+    scan's properties in the first page's description. With `tables`
+    (JPEGTables, shared_tables()) the tiles are abbreviated, as Aperio's
+    are; `date` adds "Date", "Time" and "Time Zone" fields."""
     height, width = image.shape[:2]
     head = "Aperio Image Library v12.0.15\r\n"
     description = (f"{head}{width}x{height} [0,0 {width}x{height}] ({TILE}x{TILE}) JPEG/RGB Q=95"
                    f"|AppMag = {magnification}|MPP = {mpp}|ScanScope ID = TEST")
+    if date is not None:
+        description += "|Date = {}|Time = {}|Time Zone = {}".format(*date)
     with tifffile.TiffWriter(path, bigtiff=False) as writer:
-        write_tiled_jpeg(writer, image, description)
+        write_tiled_jpeg(writer, image, description, tables=tables)
         thumbnail = image[::16, ::16]
         write_stripped_jpeg(writer, np.ascontiguousarray(thumbnail), f"{head}{width}x{height} -> thumbnail")
         level = image
         while max(level.shape[:2]) > 2 * TILE:
             level = halve(halve(level))
             write_tiled_jpeg(writer, level, f"{head}{width}x{height} -> {level.shape[1]}x{level.shape[0]}",
-                             reduced=True)
+                             reduced=True, tables=tables)
         if label is not None:
             write_stripped_jpeg(writer, label, f"{head.strip()}\nlabel {label.shape[1]}x{label.shape[0]}", subfiletype=1)
         if macro is not None:
@@ -126,10 +172,10 @@ def aperio_zlib(path, image):
                      description=description, metadata=None)
 
 
-def drop_tile(path, index):
-    """Marks tile `index` of the first page as not stored (byte count 0)."""
+def drop_tile(path, index, page=0):
+    """Marks tile `index` of a page as not stored (byte count 0)."""
     with tifffile.TiffFile(path) as tiff:
-        tag = tiff.pages[0].tags["TileByteCounts"]
+        tag = tiff.pages[page].tags["TileByteCounts"]
         offset, count, size = tag.valueoffset, tag.count, tifffile.TIFF.DATA_FORMATS[tag.dtype][-1:]
     item = {"H": 2, "I": 4, "Q": 8}[size]
     with open(path, "r+b") as file:

@@ -6,7 +6,6 @@ import re
 import resource
 import signal
 import subprocess
-import time
 
 import numpy as np
 import pytest
@@ -15,7 +14,7 @@ from PIL import Image
 import openslide
 
 import sources
-from conftest import CONVERT, psnr, read_level0, run
+from conftest import CONVERT, psnr, read_level0, run, run_interrupted
 
 WIDTH, HEIGHT = 1537, 1123  # odd: every level has cut-short edge tiles
 
@@ -202,17 +201,10 @@ def test_a_full_disk_or_an_unwritable_folder_leaves_no_partial_file(tmp_path, im
 
 
 def test_an_interrupted_conversion_leaves_nothing(tmp_path):
-    sources.striped(str(tmp_path / "in.tif"), sources.tissue(6000, 4000))
-    process = subprocess.Popen([CONVERT, "-j", "1", "-m", "20", str(tmp_path / "in.tif"), str(tmp_path / "out.tqf")],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while not any(name.startswith(".out.tqf.") for name in os.listdir(tmp_path)):
-        assert time.monotonic() < deadline and process.poll() is None, "the slide was never being written"
-        time.sleep(0.005)
-    process.send_signal(signal.SIGINT)
-    _, stderr = process.communicate(timeout=60)
-    assert process.returncode == 128 + signal.SIGINT, stderr
-    assert "interrupted" in stderr
+    sources.striped(str(tmp_path / "in.tif"), sources.tissue(1200, 900))
+    done = run_interrupted("INT", ".out.tqf.", "-j", "1", "-m", "20", tmp_path / "in.tif", tmp_path / "out.tqf")
+    assert done.returncode == 128 + signal.SIGINT, done.stderr
+    assert "interrupted" in done.stderr
     assert sorted(os.listdir(tmp_path)) == ["in.tif"]
 
 

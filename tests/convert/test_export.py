@@ -4,8 +4,6 @@ import os
 import re
 import resource
 import signal
-import subprocess
-import time
 
 import numpy as np
 import openslide
@@ -13,7 +11,7 @@ import pytest
 import tifffile
 
 import sources
-from conftest import CONVERT, Slide, run
+from conftest import Slide, run, run_interrupted
 
 # width, height, magnification, micrometres per pixel, levels reachable.
 SLIDES = [
@@ -33,6 +31,8 @@ def exported(request, tmp_path_factory):
     assert made.returncode == 0, made.stderr
     done = run("--export-tiff", folder / "slide.tqf", folder / "out.tiff")
     assert done.returncode == 0, done.stderr
+    # Both summaries count the levels a reader sees, not those stored below 1x that none can fetch.
+    assert f"x, {levels} levels," in made.stdout and f": {levels} levels," in done.stdout, (made.stdout, done.stdout)
     slide = Slide(folder / "slide.tqf")
     yield folder, slide, request.param
     slide.close()
@@ -136,7 +136,7 @@ FAULTS = [
     ("missing slide", lambda s, f: f / "none.tqf", lambda f: f / "out.tiff", {}, 1,
      r"cannot export '.*none\.tqf': No such file"),
     ("truncated slide", truncated_copy, lambda f: f / "out.tiff", {}, 1,
-     r"cannot export '.*cut\.tqf': not a slide the slide library opens"),
+     r"cannot export '.*cut\.tqf': the slide is damaged"),
     ("missing folder", lambda s, f: s, lambda f: f / "no" / "out.tiff", {}, 1, r"cannot create a temporary file"),
     ("full disk", lambda s, f: s, lambda f: f / "out.tiff", dict(preexec_fn=limit_file_size), 1,
      r"cannot write '.*out\.tiff': .*File too large"),
@@ -164,15 +164,9 @@ def test_export_refuses_the_options_that_shape_a_new_slide(tmp_path, small_slide
 
 
 def test_an_interrupted_export_leaves_nothing(tmp_path):
-    sources.striped(str(tmp_path / "in.tif"), sources.tissue(6000, 5000))
+    sources.striped(str(tmp_path / "in.tif"), sources.tissue(1200, 900))
     assert run("-m", 40, tmp_path / "in.tif", tmp_path / "slide.tqf").returncode == 0
-    process = subprocess.Popen([CONVERT, "--export-tiff", str(tmp_path / "slide.tqf"), str(tmp_path / "out.tiff")],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while not any(name.startswith(".out.tiff.") for name in os.listdir(tmp_path)):
-        assert time.monotonic() < deadline and process.poll() is None, "the TIFF was never being written"
-        time.sleep(0.001)
-    process.send_signal(signal.SIGTERM)
-    _, stderr = process.communicate(timeout=60)
-    assert process.returncode == 128 + signal.SIGTERM, stderr
+    done = run_interrupted("TERM", ".out.tiff.", "--export-tiff", tmp_path / "slide.tqf", tmp_path / "out.tiff")
+    assert done.returncode == 128 + signal.SIGTERM, done.stderr
+    assert "interrupted" in done.stderr
     assert sorted(os.listdir(tmp_path)) == ["in.tif", "slide.tqf"]

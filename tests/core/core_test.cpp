@@ -1,6 +1,7 @@
 // The core on its own: the mosaic over an in-memory tile source, the tile
 // cache and the thread pool.
 #include <atomic>
+#include <functional>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -9,10 +10,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/jpeg_stream.h"
 #include "core/mosaic.h"
 #include "core/slide_levels.h"
+#include "core/source_properties.h"
 #include "core/thread_pool.h"
 #include "core/tile_cache.h"
+#include "tqf_format.h"
 
 namespace {
 
@@ -59,7 +63,7 @@ cv::Mat pattern(int width, int height) {
 }
 
 cv::Mat assemble(ImageTiles &tiles, const cv::Rect &r, PixelOrder order, TileCache *cache = nullptr) {
-    MosaicRequest request;
+    CellRequest request;
     request.source = &tiles;
     request.x = r.x;
     request.y = r.y;
@@ -69,7 +73,7 @@ cv::Mat assemble(ImageTiles &tiles, const cv::Rect &r, PixelOrder order, TileCac
     request.cache = cache;
     cv::Mat out(r.height, r.width, order == PixelOrder::rgba ? CV_8UC4 : CV_8UC3, cv::Scalar::all(7));
     TileScratch scratch;
-    assemble_mosaic(request, out, scratch);
+    assemble_in_cells(request, out, scratch);
     return out;
 }
 
@@ -219,6 +223,143 @@ TEST(SlideLevels, AddressesAndRecordsThatCannotBeRight) {
     }
     record.dataBlockHeader = nullptr;
     EXPECT_EQ(slide_levels(record).size(), 1u) << "no records: full resolution alone";
+}
+
+// A JPEG stream with one marker segment changed: `edit` gets the stream
+// and the position of the segment's marker byte (after 0xFF).
+std::vector<unsigned char> edited(unsigned char marker, const std::function<void(std::vector<unsigned char> &, size_t)> &edit) {
+    std::vector<unsigned char> stream;
+    cv::imencode(".jpg", pattern(40, 30), stream, {cv::IMWRITE_JPEG_QUALITY, 90});
+    for (size_t at = 2; at + 1 < stream.size();) {
+        if (stream[at + 1] == marker) {
+            edit(stream, at + 1);
+            return stream;
+        }
+        at += 2 + ((stream[at + 2] << 8) | stream[at + 3]);
+    }
+    ADD_FAILURE() << "no marker " << int(marker);
+    return stream;
+}
+
+// The stream with every segment of `marker` made a comment.
+std::vector<unsigned char> without(unsigned char marker) {
+    std::vector<unsigned char> stream = edited(marker, [](std::vector<unsigned char> &, size_t) {});
+    for (size_t at = 2; at + 1 < stream.size() && stream[at + 1] != 0xDA;) {
+        if (stream[at + 1] == marker)
+            stream[at + 1] = 0xFE;
+        at += 2 + ((stream[at + 2] << 8) | stream[at + 3]);
+    }
+    return stream;
+}
+
+TEST(JpegStream, WhatBrowsersDecodeAlikeIsTakenAsItIs) {
+    using Stream = std::vector<unsigned char>;
+    const auto unchanged = [](Stream &, size_t) {};
+    const struct {
+        const char *name;
+        Stream stream;
+        bool taken;
+    } cases[] = {
+        {"baseline", edited(0xC0, unchanged), true},
+        {"extended", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC1; }), true},
+        {"progressive marker", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC2; }), true},
+        {"lossless", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC3; }), false},
+        {"arithmetic", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC9; }), false},
+        {"12-bit", edited(0xC0, [](Stream &s, size_t at) { s[at + 3] = 12; }), false},
+        {"RGB components", edited(0xC0, [](Stream &s, size_t at) { s[at + 9] = 'R', s[at + 12] = 'G', s[at + 15] = 'B'; }),
+         false},
+        {"no height (DNL)", edited(0xC0, [](Stream &s, size_t at) { s[at + 4] = s[at + 5] = 0; }), false},
+        {"orientation", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xE1; }), false},
+        {"Adobe", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xEE; }), false},
+        {"comment", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xFE; }), true},
+        {"no Huffman tables", without(0xC4), false},
+        {"no quantisation tables", without(0xDB), false},
+        {"segment past the end", edited(0xDB, [](Stream &s, size_t at) { s[at + 1] = 0xFF; }), false},
+        {"trailing zeros", edited(0xC0, [](Stream &s, size_t) { s.insert(s.end(), 7, 0); }), true},
+        {"cut short", edited(0xC0, [](Stream &s, size_t) { s.resize(s.size() - 3); }), false},
+        {"garbage after the end", edited(0xC0, [](Stream &s, size_t) { s.push_back(1); }), false},
+    };
+    for (const auto &c : cases) {
+        JpegStreamInfo info;
+        EXPECT_EQ(inspect_jpeg_stream(c.stream.data(), c.stream.size(), &info), c.taken) << c.name;
+        if (c.taken) {
+            EXPECT_EQ(info.width, 40) << c.name;
+            EXPECT_EQ(info.height, 30) << c.name;
+            EXPECT_EQ(info.components, 3) << c.name;
+            EXPECT_LE(info.length, c.stream.size()) << c.name;
+        }
+    }
+    // Cut in the DCT domain: the blocks kept decode to the same pixels.
+    const Stream whole = cases[0].stream;
+    Stream cut;
+    ASSERT_TRUE(crop_jpeg_stream(whole.data(), whole.size(), 33, 17, cut));
+    const cv::Mat a = cv::imdecode(whole, cv::IMREAD_COLOR), b = cv::imdecode(cut, cv::IMREAD_COLOR);
+    ASSERT_EQ(b.size(), cv::Size(33, 17));
+    // Odd sizes: chroma upsampling at the new edge sees nothing beyond either.
+    EXPECT_EQ(cv::norm(a(cv::Rect(0, 0, 33, 17)), b, cv::NORM_INF), 0);
+    for (const auto size : {std::pair{41, 30}, std::pair{40, 31}, std::pair{0, 30}})
+        EXPECT_FALSE(crop_jpeg_stream(whole.data(), whole.size(), size.first, size.second, cut));
+}
+
+// The source's properties from the extension records a library hands on:
+// the first sound record of the id; other ids, and unsound records, skipped.
+TEST(SourceProperties, TakeTheFirstSoundRecordOfTheirId) {
+    using Properties = std::vector<std::pair<std::string, std::string>>;
+    const uint32_t id = tqf::format::kSourcePropertiesRecord;
+    const auto bytes = [](const std::string &text) { return std::vector<unsigned char>(text.begin(), text.end()); };
+    const std::string sound("a\0" "1\0" "b\0" "\0", 7);
+    const Properties soundProperties = {{"a", "1"}, {"b", ""}};
+    const struct {
+        const char *name;
+        std::vector<std::pair<uint32_t, std::vector<unsigned char>>> records;
+        Properties expected;
+    } cases[] = {
+        {"a sound record", {{id, bytes(sound)}}, soundProperties},
+        {"after a record of another id", {{id + 1, bytes(sound)}, {id, bytes(std::string("c\0" "3\0", 4))}},
+         {{"c", "3"}}},
+        {"another id alone", {{id + 1, bytes(sound)}}, {}},
+        {"an empty record", {{id, {}}}, {}},
+        {"no last NUL, then a sound one", {{id, bytes(std::string("a\0" "1", 3))}, {id, bytes(sound)}}, soundProperties},
+        {"a name without a value", {{id, bytes(std::string("a\0" "1\0" "b\0", 6))}}, {}},
+        {"an empty name", {{id, bytes(std::string("\0" "1\0", 3))}}, {}},
+        {"a name twice", {{id, bytes(std::string("a\0" "1\0" "a\0" "2\0", 8))}}, {}},
+        {"bytes that are not UTF-8", {{id, bytes(std::string("n\xff\0" "\xC0\x80" "ok\0", 8))}},
+         {{"n\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBDok"}}},
+    };
+    for (const auto &c : cases) {
+        std::vector<TQF_EXTENSION_FIELD> fields;
+        for (const auto &[recordId, data] : c.records)
+            fields.push_back({recordId, static_cast<UINT32>(data.size()), const_cast<unsigned char *>(data.data())});
+        TQF_EXTENSION list{static_cast<UINT32>(fields.size()), fields.data()};
+        TQF record{};
+        record.extension = &list;
+        EXPECT_EQ(source_properties(record), c.expected) << c.name;
+    }
+    TQF none{};
+    EXPECT_TRUE(source_properties(none).empty()) << "a library without the list";
+    TQF_EXTENSION_FIELD lost{id, 8, nullptr};
+    TQF_EXTENSION list{1, &lost};
+    none.extension = &list;
+    EXPECT_TRUE(source_properties(none).empty()) << "a record without its bytes";
+}
+
+TEST(SourceProperties, InvalidUtf8BecomesReplacementCharacters) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain", "plain"},
+        {"\xC2\xB5m \xE2\x82\xAC \xF0\x9F\x94\xAC", "\xC2\xB5m \xE2\x82\xAC \xF0\x9F\x94\xAC"},
+        {"\xC0\x80", replacement + replacement},                  // overlong NUL
+        {"\xE0\x80\xAF", replacement + replacement + replacement},  // overlong slash
+        {"\xED\xA0\x80", replacement + replacement + replacement},  // a surrogate
+        {"\xF4\x90\x80\x80", replacement + replacement + replacement + replacement},  // above U+10FFFF
+        {"ab\xE2\x82", "ab" + replacement + replacement},            // cut short at the end
+        {"\x80x", replacement + "x"},                                  // a lone continuation byte
+        {"\xE9t\xE9", replacement + "t" + replacement},               // Latin-1
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(valid_utf8(c.in), c.out) << c.in;
 }
 
 }  // namespace

@@ -62,9 +62,10 @@ def slide(slide_folder, tmp_path):
     return path
 
 
-def in_child(body, timeout=30):
+def in_child(body, timeout=300):
     """Runs body() in a forked child and returns what it returned (JSON), or
-    raises AssertionError when the child failed, died or ran out of time."""
+    raises AssertionError when the child failed, died or ran out of time (a
+    bound that only a hang meets: children take seconds)."""
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:

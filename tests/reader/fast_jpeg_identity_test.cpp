@@ -8,7 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <turbojpeg.h>
 
-#include "core/fast_jpeg_decoder.h"
+#include "codec/fast_jpeg_decoder.h"
 #include "reader_test_support.h"
 
 namespace tqftest {
@@ -135,7 +135,7 @@ TEST_F(FastJpegIdentity, MosaicMatchesImdecodeForEveryStream) {
     yelk_double_set_slide(1024, 1024, 40);
     tqfio::reader reader;
     ASSERT_TRUE(reader.ReadInfo("identity.tqf"));
-    tqfio::FastJpegDecoder decoder;
+    tqf::codec::FastJpegDecoder decoder;
     int plain_taken = 0;
     for (const Stream &stream : make_streams()) {
         SCOPED_TRACE(stream.name);
@@ -176,7 +176,7 @@ TEST_F(FastJpegIdentity, MosaicMatchesImdecodeForEveryStream) {
 // A window decoded alone has the pixels of the same window of the whole
 // image, in every pixel order, for every stream the fast path takes.
 TEST(FastJpegWindow, MatchesTheWholeDecodeForEveryPlainStream) {
-    tqfio::FastJpegDecoder decoder;
+    tqf::codec::FastJpegDecoder decoder;
     std::mt19937 random(17);
     int windows = 0;
     for (const Stream &stream : make_streams()) {
@@ -184,8 +184,8 @@ TEST(FastJpegWindow, MatchesTheWholeDecodeForEveryPlainStream) {
         if (!decoder.probe(stream.bytes.data(), stream.bytes.size(), &w, &h))
             continue;
         SCOPED_TRACE(stream.name);
-        for (const auto order : {tqfio::core::PixelOrder::bgr, tqfio::core::PixelOrder::rgba}) {
-            const int channels = tqfio::core::bytes_per_pixel(order);
+        for (const auto order : {tqf::codec::PixelOrder::bgr, tqf::codec::PixelOrder::rgba}) {
+            const int channels = tqf::codec::bytes_per_pixel(order);
             cv::Mat whole(h, w, CV_8UC(channels));
             if (!decoder.decode(stream.bytes.data(), stream.bytes.size(), whole.data, w, h, whole.step, order))
                 continue;  // a warning: the window must say no too
@@ -204,8 +204,8 @@ TEST(FastJpegWindow, MatchesTheWholeDecodeForEveryPlainStream) {
     EXPECT_GT(windows, 2000);
     unsigned char pixel[4];
     const std::vector<unsigned char> any = make_streams().front().bytes;
-    EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 0, 1, pixel, 3, tqfio::core::PixelOrder::bgr));
-    EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 257, 1, pixel, 3, tqfio::core::PixelOrder::bgr));
+    EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 0, 1, pixel, 3, tqf::codec::PixelOrder::bgr));
+    EXPECT_FALSE(decoder.decode_window(any.data(), any.size(), 0, 0, 257, 1, pixel, 3, tqf::codec::PixelOrder::bgr));
 }
 
 }  // namespace

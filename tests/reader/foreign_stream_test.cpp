@@ -12,7 +12,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "core/image_decoding.h"
+#include "codec/image_decoding.h"
 #include "reader_test_support.h"
 
 namespace tqftest {
@@ -112,8 +112,8 @@ TEST_F(ForeignStreams, AreRefusedAsTilesAndAsImagesWithoutWritingFiles) {
         if (std::string(stream.name) != "GIF") {
             ASSERT_FALSE(cv::imdecode(stream.bytes, cv::IMREAD_COLOR).empty()) << "the control must decode";
         }
-        EXPECT_EQ(tqfio::core::image_format_of(stream.bytes.data(), stream.bytes.size()),
-                  tqfio::core::ImageFormat::other);
+        EXPECT_EQ(tqf::codec::image_format_of(stream.bytes.data(), stream.bytes.size()),
+                  tqf::codec::ImageFormat::other);
 
         FileCreations creations;
         ASSERT_TRUE(creations.watching());

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <random>
 #include <thread>
@@ -26,7 +27,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "process_isolation.h"
-#include "tissue_image.h"
+#include "slide_fixtures.h"
 #include "tqf_reader.h"
 #include "tqf_writer.h"
 
@@ -39,12 +40,9 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kWidth = 1800, kHeight = 1300;  // 8 x 6 tiles at the scan level
 const cv::Size kPreview(160, 120), kLabel(70, 90);
 
-cv::Mat tissue(int width, int height) { return tqftest::tiled_tissue(width, height, {-97, -41}, 2); }
+using tqf::testing::readFileBytes;
 
-Bytes read_bytes(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+cv::Mat tissue(int width, int height) { return tqf::testing::tissueImage(width, height); }
 
 // Rewrites the file in place (the same inode); returns what failed, or "".
 std::string write_bytes(const std::string &path, const Bytes &bytes) {
@@ -67,26 +65,10 @@ Bytes random_bytes(size_t size, unsigned seed) {
     return bytes;
 }
 
-class Directory {
+// A temporary directory that a child which gave up root can read.
+class Directory : public tqf::testing::TempDirectory {
 public:
-    Directory() {
-        char pattern[] = "/tmp/tqf-faults-XXXXXX";
-        if (!mkdtemp(pattern))
-            throw std::runtime_error("cannot make a temporary directory");
-        m_path = pattern;
-        chmod(m_path.c_str(), 0755);  // readable by a child that gave up root
-    }
-    ~Directory() {
-        std::error_code ignored;
-        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                     ignored);
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string &path() const { return m_path; }
-    std::string file(const std::string &name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
+    Directory() { chmod(path().c_str(), 0755); }
 };
 
 std::string make_slide(const Directory &directory, const char *name, const cv::Mat &image, cv::Scalar preview,
@@ -268,7 +250,7 @@ std::vector<SlideChange> slide_changes() {
         {"RewrittenWithAnotherSlide", Left::kOtherPixels,
          [](const std::string &path, const Bytes &, const Directory &directory) {
              const cv::Mat other = 255 - tissue(kWidth + 300, kHeight - 200);
-             return write_bytes(path, read_bytes(make_slide(directory, "other.tqf", other, {0, 0, 0}, {0, 0, 0})));
+             return write_bytes(path, readFileBytes(make_slide(directory, "other.tqf", other, {0, 0, 0}, {0, 0, 0})));
          }},
         {"RewrittenWithTilesLargerThanTheirCells", Left::kOtherPixels,
          [](const std::string &path, const Bytes &original, const Directory &) {
@@ -310,7 +292,7 @@ TEST_P(ReaderOnAChangedSlide, ReadsWhatIsLeftAtTheirFullSize) {
     const bool read_all = std::get<1>(GetParam());
     Directory directory;
     const std::string path = make_slide(directory, "slide.tqf", *source, {10, 200, 30}, {220, 20, 120});
-    const Bytes original = read_bytes(path);
+    const Bytes original = readFileBytes(path);
     Directory scratch;  // the working directory of the preview and label reads
 
     const ChildOutcome child = runInChild([&] {
@@ -365,7 +347,7 @@ TEST_P(ReaderOnAChangedSlide, ReadsWhatIsLeftAtTheirFullSize) {
                 report += "the region shows no other pixels; ";
         }
         return report;
-    }, 120);  // a hang is cut short; the reads take seconds only under valgrind
+    });
     ASSERT_TRUE(child.ok()) << child.describe();
     EXPECT_EQ(child.report, "");
 }
@@ -384,7 +366,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, ReaderOnAChangedSlide,
 TEST(ReaderOnAChangedSlide, TilesStatingHugeSizesAreRefusedWithoutBeingDecoded) {
     Directory directory;
     const std::string path = make_slide(directory, "slide.tqf", tissue(kWidth, kHeight), {1, 2, 3}, {4, 5, 6});
-    Bytes bytes = read_bytes(path);
+    Bytes bytes = readFileBytes(path);
     TQF *slide = yelk_load_image(path.c_str(), 1);
     ASSERT_NE(slide, nullptr);
     int patched = 0;
@@ -423,8 +405,9 @@ TEST(ReaderOnAChangedSlide, TilesStatingHugeSizesAreRefusedWithoutBeingDecoded) 
         return report;
     });
     ASSERT_TRUE(child.ok()) << child.describe();
+    // A tile decoded at its stated size would have taken 1.2 GB: the peak
+    // memory above shows that none was, whatever the machine's speed.
     EXPECT_EQ(child.report, "white white white ");
-    EXPECT_LT(child.seconds, 20);  // decoding them took over 30 s, 3 s under valgrind now
 }
 
 // A file cut short and written back over and over while regions are read:
@@ -433,40 +416,53 @@ TEST(ReaderOnAChangingSlide, EveryReadIsWholeWhileTheFileComesAndGoes) {
     Directory directory;
     const cv::Mat image = tissue(kWidth, kHeight);
     const std::string path = make_slide(directory, "slide.tqf", image, {1, 2, 3}, {4, 5, 6});
-    const Bytes original = read_bytes(path);
+    const Bytes original = readFileBytes(path);
     tqfio::reader reader;
     ASSERT_TRUE(reader.ReadInfo(path, 0, false));
     const cv::Mat before = read_region(reader, 0, 0, kWidth, kHeight, 40);
     ASSERT_FALSE(before.empty());
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
 
+    // Cut short between reads: the tiles past the cut read white.
+    for (const size_t cut : {original.size() / 4, original.size() / 2}) {
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(cut)), 0);
+        const cv::Mat now = quietly([&] { return read_region(reader, 0, 0, kWidth, kHeight, 40); });
+        ASSERT_FALSE(now.empty());
+        EXPECT_GT(same_or_white_cells(now, before).second, 0) << "cut at " << cut;
+        ASSERT_EQ(pwrite(fd, original.data() + cut, original.size() - cut, static_cast<off_t>(cut)),
+                  static_cast<ssize_t>(original.size() - cut));
+    }
+
+    // Cut and written back during reads, from the first read on; where the
+    // reads meet the file is up to the machine, what they give is not.
     std::atomic<bool> done{false};
-    std::atomic<int> rounds{0};
+    std::promise<void> changed;
     std::thread changer([&] {
-        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
         std::mt19937 random(5);
-        while (fd >= 0 && !done) {
+        bool first = true;
+        while (!done) {
             const off_t cut = static_cast<off_t>(random() % original.size());
             if (ftruncate(fd, cut) != 0 ||
                 pwrite(fd, original.data() + cut, original.size() - cut, cut) != static_cast<ssize_t>(original.size() - cut))
                 break;
-            ++rounds;
+            if (first)
+                changed.set_value();
+            first = false;
         }
-        if (fd >= 0)
-            close(fd);
+        if (first)
+            changed.set_value();
     });
-    int reads = 0, white_cells = 0;
-    // At least 8 reads, and more (up to 40) until one has met a cut-short file.
-    for (; reads < 40 && (reads < 8 || white_cells == 0); ++reads) {
+    changed.get_future().wait();
+    for (int reads = 0; reads < 8; ++reads) {
         const cv::Mat now = quietly([&] { return read_region(reader, 0, 0, kWidth, kHeight, 40); });
-        ASSERT_FALSE(now.empty());
-        white_cells += same_or_white_cells(now, before).second;
-        const cv::Mat half = quietly([&] { return read_region(reader, 300, 200, 700, 500, 20); });
-        ASSERT_FALSE(half.empty());
+        EXPECT_FALSE(now.empty());
+        same_or_white_cells(now, before);
+        EXPECT_FALSE(quietly([&] { return read_region(reader, 300, 200, 700, 500, 20); }).empty());
     }
     done = true;
     changer.join();
-    EXPECT_GT(rounds.load(), 0) << "the file never changed during the reads";
-    EXPECT_GT(white_cells, 0) << "no read met a cut-short file";
+    close(fd);
 }
 
 // ---------------------------------------------------------------------------
@@ -509,7 +505,7 @@ std::string refused(tqfio::reader &reader, const std::string &path) {
 }
 
 TEST(ReaderOnNotASlide, IsRefusedPromptlyAndLeavesNoSlideOpen) {
-    const Watchdog watchdog(30);
+    const Watchdog watchdog(600);  // a blocking open of a FIFO would wait for ever
     Directory directory;
     const std::string slide = make_slide(directory, "slide.tqf", tissue(600, 400), {1, 2, 3}, {4, 5, 6});
     ASSERT_EQ(mkfifo(directory.file("fifo.tqf").c_str(), 0600), 0);
@@ -539,7 +535,7 @@ TEST(ReaderOnNotASlide, IsRefusedPromptlyAndLeavesNoSlideOpen) {
 TEST(ReaderOnNotASlide, AnUnreadableSlideIsRefused) {
     Directory directory;
     const std::string slide = make_slide(directory, "slide.tqf", tissue(600, 400), {1, 2, 3}, {4, 5, 6});
-    ASSERT_EQ(write_bytes(directory.file("locked.tqf"), read_bytes(slide)), "");
+    ASSERT_EQ(write_bytes(directory.file("locked.tqf"), readFileBytes(slide)), "");
     ASSERT_EQ(chmod(directory.file("locked.tqf").c_str(), 0), 0);
     Directory scratch;
     ASSERT_EQ(chmod(scratch.path().c_str(), 0777), 0);
@@ -726,8 +722,7 @@ TEST(ScratchFifo, NeitherBlocksNorComesBackAsAnImage) {
                 report += quietly([&] { return images(reader); }) + "; ";
             }
             return report;
-        },
-        20);
+        });
     ASSERT_TRUE(child.ok()) << child.describe();
     EXPECT_EQ(child.report, "preview 160 x 120, label 70 x 90; preview none, label none; ");
     struct stat info;

@@ -1,5 +1,6 @@
 // The reader on real slides: slides made by the writer from a real stained
-// tissue image, read through the stand-in slide library.
+// tissue image, read through the stand-in slide library, on its own and
+// beside tqfio::slide.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,13 +13,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "tissue_image.h"
+#include "slide_fixtures.h"
 #include "tqf_reader.h"
+#include "tqf_slide.h"
 #include "tqf_writer.h"
 
 namespace {
 
-cv::Mat tissue(int width, int height) { return tqftest::tiled_tissue(width, height, {-133, -77}, 1); }
+using tqf::testing::tissueImage;
 
 cv::Mat read_region(tqfio::reader &reader, int x, int y, int w, int h, double scale) {
     unsigned char *data = nullptr;
@@ -32,32 +34,33 @@ cv::Mat read_region(tqfio::reader &reader, int x, int y, int w, int h, double sc
 class RealSlide : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/tqf-slides-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory = new std::string(pattern);
-        source = new cv::Mat(tissue(1800, 1300));
+        directory = new tqf::testing::TempDirectory;
+        source = new cv::Mat(tissueImage(1800, 1300));
         tqf::SlideWriteOptions options;
         options.preview = cv::Mat(120, 160, CV_8UC3, cv::Scalar(10, 200, 30));
         options.label = cv::Mat(90, 70, CV_8UC3, cv::Scalar(220, 20, 120));
         ASSERT_TRUE(tqf::writeSlide(source->clone(), path("a.tqf"), options).ok());
         options.preview = cv::Mat(100, 210, CV_8UC3, cv::Scalar(200, 30, 10));
         options.label = cv::Mat(60, 50, CV_8UC3, cv::Scalar(20, 220, 20));
-        ASSERT_TRUE(tqf::writeSlide(tissue(700, 500), path("b.tqf"), options).ok());
+        ASSERT_TRUE(tqf::writeSlide(tissueImage(700, 500), path("b.tqf"), options).ok());
+        // A 5x slide whose pyramid goes below 1x.
+        options = tqf::SlideWriteOptions();
+        options.scanMagnification = 5;
+        ASSERT_TRUE(tqf::writeSlide(tissueImage(4100, 300), path("five.tqf"), options).ok());
     }
     static void TearDownTestSuite() {
-        ASSERT_EQ(std::system(("rm -rf " + *directory).c_str()), 0);
         delete source;
         delete directory;
     }
-    static std::string path(const char *name) { return *directory + "/" + name; }
+    static std::string path(const char *name) { return directory->file(name); }
 
     static double psnr(const cv::Mat &a, const cv::Mat &b) { return cv::PSNR(a, b); }
 
-    static std::string *directory;
+    static tqf::testing::TempDirectory *directory;
     static cv::Mat *source;
 };
 
-std::string *RealSlide::directory = nullptr;
+tqf::testing::TempDirectory *RealSlide::directory = nullptr;
 cv::Mat *RealSlide::source = nullptr;
 
 TEST_F(RealSlide, GeometryAtSeveralOpeningScales) {
@@ -118,6 +121,37 @@ TEST_F(RealSlide, ScanLevelHalfFromScanTilesAndPyramidLevelAgree) {
     EXPECT_GT(psnr(quarter, source_quartered), 30.0);
 }
 
+// tqfio::slide reads every level as the original reader reads it at that
+// read scale: inside, across the level's right and bottom edges, beyond them
+// and before the top-left corner.
+TEST_F(RealSlide, TheSlideApiReadsTheReadersPixelsAtEveryLevel) {
+    for (const char *name : {"a.tqf", "five.tqf"}) {
+        tqfio::slide slide(path(name));
+        tqfio::reader reader;
+        ASSERT_TRUE(reader.ReadInfo(path(name)));
+        for (size_t k = 0; k < slide.levels().size(); ++k) {
+            const tqfio::level_info &level = slide.levels()[k];
+            if (level.magnification < 1)
+                continue;  // the reader's whole-number read scale cannot name it
+            reader.setReadScale(static_cast<float>(level.magnification));
+            const int lw = static_cast<int>(level.width), lh = static_cast<int>(level.height);
+            const cv::Rect regions[] = {{lw / 3, lh / 4, 300, 200}, {lw - 100, lh - 50, 250, 120},
+                                        {lw + 10, 0, 40, 40}, {0, 0, std::min(lw, 513), std::min(lh, 257)}};
+            for (const cv::Rect &r : regions) {
+                SCOPED_TRACE(std::string(name) + " level " + std::to_string(k) + " at " + std::to_string(r.x) +
+                             ", " + std::to_string(r.y));
+                cv::Mat mine(r.height, r.width, CV_8UC3);
+                slide.read_region(static_cast<int64_t>(r.x * level.downsample),
+                                  static_cast<int64_t>(r.y * level.downsample), static_cast<int>(k), r.width,
+                                  r.height, mine.data, mine.step, tqfio::pixel_format::bgr);
+                const cv::Mat theirs = read_region(reader, r.x, r.y, r.width, r.height, reader.getReadScale());
+                ASSERT_EQ(theirs.size(), mine.size());
+                EXPECT_EQ(cv::norm(mine, theirs, cv::NORM_INF), 0);
+            }
+        }
+    }
+}
+
 // Each reader must get its own slide's preview and label while other
 // readers in the same directory ask for theirs at the same moment.
 bool own_images(const std::string &slide, int preview_width, int label_width, int rounds) {
@@ -139,7 +173,7 @@ class SharedDirectory : public RealSlide {
 protected:
     void SetUp() override {
         ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
-        ASSERT_EQ(chdir(directory->c_str()), 0);
+        ASSERT_EQ(chdir(directory->path().c_str()), 0);
     }
     void TearDown() override { ASSERT_EQ(chdir(previous), 0); }
     char previous[4096];

@@ -28,8 +28,9 @@ struct ChildOutcome {
 // travels through shared memory, so it arrives also from a child that can
 // no longer write files or make pipes. A body that throws exits with status 1
 // and the exception's text as its report; a child still running after
-// `timeoutSeconds` is killed.
-ChildOutcome runInChild(const std::function<std::string()> &body, double timeoutSeconds = 30);
+// `timeoutSeconds` is killed. The bound only catches a hang: children take
+// seconds, a minute under valgrind on a busy machine.
+ChildOutcome runInChild(const std::function<std::string()> &body, double timeoutSeconds = 600);
 
 // The functions below are for use in a child: each returns an empty string
 // on success and otherwise says what failed.

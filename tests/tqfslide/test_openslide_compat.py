@@ -135,4 +135,59 @@ def test_open_slide_and_detect_format(tissue, tissue_tiff, tmp_path):
     with open_slide(tissue) as a, open_slide(tissue_tiff) as b, open_slide(png) as c:
         assert type(a) is OpenSlide and type(b) is openslide.OpenSlide and type(c) is openslide.ImageSlide
     assert OpenSlide.detect_format(tissue) == "tqf"
-    assert OpenSlide.detect_format(tissue_tiff) is None and OpenSlide.detect_format(tmp_path / "none.tqf") is None
+    assert OpenSlide.detect_format(tissue_tiff) == "generic-tiff"
+    assert OpenSlide.detect_format(png) is None and OpenSlide.detect_format(tmp_path / "none.tqf") is None
+
+
+def test_module_has_all_openslide_has():
+    """`import tqfslide.openslide_compat as openslide` is the only change a
+    script needs: every public name of openslide-python is there."""
+    import tqfslide.openslide_compat as compat
+
+    public = {name for name in dir(openslide) if not name.startswith("_")}
+    assert public <= set(dir(compat)) and public <= set(compat.__all__)
+    assert (compat.__version__, compat.__library_version__) == (openslide.__version__, openslide.__library_version__)
+    assert compat.deepzoom is openslide.deepzoom and compat.ImageSlide is openslide.ImageSlide
+    assert compat.PROPERTY_NAME_MPP_X == "openslide.mpp-x"
+
+
+def test_open_any_file_and_set_a_cache(tissue, tissue_tiff):
+    import tqfslide.openslide_compat as compat
+
+    with compat.OpenSlide(tissue) as ours, compat.OpenSlide(tissue_tiff) as theirs:
+        assert type(ours) is compat.OpenSlide and type(theirs) is openslide.OpenSlide
+        cache = compat.OpenSlideCache(1 << 20)
+        assert isinstance(cache, openslide.OpenSlideCache)
+        ours.set_cache(cache)
+        assert ours._slide.cache_size == 1 << 20
+        # OpenSlide 3.4 has no caches of its own: openslide-python's answer.
+        with pytest.raises(openslide.OpenSlideVersionError):
+            theirs.set_cache(cache)
+    with pytest.raises((TypeError, ValueError)):
+        compat.OpenSlideCache(-1)
+
+
+def test_lowlevel_takes_both_kinds(tissue, tissue_tiff):
+    from tqfslide.openslide_compat import lowlevel
+
+    assert (lowlevel.detect_vendor(str(tissue)), lowlevel.detect_vendor(str(tissue_tiff))) == ("tqf", "generic-tiff")
+    regions = []
+    for path in (tissue, tissue_tiff):
+        handle = lowlevel.open(str(path))
+        assert lowlevel.get_level_count(handle) == 5 and lowlevel.get_error(handle) is None
+        assert lowlevel.get_level_dimensions(handle, 1) == (1500, 1000)
+        assert lowlevel.get_level_dimensions(handle, 9) == (-1, -1)
+        assert lowlevel.get_level_downsample(handle, 2) == pytest.approx(4, rel=2e-3)
+        assert lowlevel.get_best_level_for_downsample(handle, 3) == 1
+        assert lowlevel.get_property_value(handle, "openslide.level[0].width") == "3000"
+        assert lowlevel.get_property_names(handle) == sorted(lowlevel.get_property_names(handle))
+        regions.append(np.asarray(lowlevel.read_region(handle, 1000, 800, 1, 200, 100)))
+        assert not np.asarray(lowlevel.read_region(handle, 0, 0, 9, 4, 4)).any()  # a level it lacks
+        lowlevel.close(handle)
+    assert np.array_equal(*regions)
+    handle = lowlevel.open(str(tissue))
+    assert lowlevel.get_associated_image_names(handle) == ["label", "macro"]
+    assert lowlevel.read_associated_image(handle, "label").size == lowlevel.get_associated_image_dimensions(
+        handle, "label")
+    lowlevel.set_cache(handle, lowlevel.cache_create(4096))
+    assert handle.slide._slide.cache_size == 4096

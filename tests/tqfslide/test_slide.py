@@ -6,8 +6,6 @@ import pickle
 import stat
 import subprocess
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
@@ -241,29 +239,38 @@ def test_pickles_by_path_and_options(slide_path):
         again.close()
 
 
-def test_a_python_thread_runs_during_a_long_read(slide_path):
-    with tqfslide.Slide(slide_path, cache_size=0, num_threads=1) as slide:
-        ticks = []
-        stop = threading.Event()
+HELD_READ = r"""
+import ctypes, os, sys, threading
+import tqfslide
 
-        def tick():
-            while not stop.is_set():
-                ticks.append(time.perf_counter())
-                time.sleep(0.001)
-        ticker = threading.Thread(target=tick)
-        ticker.start()
-        try:
-            start = time.perf_counter()
-            while time.perf_counter() - start < 0.3:
-                slide.read_region((0, 0), 0, (2600, 1900))
-            end = time.perf_counter()
-        finally:
-            stop.set()
-            ticker.join()
-        # Held for the whole read, the lock would let the ticker run only
-        # between reads: a few times, not every millisecond.
-        during = [t for t in ticks if start < t < end]
-        assert len(during) > 100 * (end - start), f"the other thread ran {len(during)} times in {end - start:.3f} s"
+double = ctypes.CDLL("libyelk.so.1")  # the slide library the package uses: the double
+double.yelk_double_set_slide(1000, 700, 40)
+double.yelk_double_set_pattern_level(40, 1000, 700)
+reached, release = os.pipe(), os.pipe()
+with tqfslide.Slide(sys.argv[1], cache_size=0, num_threads=1) as slide:
+    double.yelk_double_hold_next_tile(reached[1], release[0])
+    reader = threading.Thread(target=slide.read_region, args=((0, 0), 0, (1000, 700)))
+    reader.start()
+    os.read(reached[0], 1)
+    # The read now waits in the slide library for this thread, which can
+    # only get here with the interpreter lock.
+    os.write(release[1], b"x")
+    reader.join()
+print("ok")
+"""
+
+
+def test_a_python_thread_runs_while_a_read_waits_in_the_slide_library(tmp_path):
+    (tmp_path / "held.tqf").write_bytes(b"TQFH")  # the double answers for it
+    script = tmp_path / "held_read.py"
+    script.write_text(HELD_READ)
+    env = {**os.environ, "LD_LIBRARY_PATH": os.environ["YELK_DOUBLE_DIR"]}
+    try:
+        done = subprocess.run([sys.executable, str(script), str(tmp_path / "held.tqf")], capture_output=True,
+                              text=True, env=env, timeout=300)
+    except subprocess.TimeoutExpired:
+        pytest.fail("a read kept the interpreter lock while it waited in the slide library")
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
 
 
 SUBPROCESS = r"""

@@ -6,6 +6,7 @@ import http.client
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -14,8 +15,8 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
-from commands import TQF, decode  # noqa: E402,F401  (decode: for the tests)
-from slides import make_slide  # noqa: E402
+from commands import CONVERT, TQF, decode, run_tqf  # noqa: E402,F401  (for the tests)
+from slides import make_slide, write_level_tiff  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -27,6 +28,51 @@ def made(tmp_path_factory):
 def tissue(made):
     """A 40x slide of 3000 x 2000 pixels: five levels, the last partly filled tiles."""
     return make_slide(made, "tissue", 3000, 2000)
+
+
+@pytest.fixture(scope="session")
+def tissue_tiff(tissue, made):
+    """The slide's own levels as a tiled, losslessly compressed pyramidal TIFF."""
+    return write_level_tiff(tissue, made / "tissue.tiff")
+
+
+def rewrite_tiles(source, target, streams):
+    """Copies the slide `source` to `target` with the tiles named in
+    `streams`, {(magnification, column, row): bytes or None}, stored as
+    those bytes (appended to the file, the tile index pointing at them) or
+    not at all (None)."""
+    data = bytearray(source.read_bytes())
+    count, = struct.unpack_from("<i", data, 16)
+    index, = struct.unpack_from("<q", data, 68)
+    for i in range(count):
+        at = index + 64 * i
+        x, y, _, _, magnification = struct.unpack_from("<iiIIf", data, at + 4)
+        stream = streams.get((magnification, x // 256, y // 256), b"")
+        if stream is None:
+            struct.pack_into("<Iq", data, at + 32, 0, 0)
+        elif stream:
+            struct.pack_into("<Iq", data, at + 32, len(stream), len(data))
+            data += stream
+    struct.pack_into("<q", data, 80, len(data))  # the file's size, as the header records it
+    target.write_bytes(data)
+    return target
+
+
+def stored_stream(path, magnification, column, row):
+    """The stream of a stored tile, straight from the slide library."""
+    import ctypes
+    import tqfslide
+
+    library = ctypes.CDLL(os.path.join(os.path.dirname(tqfslide.__file__), "..", "yelk", "libyelk.so.1"))
+    library.yelk_load_image.restype = ctypes.c_void_p
+    handle = ctypes.c_void_p(library.yelk_load_image(str(path).encode(), 0))
+    try:
+        buffer, length = ctypes.create_string_buffer(196608), ctypes.c_uint32(0)
+        library.yelk_get_datablock_stream_single(handle, int(magnification), 256 * column, 256 * row, buffer,
+                                                 ctypes.byref(length))
+        return buffer.raw[:length.value]
+    finally:
+        library.yelk_unload_image(handle, 0)
 
 
 class Server:
@@ -82,17 +128,18 @@ class Server:
         return b"".join(chunks)
 
     def tile_requests(self):
-        return [line for line in self.log if re.search(r'"GET /slides/.*_files/\d+/\d+_\d+\.jpeg" 200', line)]
+        return [line for line in self.log
+                if re.search(r'"GET /slides/.*_files/\d+/\d+_\d+\.jpeg(\?[^"]*)?" 200', line)]
 
     def stop(self):
         """Stops the server (SIGTERM) and returns its exit status."""
         self.process.terminate()
         try:
-            status = self.process.wait(20)
+            status = self.process.wait(300)  # it stops at once; only a hang meets the bound
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise
-        self._reader.join(5)
+        self._reader.join()  # its error output ends with it
         self.process.stdout.close()
         self.process.stderr.close()
         return status
@@ -112,10 +159,10 @@ def serve():
     yield start
     for server in servers:
         assert server.stop() == 0, "".join(server.log)
-        assert not any("Traceback" in line for line in server.log), "".join(server.log)
+        assert not any("Traceback" in line or '" 500 ' in line for line in server.log), "".join(server.log)
 
 
-def wait_for(condition, seconds=30, step=0.1):
+def wait_for(condition, seconds=300, step=0.1):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         value = condition()

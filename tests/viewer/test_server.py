@@ -1,14 +1,16 @@
-"""tqf serve as a client meets it: the URLs, what is refused, and a server
-that keeps serving through bad requests and slides that change under it."""
+"""tqf serve as a client meets it, on the native server and on waitress
+running the WSGI application: the URLs, what is refused, and a server that
+keeps serving through bad requests and slides that change under it."""
 import json
 import os
+import re
 import shutil
 import threading
 
 import numpy as np
 import pytest
 import tqfslide
-from conftest import decode, make_slide
+from conftest import decode, make_slide, rewrite_tiles, stored_stream
 from tqfslide.deepzoom import DeepZoom
 
 
@@ -31,14 +33,14 @@ def tree(tissue, tmp_path_factory):
     return served
 
 
-@pytest.fixture(scope="module")
-def server(tree):
+@pytest.fixture(scope="module", params=["native", "waitress"])
+def server(tree, request):
     from conftest import Server
 
-    server = Server(tree)
+    server = Server(tree, "--server", request.param)
     yield server
     assert server.stop() == 0
-    assert not any("Traceback" in line for line in server.log), "".join(server.log)
+    assert not any("Traceback" in line or '" 500 ' in line for line in server.log), "".join(server.log)
 
 
 def test_pages_and_resources(server, tissue):
@@ -51,19 +53,15 @@ def test_pages_and_resources(server, tissue):
         assert name not in listed
 
     status, _, page = server.get("/view/sub%20dir/nested%20%231")
-    assert status == 200 and b'data-dzi="/slides/sub%20dir/nested%20%231.dzi"' in page
-
+    stamp = re.search(rb'data-dzi="/slides/sub%20dir/nested%20%231\.dzi\?v=([0-9a-f]{16})"', page).group(1).decode()
     with tqfslide.open(tissue) as slide:
-        dz = DeepZoom(slide)
-        status, headers, body = server.get("/slides/sub%20dir/nested%20%231.dzi")
+        dz = DeepZoom(slide, tile_size=256, overlap=0)
+        status, headers, body = server.get(f"/slides/sub%20dir/nested%20%231.dzi?v={stamp}")
         assert (status, headers["Content-Type"], body.decode()) == (200, "application/xml", dz.get_dzi())
 
-        level = dz.level_count - 1
-        status, headers, body = server.get(f"/slides/tissue_files/{level}/1_2.jpeg")
+        status, headers, body = server.get("/slides/tissue_files/12/1_2.jpeg")
         assert status == 200 and headers["Content-Type"] == "image/jpeg"
-        # JPEG of quality 75 of the very tile DeepZoom reads.
-        expected = dz.get_tile(level, (1, 2)).astype(float)
-        assert np.sqrt(np.mean((decode(body) - expected) ** 2)) < 12
+        assert body == dz.get_tile_data(12, (1, 2)) and np.array_equal(decode(body), dz.get_tile(12, (1, 2)))
 
         status, headers, body = server.get("/slides/tissue/properties.json")
         facts = json.loads(body)
@@ -79,11 +77,43 @@ def test_pages_and_resources(server, tissue):
         assert status == 200 and headers["Content-Type"] == "image/png"
         assert np.array_equal(decode(body), slide.associated_images["label"])
 
-    status, headers, body = server.get(f"/slides/tissue_files/{level}/1_2.jpeg", method="HEAD")
+    status, headers, body = server.get("/slides/tissue_files/12/1_2.jpeg", method="HEAD")
     assert status == 200 and body == b"" and int(headers["Content-Length"]) > 1000
-    # Revalidation costs no tile: the tag names the file's state.
-    status, _, _ = server.get(f"/slides/tissue_files/{level}/1_2.jpeg", headers={"If-None-Match": headers["ETag"]})
-    assert status == 304
+    status, headers, body = server.get("/nowhere")
+    assert status == 404 and headers["Content-Type"] == "text/html; charset=utf-8"
+    assert b'<a href="/">Back to the list of slides</a>' in body
+
+
+def test_stored_tiles_are_sent_as_stored(server, tissue):
+    """Every tile of a stored level is the slide's own stream, and decodes
+    to the very pixels read_region gives for it (edge tiles at their size);
+    the levels below the smallest stored one are made."""
+    with tqfslide.open(tissue) as slide:
+        dz = DeepZoom(slide, tile_size=256, overlap=0)
+        stored = {dz.level_count - 1 - i: m for i, m in enumerate(slide.level_magnifications)}
+        for level in range(dz.level_count):
+            columns, rows = dz.level_tiles[level]
+            for column in range(columns):
+                for row in range(rows):
+                    status, _, body = server.get(f"/slides/tissue_files/{level}/{column}_{row}.jpeg")
+                    pixels, expected = decode(body), dz.get_tile(level, (column, row))
+                    assert status == 200 and pixels.shape == expected.shape
+                    if level in stored:
+                        assert body == stored_stream(tissue, stored[level], column, row)
+                        assert np.array_equal(pixels, expected), (level, column, row)
+                    else:  # JPEGs of quality 75 of images of a few pixels
+                        assert np.sqrt(np.mean((pixels - expected.astype(float)) ** 2)) < 20
+
+
+def test_layout_of_openslide_on_request(serve, tissue):
+    server = serve(tissue, "--tile-size", "254", "--overlap", "1", "--quality", "90")
+    with tqfslide.open(tissue) as slide:
+        dz = DeepZoom(slide)
+        assert server.get("/slides/tissue.dzi")[2].decode() == dz.get_dzi()
+        for level, column, row in [(12, 1, 2), (12, 11, 7), (9, 1, 0), (3, 0, 0)]:
+            pixels = decode(server.get(f"/slides/tissue_files/{level}/{column}_{row}.jpeg")[2])
+            expected = dz.get_tile(level, (column, row))
+            assert pixels.shape == expected.shape and np.sqrt(np.mean((pixels - expected.astype(float)) ** 2)) < 6
 
 
 # Each must be refused with 404 by a server of served/, whose sibling
@@ -186,6 +216,8 @@ def test_slide_removed_or_rewritten_while_served(serve, tissue, made, tmp_path):
     server = serve(tmp_path)
     tile = "/slides/changing_files/12/2_1.jpeg"
     assert server.get(tile)[0] == 200
+    stamp = re.search(rb'data-stamp="(\w+)"', server.get("/view/changing")[2]).group(1).decode()
+    assert server.get(f"{tile}?v={stamp}")[0] == 200
 
     path.unlink()
     for url in (tile, "/slides/changing.dzi", "/slides/changing/properties.json", "/view/changing"):
@@ -194,6 +226,11 @@ def test_slide_removed_or_rewritten_while_served(serve, tissue, made, tmp_path):
     shutil.copy(other, path)  # a smaller slide under the same name
     assert b'Width="700"' in server.get("/slides/changing.dzi")[2]
     assert server.get(tile)[0] == 404
+    # New URLs for the new file; the old ones are gone with it.
+    renewed = re.search(rb'data-stamp="(\w+)"', server.get("/view/changing")[2]).group(1).decode()
+    assert renewed != stamp
+    assert server.get(f"/slides/changing_files/0/0_0.jpeg?v={stamp}")[0] == 404
+    assert server.get(f"/slides/changing_files/0/0_0.jpeg?v={renewed}")[0] == 200
 
     with open(path, "r+b") as f:  # rewritten in place: cut short
         f.truncate(os.path.getsize(path) // 3)
@@ -261,3 +298,112 @@ def test_single_slide_and_concurrent_tiles(serve, tissue, tmp_path):
     for t in threads:
         t.join()
     assert all(results[t] == {serial[t]} for t in tiles)
+
+
+# (what the slide stores for tile (column, row) of level 0 of a 3000 x 2000
+# slide, how it is served, whether the served tile decodes to exactly
+# read_region's pixels: True, "inner" where all but the last column and row
+# of the level do, or False)
+def _tile(pixels, **options):
+    from PIL import Image
+    import io
+
+    buffer = io.BytesIO()
+    Image.fromarray(pixels).save(buffer, **options)
+    return buffer.getvalue()
+
+
+def _padded(tile, fill=0):
+    """The tile at the top-left of a 256 x 256 image, the rest noise."""
+    image = np.random.default_rng(fill).integers(0, 256, (256, 256, 3), dtype=np.uint8)
+    image[: tile.shape[0], : tile.shape[1]] = tile
+    return image
+
+
+def _abbreviated(stream):
+    """The stream without its quantisation and Huffman tables."""
+    out, at = bytearray(stream[:2]), 2
+    while stream[at + 1] != 0xDA:
+        length = int.from_bytes(stream[at + 2:at + 4], "big")
+        if stream[at + 1] not in (0xDB, 0xC4):
+            out += stream[at:at + 2 + length]
+        at += 2 + length
+    return bytes(out + stream[at:])
+
+
+STORED_AS = [
+    # edge tiles padded to 256 x 256: cut to size in the DCT domain. read_region
+    # decodes them whole, as OpenSlide does, so with halved chroma the level's
+    # last column and row take a share of the padding's colour there, which
+    # the cut stream cannot carry; without halved chroma they are exact.
+    ((11, 0), lambda t: _tile(_padded(t), format="JPEG", quality=90), "cropped", "inner"),
+    ((0, 7), lambda t: _tile(_padded(t, 1), format="JPEG", quality=90), "cropped", "inner"),
+    ((11, 7), lambda t: _tile(_padded(t, 2), format="JPEG", quality=90, subsampling=0), "cropped", True),
+    ((3, 3), lambda t: _tile(t, format="JPEG", quality=90, progressive=True), "stored", True),
+    ((4, 3), lambda t: _tile(t[:, :, 0], format="JPEG", quality=90), "stored", True),
+    ((5, 3), lambda t: _tile(t, format="PNG"), "made", False),
+    ((6, 3), lambda t: None, "made", True),  # not stored: white, exactly
+    ((7, 3), lambda t: _abbreviated(_tile(t, format="JPEG", quality=90)), "made", False),
+    ((8, 3), lambda t: _tile(t, format="JPEG", quality=90, exif=b"Exif\0\0"), "made", False),
+    ((9, 3), lambda t: _tile(t, format="JPEG", quality=90)[:-2000], "made", False),
+    ((10, 3), lambda t: _tile(t, format="JPEG", quality=90) + bytes(30), "stored", True),
+]
+
+
+def test_tiles_stored_otherwise(serve, tissue, tmp_path):
+    with tqfslide.open(tissue) as slide:
+        streams = {}
+        for (column, row), make, _, _ in STORED_AS:
+            width, height = min(256, 3000 - 256 * column), min(256, 2000 - 256 * row)
+            streams[(40.0, column, row)] = make(slide.read_region((256 * column, 256 * row), 0, (width, height)))
+    path = rewrite_tiles(tissue, tmp_path / "odd.tqf", streams)
+    server = serve(path)
+    with tqfslide.open(path) as slide:
+        dz = DeepZoom(slide, tile_size=256, overlap=0)
+        for (column, row), _, origin, exact in STORED_AS:
+            body = server.get(f"/slides/odd_files/12/{column}_{row}.jpeg")[2]
+            assert dz._native.tile_data(12, column, row) == (body, origin), (column, row)
+            pixels, expected = decode(body), dz.get_tile(12, (column, row))
+            assert pixels.shape == expected.shape
+            error = np.abs(pixels - expected.astype(float))
+            if exact == "inner":
+                assert error[:-1, :-1].max() == 0 and error.max() < 64, (column, row)
+            else:
+                assert error.max() == 0 if exact else np.sqrt(np.mean(error ** 2)) < 12, (column, row)
+        assert (dz.get_tile(12, (6, 3)) == 255).all()  # the tile not stored
+
+
+CACHED = ["/slides/tissue_files/12/1_2.jpeg", "/slides/tissue_files/0/0_0.jpeg", "/slides/tissue.dzi",
+          "/slides/tissue/properties.json", "/slides/tissue/associated/macro.png", "/slides/tissue/thumbnail.jpeg"]
+
+
+@pytest.mark.parametrize("url", CACHED)
+def test_etags_and_stamped_urls(server, url):
+    page = server.get("/view/tissue")[2]
+    stamp = re.search(rb'data-stamp="([0-9a-f]{16})"', page).group(1).decode()
+    status, headers, body = server.get(url)
+    tag = headers["ETag"]
+    assert status == 200 and re.fullmatch(r'"[0-9a-f]{16}[-0-9]*"', tag) and tag.startswith(f'"{stamp}')
+    assert headers["Cache-Control"] == "no-cache"
+    for asked, answer in [(tag, 304), (f"W/{tag}", 304), (f'"x", {tag}', 304), ("*", 304), ('"x"', 200),
+                          (tag[:-2] + '"', 200)]:
+        status, headers, again = server.get(url, headers={"If-None-Match": asked})
+        assert status == answer, asked
+        assert again == (b"" if answer == 304 else body) and headers["ETag"] == tag
+    # The page's URLs name this state of the file: browsers and proxies may keep them.
+    status, headers, again = server.get(f"{url}?v={stamp}")
+    assert (status, again, headers["Cache-Control"]) == (200, body, "public, max-age=31536000, immutable")
+    assert server.get(f"{url}?v=0123456789abcdef")[0] == 404
+
+
+def test_both_servers_answer_alike(serve, tree):
+    native, waitress = serve(tree), serve(tree, "--server", "waitress")
+    stamp = re.search(rb'data-stamp="([0-9a-f]{16})"', native.get("/view/tissue")[2]).group(1).decode()
+    for url in CACHED + [f"{u}?v={stamp}" for u in CACHED] + [
+            "/", "/view/tissue", "/view/tissue?compare=sub%20dir/nested%20%231", "/static/viewer.js",
+            "/slides/tissue_files/99/0_0.jpeg", "/view/nope", "/view/tissue?compare=nope"]:
+        answers = [server.get(url) for server in (native, waitress)]
+        (status, headers, body), (status2, headers2, body2) = answers
+        assert (status, body) == (status2, body2), url
+        for name in ("Content-Type", "ETag", "Cache-Control", "Content-Security-Policy", "X-Content-Type-Options"):
+            assert headers.get(name) == headers2.get(name), (url, name)

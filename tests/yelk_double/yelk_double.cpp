@@ -1,6 +1,7 @@
 // Recording test double of libyelk.so.1; see yelk_double.h.
 #include "yelk_double.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -8,6 +9,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -51,6 +53,7 @@ struct State {
     int loads = 0;
     int bad_unloads = 0;
     std::string log_copy;
+    int hold_reached_fd = -1, hold_release_fd = -1;
 };
 
 State &state() {
@@ -86,8 +89,28 @@ const std::vector<char> *pattern_tile(State &s, unsigned scale, int x, int y) {
     return &(s.pattern_cache[key] = std::vector<char>(png.begin(), png.end()));
 }
 
+// A hold asked for by yelk_double_hold_next_tile: says the call is here, then
+// waits for the release, holding no lock meanwhile.
+void hold_if_asked(State &s) {
+    int reached = -1, release = -1;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        std::swap(reached, s.hold_reached_fd);
+        std::swap(release, s.hold_release_fd);
+    }
+    if (reached < 0)
+        return;
+    const char byte = 1;
+    char got = 0;
+    while (write(reached, &byte, 1) < 0 && errno == EINTR) {
+    }
+    while (read(release, &got, 1) < 0 && errno == EINTR) {
+    }
+}
+
 int fetch(const char *name, TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length) {
     State &s = state();
+    hold_if_asked(s);
     std::lock_guard<std::mutex> lock(s.mutex);
     log_line(std::string(name) + "(" + handle_name(tqf) + ", " + std::to_string(scale) + ", " +
              std::to_string(x) + ", " + std::to_string(y) + ")");
@@ -198,6 +221,13 @@ DOUBLE_EXPORT void yelk_double_reset(void) {
     s.label.clear();
     s.loads = 0;
     s.bad_unloads = 0;
+    s.hold_reached_fd = s.hold_release_fd = -1;
+}
+
+DOUBLE_EXPORT void yelk_double_hold_next_tile(int reached_fd, int release_fd) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().hold_reached_fd = reached_fd;
+    state().hold_release_fd = release_fd;
 }
 
 DOUBLE_EXPORT void yelk_double_set_slide(int width, int height, int scan_scale) {

@@ -24,6 +24,13 @@ extern "C" {
 /* Forget every setting, the log and the handle count. Loads then fail. */
 void yelk_double_reset(void);
 
+/*
+ * The next tile call (of either operation) writes one byte to `reached_fd`,
+ * then waits until it has read one byte from `release_fd` before it answers:
+ * a test holds a read inside the library and acts while it is held.
+ */
+void yelk_double_hold_next_tile(int reached_fd, int release_fd);
+
 /* Every load not otherwise configured succeeds with this header. */
 void yelk_double_set_slide(int width, int height, int scan_scale);
 /* Loads of this exact path succeed with this header. */

@@ -33,7 +33,11 @@ struct SlideState {
     TQF_PREVIEW_HEADER previewHeader{};
     TQF_LABEL_HEADER labelHeader{};
     TQF_THUMBNAIL_HEADER thumbnailHeader{};
-    TQF_EXTENSION extension{};  // no extensions are stored: an empty list
+    // The extension records (tqf_format.h), each record's bytes in
+    // extensionBytes; an empty list for a slide without any.
+    TQF_EXTENSION extension{};
+    std::vector<TQF_EXTENSION_FIELD> extensionFields;
+    std::vector<std::vector<unsigned char>> extensionBytes;
     std::vector<TQF_DATABLOCK_HEADER> blocks;
 
     std::vector<format::Level> levels;

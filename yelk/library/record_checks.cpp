@@ -163,4 +163,40 @@ std::string checkBlocks(const std::vector<TQF_DATABLOCK_HEADER> &blocks,
     return {};
 }
 
+bool readExtensionDirectory(const TQF_PREVIEW_HEADER &preview, uint64_t fileSize,
+                            format::ExtensionDirectory &directory, std::string &problem)
+{
+    std::memcpy(&directory, preview.reserved, sizeof directory);
+    if (directory.marker != format::kExtensionMarker)
+        return false;
+    if (directory.count < 1 || directory.count > format::kMaxExtensionRecords)
+        problem = "the extension directory lists " + std::to_string(directory.count) + " records, not 1 to " +
+                  std::to_string(format::kMaxExtensionRecords);
+    else if (!extentFits(directory.tablePosition, uint64_t{directory.count} * sizeof(format::ExtensionEntry), fileSize))
+        problem = "the extension table of " + std::to_string(directory.count) + " entries at " +
+                  std::to_string(directory.tablePosition) + " lies outside the file of " + std::to_string(fileSize) +
+                  " bytes";
+    return true;
+}
+
+std::string checkExtensionEntries(const std::vector<format::ExtensionEntry> &entries, uint64_t fileSize)
+{
+    uint64_t total = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const format::ExtensionEntry &entry = entries[i];
+        const std::string name = "extension record " + std::to_string(i) + " (id " + hex(static_cast<int32_t>(entry.id)) + ")";
+        if (entry.length > format::kMaxExtensionRecordBytes)
+            return name + " is " + std::to_string(entry.length) + " bytes long, more than " +
+                   std::to_string(format::kMaxExtensionRecordBytes);
+        if (!extentFits(entry.position, entry.length, fileSize))
+            return name + " places " + std::to_string(entry.length) + " bytes at " + std::to_string(entry.position) +
+                   ", outside the file of " + std::to_string(fileSize) + " bytes";
+        total += entry.length;
+    }
+    if (total > format::kMaxExtensionBytes)
+        return "the extension records take " + std::to_string(total) + " bytes, more than " +
+               std::to_string(format::kMaxExtensionBytes);
+    return {};
+}
+
 }  // namespace tqf::library

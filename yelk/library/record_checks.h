@@ -51,6 +51,16 @@ std::string checkBlockIndexExtent(const TQF_HEADER &header, const std::vector<fo
 std::string checkBlocks(const std::vector<TQF_DATABLOCK_HEADER> &blocks,
                         const std::vector<format::Level> &levels, uint64_t fileSize);
 
+// The extension directory in the preview header's reserved bytes: false
+// when they hold none (zeros, or anything without the marker), true with
+// `problem` set when they hold one that cannot be right.
+bool readExtensionDirectory(const TQF_PREVIEW_HEADER &preview, uint64_t fileSize,
+                            format::ExtensionDirectory &directory, std::string &problem);
+
+// The table's entries: each record inside the file's data area, within the
+// size limits, all of them together too.
+std::string checkExtensionEntries(const std::vector<format::ExtensionEntry> &entries, uint64_t fileSize);
+
 }  // namespace tqf::library
 
 #endif  // TQF_RECORD_CHECKS_H

@@ -76,6 +76,37 @@ std::vector<int8_t> levelLookup(const std::vector<format::Level> &levels, int32_
     return byAddress;
 }
 
+// The extension records, read whole whether or not the slide is read all:
+// they are small, and bounded by kMaxExtensionBytes.
+std::string readExtensions(SlideState &state)
+{
+    format::ExtensionDirectory directory;
+    std::string problem;
+    if (!readExtensionDirectory(state.previewHeader, state.fileSize, directory, problem))
+        return {};
+    if (!problem.empty())
+        return problem;
+    std::vector<format::ExtensionEntry> entries(directory.count);
+    if (!readRecord(state, static_cast<uint64_t>(directory.tablePosition), entries.data(),
+                    entries.size() * sizeof(format::ExtensionEntry)))
+        return "cannot read the extension table: " + errorText();
+    problem = checkExtensionEntries(entries, state.fileSize);
+    if (!problem.empty())
+        return problem;
+    state.extensionBytes.resize(entries.size());
+    state.extensionFields.resize(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::vector<unsigned char> &bytes = state.extensionBytes[i];
+        bytes.resize(entries[i].length);
+        if (!bytes.empty() && !readRecord(state, static_cast<uint64_t>(entries[i].position), bytes.data(), bytes.size()))
+            return "cannot read extension record " + std::to_string(i) + ": " + errorText();
+        state.extensionFields[i] = TQF_EXTENSION_FIELD{entries[i].id, entries[i].length, bytes.data()};
+    }
+    state.extension.extCount = static_cast<UINT32>(entries.size());
+    state.extension.data = state.extensionFields.data();
+    return {};
+}
+
 std::string readSlide(SlideState &state)
 {
     if (state.fileSize < static_cast<uint64_t>(format::kFirstDataPosition))
@@ -106,6 +137,9 @@ std::string readSlide(SlideState &state)
     if (!problem.empty())
         return problem;
     state.levelByAddress = levelLookup(state.levels, state.header.scanScale);
+    problem = readExtensions(state);
+    if (!problem.empty())
+        return problem;
 
     // Only a file whose records are sound is read whole: a damaged or foreign
     // file never makes the library allocate its size.
@@ -128,7 +162,7 @@ void fillRecord(OpenSlide &slide)
     record.header = &state.header;
     record.headerLength = sizeof(TQF_HEADER);
     record.extension = &state.extension;
-    record.extensionLength = 0;
+    record.extensionLength = state.extension.extCount > 0 ? sizeof(TQF_EXTENSION) : 0;
     record.previewHeader = &state.previewHeader;
     record.previewHeaderLength = sizeof(TQF_PREVIEW_HEADER);
     record.labelHeader = &state.labelHeader;

@@ -10,6 +10,7 @@
     tqf serve PATH [--host 127.0.0.1] [--port 8000]
     tqf tissue-mask SLIDE... -o FOLDER [--scheduler ADDRESS]
     tqf patches SLIDE... --size 256 [--mpp 0.5 | --level N] -o FOLDER [--scheduler ADDRESS]
+    tqf with-openslide COMMAND [ARGS...]          (tools built on OpenSlide open .tqf slides)
 
 Exit status: 0 on success, 1 for a failure (one line on standard error
 naming the input and the cause), 2 for a usage error.
@@ -26,11 +27,11 @@ import sys
 
 from .._errors import TqfError
 from .._version import __version__
-from . import associated, convert, info, patches, region, serve, thumbnail, tissue_mask
+from . import associated, convert, info, patches, region, serve, thumbnail, tissue_mask, with_openslide
 from ._common import Failure, check_image_output
 
 # The commands in the order of the help.
-COMMANDS = (info, region, thumbnail, associated, convert, serve, tissue_mask, patches)
+COMMANDS = (info, region, thumbnail, associated, convert, serve, tissue_mask, patches, with_openslide)
 
 
 def build_parser():
@@ -75,6 +76,8 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv and argv[0] in convert.COMMANDS:
         return convert.run_converter(argv[0], argv[1:])
+    if argv and argv[0] in with_openslide.COMMANDS:
+        return with_openslide.main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     if getattr(args, "image_output", False):

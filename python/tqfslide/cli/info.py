@@ -40,6 +40,10 @@ def _facts(slide):
     return facts
 
 
+def _one_line(text):
+    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
+
+
 def run(args):
     with open_slide(args.slide) as slide:
         facts = _facts(slide)
@@ -64,7 +68,8 @@ def run(args):
         lines.append(f"    {level['level']:>5}  {level['magnification']:>12}x  {level['downsample']:>10}  "
                      f"{level['width']:>10} x {level['height']:<7} {level['tile_width']} x {level['tile_height']}")
     lines.append("  properties:")
-    lines.extend(f"    {name} = {value}" for name, value in facts["properties"].items())
+    # One line each: a source's descriptions may run over several.
+    lines.extend(f"    {name} = {_one_line(value)}" for name, value in facts["properties"].items())
     print("\n".join(lines))
     return 0
 

@@ -1,4 +1,4 @@
-"""tqf serve PATH [--host 127.0.0.1] [--port 8000]: the slides under a
+"""tqf serve PATH [--host 127.0.0.1] [--port 8000] [--workers N] [--server native|waitress]: the slides under a
 folder (or one slide) in the browser (tqfslide.viewer)."""
 
 import sys
@@ -14,12 +14,16 @@ def run(args):
         print(f"tqf serve: listening on {args.host}: anyone who can reach this machine can read these slides",
               file=sys.stderr)
     try:
-        viewer.serve(args.path, args.host, args.port, threads=args.threads, quality=args.quality,
-                     max_open=args.max_open, cache_size=args.cache_mb << 20, access_log=access_log)
+        viewer.serve(args.path, args.host, args.port, server=args.server, workers=args.workers,
+                     threads=args.threads, quality=args.quality, tile_size=args.tile_size, overlap=args.overlap,
+                     max_open=args.max_open, cache_size=args.cache_mb << 20, access_log=access_log,
+                     max_connections=args.max_connections)
     except OSError as e:
         if e.filename is not None:
             raise
         raise Failure(f"cannot listen on {args.host}:{args.port}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise Failure(str(e)) from None
     return 0
 
 
@@ -32,13 +36,25 @@ def add_parser(commands):
     p.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1)")
     p.add_argument("--port", "-p", type=int_between(0, 65535), default=8000,
                    help="the port (default 8000; 0 picks a free one)")
+    p.add_argument("--workers", type=int_between(1, 256), default=1,
+                   help="server processes sharing the port (default 1; for machines with many processors)")
     p.add_argument("--threads", type=int_between(1, 256), default=None,
-                   help="threads making tiles (default: one per processor)")
+                   help="threads answering requests in each process (default: the processors divided "
+                        "among the workers)")
+    p.add_argument("--tile-size", type=int_between(1, 8192), default=256,
+                   help="Deep Zoom tile size (default 256: the slide's own tiles, sent as stored; 254 with "
+                        "--overlap 1 is OpenSlide's layout, every tile made anew)")
+    p.add_argument("--overlap", type=int_between(0, 8192), default=0, help="Deep Zoom tile overlap (default 0)")
     p.add_argument("--quality", "-q", type=int_between(1, 100), default=75, help="JPEG quality of the tiles "
-                   "(default 75)")
+                   "that are made rather than stored (default 75)")
     p.add_argument("--max-open", type=int_between(1, 1000), default=8,
                    help="slides kept open at once (default 8)")
     p.add_argument("--cache-mb", type=int_between(0, 1 << 20), default=32,
                    help="decoded-tile cache of each open slide in MiB (default 32)")
+    p.add_argument("--max-connections", type=int_between(1, 1 << 20), default=4096,
+                   help="connections held open at once by each process (default 4096; the idlest is closed "
+                        "to make room for a new one)")
+    p.add_argument("--server", choices=("native", "waitress"), default="native",
+                   help="native (default), or waitress running the WSGI application")
     p.add_argument("--access-log", action="store_true", help="print a line for each request on standard error")
     p.set_defaults(func=run)

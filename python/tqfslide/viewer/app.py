@@ -4,6 +4,7 @@ URLs (<name> is a slide's path under the served folder without ".tqf"):
 
     /                                            the list of slides
     /view/<name>                                 the viewer page of a slide
+    /view/<name>?compare=<other>                 two slides side by side, moving together
     /slides/<name>.dzi                           its Deep Zoom descriptor
     /slides/<name>_files/<level>/<col>_<row>.jpeg   its tiles
     /slides/<name>/properties.json               its facts and properties
@@ -11,13 +12,25 @@ URLs (<name> is a slide's path under the served folder without ".tqf"):
     /slides/<name>/thumbnail.jpeg                its thumbnail, for the list
     /static/...                                  the page's scripts and styles
 
-Requests are refused with 404 when they name anything that is not a slide
-under the folder (whatever the encoding of the path), a tile that does not
-exist, or a slide that is gone; with 400 when the request line cannot be
-read, with 403 when a loopback-bound server is reached under another host
-name (DNS rebinding), with 405 for methods other than GET and HEAD. No
-request ends in a traceback: unexpected failures are logged and answered
-with a bare 500.
+Tiles, descriptors, properties, associated images and thumbnails carry a
+strong ETag made from the slide's stamp (slide_stamp: its inode, size and
+modification time), and If-None-Match gets 304. The pages ask for them with
+"?v=<stamp>": such a URL names one state of the file, and may be kept by
+browsers and proxies for good ("immutable"); after the slide is rewritten
+it gets 404, and the page asks for the new stamp. Without "v" they are
+revalidated on every use.
+
+Requests are refused with 404 (and a page that leads back to the list)
+when they name anything that is not a slide under the folder (whatever the
+encoding of the path), a tile that does not exist, or a slide that is gone;
+with 400 when the request line cannot be read, with 403 when a
+loopback-bound server is reached under another host name (DNS rebinding),
+with 405 for methods other than GET and HEAD. No request ends in a
+traceback: unexpected failures are logged and answered with a bare 500.
+
+tqfslide.viewer.serve runs the native server of server/, which answers
+tiles, descriptors and every refusal itself, the very same way, and hands
+the rest to this application.
 """
 
 import html
@@ -29,8 +42,9 @@ import re
 import sys
 import time
 import traceback
-from urllib.parse import quote, unquote_to_bytes, urlsplit
+from urllib.parse import quote, unquote, unquote_to_bytes, urlsplit
 
+from .. import _native
 from .._errors import TqfError
 from .library import SlideLibrary, SlideNotFound
 
@@ -42,6 +56,9 @@ _ASSOCIATED = re.compile(r"(.+)/associated/([A-Za-z0-9_-]+)\.png")
 _ENCODED_SEPARATOR = re.compile(r"%(2e|2f|5c)", re.IGNORECASE)
 _LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1", "[::1]"}
 THUMBNAIL_SIZE = 240
+KEEP_FOR_GOOD = "public, max-age=31536000, immutable"
+PAGE_POLICY = ("default-src 'self'; img-src 'self' data: blob:; style-src 'self' 'unsafe-inline'; "
+               "object-src 'none'; frame-ancestors 'none'; base-uri 'none'")
 
 
 class HTTPError(Exception):
@@ -57,22 +74,22 @@ def _not_found(reason):
 
 
 class ViewerApp:
-    """The WSGI application serving `library` (a SlideLibrary).
+    """The WSGI application serving `library` (a SlideLibrary, which holds
+    the tile layout and quality).
 
-    quality is the JPEG quality of the tiles. With loopback_only, requests
-    must name this machine in their Host header (a page elsewhere cannot
-    read the slides by pointing a host name at 127.0.0.1). access_log, when
-    given, receives one line per request.
+    With loopback_only, requests must name this machine in their Host header
+    (a page elsewhere cannot read the slides by pointing a host name at
+    127.0.0.1). access_log, when given, receives one line per request.
     """
 
-    def __init__(self, library, *, quality=75, loopback_only=True, access_log=None):
+    def __init__(self, library, *, loopback_only=True, access_log=None):
         if not isinstance(library, SlideLibrary):
             raise TypeError("library must be a SlideLibrary")
         self.library = library
-        self.quality = quality
         self.loopback_only = loopback_only
         self.access_log = access_log
         self._static = _static_files()
+        self.not_found_page = _not_found_page().encode()
 
     # -- WSGI ---------------------------------------------------------------
 
@@ -86,14 +103,21 @@ class ViewerApp:
             path = _request_path(environ)
             status, headers, body = self._route(path, environ)
         except HTTPError as e:
-            status, headers, body = e.status, e.headers, (e.status + "\n").encode()
-            headers = headers + [("Content-Type", "text/plain; charset=utf-8")]
+            if e.status.startswith("404"):
+                status, body = e.status, self.not_found_page
+                headers = [("Content-Type", "text/html; charset=utf-8"), ("Cache-Control", "no-cache"),
+                           ("Content-Security-Policy", PAGE_POLICY)]
+            else:
+                status, headers, body = e.status, e.headers, (e.status + "\n").encode()
+                headers = headers + [("Content-Type", "text/plain; charset=utf-8")]
             self._log_error(environ, e.reason)
         except Exception:  # noqa: BLE001 (any fault of ours: a bare 500, the trace in the log)
             status, body = "500 Internal Server Error", b"500 Internal Server Error\n"
             headers = [("Content-Type", "text/plain; charset=utf-8")]
             sys.stderr.write(f"tqf serve: failure on {_printable_uri(environ)}:\n{traceback.format_exc()}")
-        headers = headers + [("Content-Length", str(len(body))), ("X-Content-Type-Options", "nosniff")]
+        headers = headers + [("X-Content-Type-Options", "nosniff")]
+        if not status.startswith("304"):
+            headers.append(("Content-Length", str(len(body))))
         start_response(status, headers)
         if self.access_log is not None:
             elapsed = (time.perf_counter() - started) * 1000
@@ -121,7 +145,10 @@ class ViewerApp:
         if path.startswith("/static/"):
             return self._static_file(path[len("/static/"):])
         if path.startswith("/view/"):
-            return self._page(_viewer_page(self._slide(path[len("/view/"):])))
+            opened = self._slide(path[len("/view/"):])
+            other = _query_value(environ, "compare")
+            compared = self._slide(unquote(other)) if other else None
+            return self._page(_viewer_page(self.library, opened, compared))
         if not path.startswith("/slides/"):
             raise _not_found(f"no such page {path!r}")
         rest = path[len("/slides/"):]
@@ -130,15 +157,20 @@ class ViewerApp:
             return self._tile(tile.group(1), *(int(v) for v in tile.group(2, 3, 4)), environ)
         if rest.endswith(".dzi"):
             opened = self._slide(rest[: -len(".dzi")])
-            return "200 OK", [("Content-Type", "application/xml")], opened.deep_zoom.get_dzi("jpeg").encode()
+            return self._cached(opened, environ, self._layout_tag(opened), "application/xml",
+                                lambda: opened.deep_zoom.get_dzi("jpeg").encode())
         if rest.endswith("/thumbnail.jpeg"):
-            return self._thumbnail(self._slide(rest[: -len("/thumbnail.jpeg")]))
+            opened = self._slide(rest[: -len("/thumbnail.jpeg")])
+            return self._cached(opened, environ, f'"{opened.stamp}"', "image/jpeg", lambda: self._thumbnail(opened))
         if rest.endswith("/properties.json"):
             opened = self._slide(rest[: -len("/properties.json")])
-            return "200 OK", [("Content-Type", "application/json")], self._properties(opened)
+            return self._cached(opened, environ, f'"{opened.stamp}"', "application/json",
+                                lambda: self._properties(opened))
         associated = _ASSOCIATED.fullmatch(rest)
         if associated:
-            return self._associated(self._slide(associated.group(1)), associated.group(2))
+            opened = self._slide(associated.group(1))
+            return self._cached(opened, environ, f'"{opened.stamp}"', "image/png",
+                                lambda: self._associated(opened, associated.group(2)))
         raise _not_found(f"no such resource {path!r}")
 
     def _slide(self, name):
@@ -146,6 +178,22 @@ class ViewerApp:
             return self.library.get(name)
         except SlideNotFound as e:
             raise _not_found(str(e)) from None
+
+    def _layout_tag(self, opened):
+        deep_zoom = opened.deep_zoom
+        return f'"{opened.stamp}-{deep_zoom.tile_size}-{deep_zoom.overlap}"'
+
+    @staticmethod
+    def _cached(opened, environ, tag, kind, make):
+        """An answer that names `opened`'s state: 404 for a URL with another
+        stamp, 304 when the client has it, else `make()`."""
+        given = _query_value(environ, "v")
+        if given is not None and given != opened.stamp:
+            raise _not_found(f"slide {opened.name!r} changed since the stamp {given!r} in the URL")
+        headers = [("ETag", tag), ("Cache-Control", KEEP_FOR_GOOD if given is not None else "no-cache")]
+        if _etag_matches(environ.get("HTTP_IF_NONE_MATCH", ""), tag):
+            return "304 Not Modified", headers, b""
+        return "200 OK", [("Content-Type", kind)] + headers, make()
 
     def _tile(self, name, level, column, row, environ):
         opened = self._slide(name)
@@ -155,15 +203,15 @@ class ViewerApp:
         columns, rows = deep_zoom.level_tiles[level]
         if column >= columns or row >= rows:
             raise _not_found(f"level {level} of slide {name!r} has {columns} x {rows} tiles, not ({column}, {row})")
-        tag = f'"{opened.tag}-{self.quality}"'
-        headers = [("Content-Type", "image/jpeg"), ("ETag", tag), ("Cache-Control", "no-cache")]
-        if environ.get("HTTP_IF_NONE_MATCH") == tag:
-            return "304 Not Modified", headers[1:], b""
-        try:
-            body = deep_zoom.get_tile_jpeg(level, (column, row), self.quality)
-        except ValueError as e:  # the slide closed or changed under the read
-            raise _not_found(f"slide {name!r}: {e}") from None
-        return "200 OK", headers, body
+
+        def make():
+            try:
+                return deep_zoom.get_tile_data(level, (column, row))
+            except ValueError as e:  # the slide closed or changed under the read
+                raise _not_found(f"slide {name!r}: {e}") from None
+
+        tag = f'"{opened.stamp}-{deep_zoom.tile_size}-{deep_zoom.overlap}-{deep_zoom.quality}"'
+        return self._cached(opened, environ, tag, "image/jpeg", make)
 
     def _properties(self, opened):
         cached = opened.cached.get("properties")
@@ -200,9 +248,10 @@ class ViewerApp:
             # few percent larger.
             Image.fromarray(pixels, "RGB").save(buffer, "PNG", compress_level=3)
             cached = opened.cached[key] = buffer.getvalue()
-        return "200 OK", [("Content-Type", "image/png")], cached
+        return cached
 
-    def _thumbnail(self, opened):
+    @staticmethod
+    def _thumbnail(opened):
         cached = opened.cached.get("thumbnail")
         if cached is None:
             from PIL import Image
@@ -211,8 +260,7 @@ class ViewerApp:
             Image.fromarray(opened.slide.get_thumbnail((THUMBNAIL_SIZE, THUMBNAIL_SIZE)), "RGB").save(
                 buffer, "JPEG", quality=85)
             cached = opened.cached["thumbnail"] = buffer.getvalue()
-        return "200 OK", [("Content-Type", "image/jpeg"), ("ETag", f'"{opened.tag}"'),
-                          ("Cache-Control", "no-cache")], cached
+        return cached
 
     def _static_file(self, name):
         path = self._static.get(name)
@@ -230,10 +278,37 @@ class ViewerApp:
         return "200 OK", [
             ("Content-Type", "text/html; charset=utf-8"),
             ("Cache-Control", "no-cache"),
-            ("Content-Security-Policy",
-             "default-src 'self'; img-src 'self' data: blob:; style-src 'self' 'unsafe-inline'; "
-             "object-src 'none'; frame-ancestors 'none'; base-uri 'none'"),
+            ("Content-Security-Policy", PAGE_POLICY),
         ], text.encode()
+
+
+def _raw_query(environ):
+    raw = environ.get("REQUEST_URI") or environ.get("RAW_URI")
+    if raw is None:
+        return environ.get("QUERY_STRING", "")
+    return raw.split("#", 1)[0].partition("?")[2]
+
+
+def _query_value(environ, name):
+    """The raw value of the first `name=` of the query; None when absent."""
+    for pair in _raw_query(environ).split("&"):
+        key, _, value = pair.partition("=")
+        if key == name:
+            return value
+    return None
+
+
+def _etag_matches(if_none_match, tag):
+    """If-None-Match's weak comparison: "*", or a listed tag, W/ or not."""
+    if if_none_match.strip() == "*":
+        return True
+    for listed in if_none_match.split(","):
+        listed = listed.strip()
+        if listed.startswith("W/"):
+            listed = listed[2:]
+        if listed and listed == tag:
+            return True
+    return False
 
 
 def _request_path(environ):
@@ -282,12 +357,22 @@ def slide_url(name):
     return quote(name, safe="/")
 
 
+def _stamp_query(library, name):
+    """"?v=<stamp>" for a listed slide as its file is now; "" when it cannot be told."""
+    try:
+        info = os.stat(library.resolve(name))
+    except (OSError, SlideNotFound):
+        return ""
+    return "?v=" + _native.slide_stamp(info.st_ino, info.st_size, info.st_mtime_ns)
+
+
 def _index_page(library):
     names = library.names()
     where = html.escape(library.root)
     if names:
         items = "\n".join(f'<li><a href="/view/{html.escape(slide_url(n))}"><img loading="lazy" alt="" '
-                          f'src="/slides/{html.escape(slide_url(n))}/thumbnail.jpeg"><span>{html.escape(n)}</span></a></li>'
+                          f'src="/slides/{html.escape(slide_url(n))}/thumbnail.jpeg{_stamp_query(library, n)}">'
+                          f'<span>{html.escape(n)}</span></a></li>'
                           for n in names)
         body = f'<ul class="slides">\n{items}\n</ul>'
     else:
@@ -296,19 +381,49 @@ def _index_page(library):
                         f"<main class=\"list\">{body}</main>")
 
 
-def _viewer_page(opened):
-    name = html.escape(opened.name)
+def _pane(opened, view_id):
+    """A view of one slide, its URLs carrying the slide's stamp."""
     url = html.escape(slide_url(opened.name))
+    stamp = f"?v={opened.stamp}"
+    return (f'<section class="pane" data-name="{html.escape(opened.name)}" data-dzi="/slides/{url}.dzi{stamp}" '
+            f'data-properties="/slides/{url}/properties.json{stamp}" '
+            f'data-associated="/slides/{url}/associated/" data-stamp="{opened.stamp}">'
+            f'<div class="view" id="{view_id}"></div></section>')
+
+
+def _viewer_page(library, opened, compared=None):
+    name = html.escape(opened.name)
     head = ('<script src="/static/openseadragon/openseadragon.min.js"></script>\n'
             '<script src="/static/scalebar.js"></script>\n<script src="/static/viewer.js" defer></script>')
-    body = (f'<header><a href="/">Slides</a><h1>{name}</h1></header>\n'
-            f'<main class="viewer" id="page" data-dzi="/slides/{url}.dzi" '
-            f'data-properties="/slides/{url}/properties.json" data-associated="/slides/{url}/associated/" '
-            f'data-images="/static/openseadragon/images/">\n'
-            '<div id="view"></div>\n'
-            '<aside><section id="associated"></section>\n'
+    title = name if compared is None else f"{name} | {html.escape(compared.name)}"
+    others = "".join(f'<option value="{html.escape(slide_url(n))}"'
+                     f'{" selected" if compared is not None and n == compared.name else ""}>{html.escape(n)}</option>'
+                     for n in library.names() if n != opened.name)
+    compare = (f'<section id="compare-section"><h2><label for="compare">Side by side with</label></h2>'
+               f'<select id="compare" data-base="/view/{html.escape(slide_url(opened.name))}">'
+               f'<option value="">(none)</option>{others}</select></section>\n') if others else ""
+    panes = _pane(opened, "view") + (_pane(compared, "view-2") if compared is not None else "")
+    body = (f'<header><a href="/">Slides</a><h1>{title}</h1>'
+            '<button type="button" id="panel-toggle" aria-controls="panel" aria-expanded="true">Details</button>'
+            '</header>\n'
+            f'<main class="viewer{" compare" if compared is not None else ""}" id="page" '
+            'data-images="/static/openseadragon/images/">\n'
+            '<div class="views"><div class="toolbar" id="toolbar">'
+            '<output id="magnification" title="magnification on screen"></output><span id="zoom-buttons"></span>'
+            '<button type="button" id="ruler-toggle" aria-pressed="false" title="measure a distance (Esc ends)">'
+            'Ruler</button></div>\n'
+            f'<div class="panes">{panes}</div></div>\n'
+            f'<aside id="panel">{compare}<section id="associated"></section>\n'
             '<section><h2>Properties</h2><table id="properties"></table></section></aside>\n</main>')
-    return _PAGE.format(title=f"{name}", head=head, body=body)
+    return _PAGE.format(title=title, head=head, body=body)
+
+
+def _not_found_page():
+    body = ('<header><a href="/">Slides</a><h1>Not found</h1></header>\n'
+            '<main class="message"><p>There is no slide or page at this address: the slide may have been '
+            'moved, renamed or rewritten since the link was made.</p>'
+            '<p><a href="/">Back to the list of slides</a></p></main>')
+    return _PAGE.format(title="Not found", head="", body=body)
 
 
 _PAGE = """<!doctype html>

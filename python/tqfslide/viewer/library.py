@@ -9,6 +9,7 @@ every symbolic link and checked again.
 import os
 import stat
 
+from .. import _native
 from .._errors import TqfError
 from .._slide import Slide
 from .._slide_pool import SlidePool
@@ -43,16 +44,22 @@ class OpenedSlide:
         self.slide = served.slide
         self.deep_zoom = served.deep_zoom
         self.cached = served.cached
-        self.tag = "%x-%x-%x-%x" % signature
+        # Names this state of the file in URLs and ETags: from its inode,
+        # size and modification time, so the same on every server that sees
+        # the file on shared storage.
+        self.stamp = _native.slide_stamp(signature.inode, signature.size, signature.mtime_ns)
 
 
 class SlideLibrary:
     """Slides under `root` (a folder, searched recursively, or one .tqf
     slide), by name: the path relative to the folder without ".tqf", with
     "/" between folders. At most `max_open` slides stay open; each decodes
-    into a tile cache of `cache_size` bytes."""
+    into a tile cache of `cache_size` bytes, and serves Deep Zoom tiles of
+    `tile_size` pixels with `overlap`, keeping the JPEG tiles it has to make
+    (quality `quality`) within `tile_cache_size` bytes."""
 
-    def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=254, overlap=1):
+    def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=256, overlap=0, quality=75,
+                 tile_cache_size=8 << 20):
         real = os.path.realpath(root)
         self.single = None
         if os.path.isdir(real):
@@ -71,6 +78,8 @@ class SlideLibrary:
         self._cache_size = cache_size
         self._tile_size = tile_size
         self._overlap = overlap
+        self._quality = quality
+        self._tile_cache_size = tile_cache_size
         self._pool = SlidePool(max_open=max_open)
 
     # -- names ----------------------------------------------------------------
@@ -147,7 +156,8 @@ class SlideLibrary:
         # reading one keeps it until it is done).
         slide = Slide(path, cache_size=self._cache_size, num_threads=1)
         try:
-            return _Served(slide, DeepZoom(slide, tile_size=self._tile_size, overlap=self._overlap))
+            return _Served(slide, DeepZoom(slide, tile_size=self._tile_size, overlap=self._overlap,
+                                           quality=self._quality, cache_size=self._tile_cache_size))
         except BaseException:
             slide.close()
             raise

@@ -3,6 +3,7 @@ worker processes, and a scheduler and two workers started as processes of
 their own on loopback, with a slide removed while the job runs."""
 import csv
 import io
+import json
 import os
 import shutil
 import subprocess
@@ -89,6 +90,14 @@ def start(arguments, log=None, **kwargs):
         return subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT, **kwargs)
 
 
+def scheduler_address(path):
+    """The address in a scheduler file, or None until it is written whole."""
+    try:
+        return json.loads(path.read_text())["address"]
+    except (OSError, ValueError, KeyError):
+        return None
+
+
 @pytest.fixture
 def loopback_cluster(tmp_path):
     """A scheduler and two workers, each a process of its own on 127.0.0.1."""
@@ -102,17 +111,22 @@ def loopback_cluster(tmp_path):
             processes.append(start(["distributed.cli.dask_worker", "--scheduler-file", str(scheduler_file),
                                     "--nthreads", "1", "--name", name, "--host", "127.0.0.1"] + common,
                                    tmp_path / f"worker-{name}.log", cwd="/"))
-        deadline = time.monotonic() + 60
-        while not scheduler_file.exists() and time.monotonic() < deadline:
+        # The scheduler writes its address once it listens; the file may be
+        # seen before it is whole. The bounds only catch a cluster that never
+        # comes up: starting takes seconds.
+        deadline = time.monotonic() + 300
+        while scheduler_address(scheduler_file) is None:
+            assert time.monotonic() < deadline and processes[0].poll() is None, \
+                (tmp_path / "scheduler.log").read_text()
             time.sleep(0.1)
-        with Client(scheduler_file=str(scheduler_file), timeout=30) as client:
-            client.wait_for_workers(2, timeout=60)
+        with Client(scheduler_file=str(scheduler_file), timeout=300) as client:
+            client.wait_for_workers(2, timeout=300)
             yield client
     finally:
         # Workers first, while the scheduler is there to take their leave.
         for process in processes[1:] + processes[:1]:
             process.terminate()
-            process.wait(timeout=30)
+            process.wait(timeout=300)
 
 
 def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluster, local_run, glass, slides,
@@ -124,7 +138,8 @@ def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluste
     os.symlink(glass, tmp_path / "glass.tqf")
 
     def hold():
-        Event("release").wait(120)
+        if not Event("release").wait(600):
+            raise TimeoutError("never released")
 
     workers = list(client.scheduler_info()["workers"])
     holds = [client.submit(hold, workers=[w], pure=False) for w in workers]
@@ -137,13 +152,13 @@ def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluste
         keys = client.run_on_scheduler(lambda dask_scheduler: list(dask_scheduler.tasks))
         return sum(str(key).startswith("level_tissue-") for key in keys)
 
-    deadline = time.monotonic() + 60
+    deadline = time.monotonic() + 300  # the job starts in seconds
     while submitted() < 3 and job.poll() is None and time.monotonic() < deadline:
         time.sleep(0.1)
     assert submitted() == 3, job.communicate()
     doomed.unlink()
     Event("release", client=client).set()
-    stdout, stderr = job.communicate(timeout=120)
+    stdout, stderr = job.communicate(timeout=600)
     client.gather(holds)
     assert job.returncode == 1, stderr
     for name in ("absent", "doomed"):  # missing from the start, and removed while the job ran
