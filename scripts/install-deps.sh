@@ -35,6 +35,8 @@ python3-dev
 python3-numpy
 python3-pytest
 python3-skimage
+python3-scipy
+python3-h5py
 python3-dask
 python3-distributed
 python3-zarr

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A tour of tqfslide on a slide: prints its levels and properties, and
 writes a thumbnail and a contact sheet of 256-pixel patches cut over its
-tissue with read_regions, as PNG files.
+tissue (tqfslide.tissue.patch_grid) with read_regions, as PNG files.
 
     slide_tour.py SLIDE.tqf OUTPUT_DIR
 
@@ -15,33 +15,11 @@ import imageio
 import numpy as np
 
 import tqfslide
+from tqfslide.tissue import patch_grid
 
 PATCH = 256
 SHEET_COLUMNS = 8
 SHEET_PATCHES = 64
-
-
-def tissue_mask(thumbnail):
-    """Stained tissue on a bright background: coloured (saturated) and not
-    white. A boolean array of the thumbnail's size."""
-    rgb = thumbnail.astype(np.int16)
-    saturation = rgb.max(axis=2) - rgb.min(axis=2)
-    return (saturation > 20) & (rgb.mean(axis=2) < 235)
-
-
-def patch_grid(slide, mask, level):
-    """Top-left corners (full-resolution pixels) of the PATCH x PATCH patches
-    of `level` that are mostly tissue, in row order."""
-    width, height = slide.dimensions
-    step = PATCH * slide.level_downsamples[level]
-    scale_x, scale_y = mask.shape[1] / width, mask.shape[0] / height
-    locations = []
-    for y in np.arange(0, height - step + 1, step):
-        for x in np.arange(0, width - step + 1, step):
-            cell = mask[int(y * scale_y):int((y + step) * scale_y) + 1, int(x * scale_x):int((x + step) * scale_x) + 1]
-            if cell.size and cell.mean() > 0.5:
-                locations.append((int(x), int(y)))
-    return locations
 
 
 def main():
@@ -68,7 +46,7 @@ def main():
         print(f"  wrote {os.path.abspath(thumbnail_path)} ({thumbnail.shape[1]} x {thumbnail.shape[0]})")
 
         level = 0
-        locations = patch_grid(slide, tissue_mask(thumbnail), level)
+        locations = patch_grid(slide, PATCH, level=level, min_tissue=0.5)
         print(f"  {len(locations)} patches of {PATCH} x {PATCH} at level {level} are mostly tissue")
         chosen = locations[:: max(1, len(locations) // SHEET_PATCHES)][:SHEET_PATCHES]
         start = time.perf_counter()

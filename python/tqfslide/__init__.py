@@ -14,12 +14,14 @@ Errors: FileNotFoundError, PermissionError and IsADirectoryError for a path
 that cannot be opened; tqfslide.UnsupportedFormatError for a file that is
 not a .tqf slide, tqfslide.DamagedSlideError for a damaged one and
 tqfslide.SlideIOError for a read that failed on this machine, all three
-tqfslide.TqfError; ValueError for a read the slide cannot serve.
+tqfslide.TqfError; ValueError for a read the slide cannot serve
+(tqfslide.NoResolutionError, also a TqfError, for a read by microns per
+pixel of a slide that records no resolution).
 """
 
-from ._errors import DamagedSlideError, SlideIOError, TqfError, UnsupportedFormatError
+from ._errors import DamagedSlideError, NoResolutionError, SlideIOError, TqfError, UnsupportedFormatError
 from ._slide import DEFAULT_CACHE_SIZE, Slide, open
 from ._version import __version__
 
 __all__ = ["Slide", "open", "DEFAULT_CACHE_SIZE", "TqfError", "UnsupportedFormatError", "DamagedSlideError",
-           "SlideIOError", "__version__"]
+           "SlideIOError", "NoResolutionError", "__version__"]

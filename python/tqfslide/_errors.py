@@ -4,6 +4,8 @@
     +-- UnsupportedFormatError  the file is not a .tqf slide
     +-- DamagedSlideError       a .tqf slide whose records or tiles are damaged
     +-- SlideIOError            reading failed on this machine (also an OSError)
+    +-- NoResolutionError       a read by microns per pixel of a slide that
+                                records none (also a ValueError)
 
 A path that cannot be opened at all raises Python's own FileNotFoundError,
 PermissionError or IsADirectoryError (with errno and file name), and a read
@@ -15,7 +17,7 @@ unchanged.
 This module imports nothing: every other module may import it.
 """
 
-__all__ = ["TqfError", "UnsupportedFormatError", "DamagedSlideError", "SlideIOError"]
+__all__ = ["TqfError", "UnsupportedFormatError", "DamagedSlideError", "SlideIOError", "NoResolutionError"]
 
 
 class TqfError(Exception):
@@ -38,3 +40,10 @@ class SlideIOError(TqfError, OSError):
     an associated image could not be exported or read back (no temporary
     space, for one). Also an OSError, so that handlers of system failures see
     it too."""
+
+
+class NoResolutionError(TqfError, ValueError):
+    """A read by microns per pixel of a slide that records no measured
+    resolution: the caller may allow the nominal one of its magnification
+    (allow_nominal_mpp=True). Also a ValueError: the slide cannot serve the
+    read as asked."""

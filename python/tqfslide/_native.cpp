@@ -6,10 +6,20 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "core/deep_zoom.h"
 #include "http_server.h"
@@ -271,6 +281,130 @@ private:
     std::unique_ptr<tqfio::region_batch> m_batch;
 };
 
+// Interleaved pixels (RGBRGB...) into planes (RR... GG... BB...).
+void spread_into_planes(const unsigned char *from, unsigned char *to, size_t plane, int channels) {
+    if (channels == 3) {
+        unsigned char *red = to, *green = to + plane, *blue = to + 2 * plane;
+        for (size_t p = 0; p < plane; ++p) {
+            red[p] = from[3 * p];
+            green[p] = from[3 * p + 1];
+            blue[p] = from[3 * p + 2];
+        }
+        return;
+    }
+    for (size_t p = 0; p < plane; ++p)
+        for (int c = 0; c < channels; ++c)
+            to[c * plane + p] = from[p * channels + c];
+}
+
+// Maps the pages of a large fresh destination in one call rather than a
+// fault per page as the reads first touch them: dear in a virtual machine,
+// the more so for shared memory, where PyTorch's worker processes put their
+// batches. Kernels before 5.14 refuse the advice, and the reads fault as usual.
+void populate(unsigned char *pixels, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || bytes < (size_t(1) << 20))
+        return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(pixels) & ~uintptr_t(page - 1);
+    madvise(reinterpret_cast<void *>(start), bytes + (reinterpret_cast<uintptr_t>(pixels) - start),
+            MADV_POPULATE_WRITE);
+#else
+    (void)pixels;
+    (void)bytes;
+#endif
+}
+
+// Patches of one size from many slides into one (N, height, width, channels)
+// array, on `threads` native threads and without the interpreter lock: the
+// batches of tqfslide.torch.PatchDataset and of Slide.read_regions at a
+// resolution no level holds. Patch i is read from slides[which[i]] at
+// downsamples[i] (a stored level's downsample reads that level as stored).
+// channels_first: `out` is (N, channels, height, width), each patch read into
+// a buffer of its thread and spread into planes while it is in the cache (a
+// batch PyTorch stacks with a plain copy). Every patch is attempted; the
+// error of the first one that failed is raised once all are done, with the
+// index of the patch in `failed` (one int).
+void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_style | py::array::forcecast> which,
+                  py::array_t<int64_t, py::array::c_style | py::array::forcecast> locations,
+                  py::array_t<double, py::array::c_style | py::array::forcecast> downsamples, int width, int height,
+                  py::array out, const std::string &mode, unsigned threads, py::array_t<int64_t> failed,
+                  bool channels_first) {
+    const tqfio::pixel_format format = format_of(mode);
+    const ssize_t count = which.size();
+    if (which.ndim() != 1 || locations.ndim() != 2 || locations.shape(0) != count || locations.shape(1) != 2 ||
+        downsamples.ndim() != 1 || downsamples.shape(0) != count)
+        throw py::value_error("which, locations and downsamples must describe the same patches");
+    const int channels = tqfio::bytes_per_pixel(format);
+    const std::vector<ssize_t> shape = channels_first ? std::vector<ssize_t>{count, channels, height, width}
+                                                      : std::vector<ssize_t>{count, height, width, channels};
+    if (!out.dtype().is(py::dtype::of<uint8_t>()) || !out.writeable() || out.ndim() != 4 ||
+        !std::equal(shape.begin(), shape.end(), out.shape()) || !(out.flags() & py::array::c_style))
+        throw py::value_error("out must be a writable C-contiguous uint8 array of shape (" + std::to_string(shape[0]) +
+                              ", " + std::to_string(shape[1]) + ", " + std::to_string(shape[2]) + ", " +
+                              std::to_string(shape[3]) + ")");
+    if (failed.size() != 1)
+        throw py::value_error("failed must hold one integer");
+    std::vector<std::shared_ptr<tqfio::slide>> opened;
+    opened.reserve(slides.size());
+    for (const py::handle &item : slides)
+        opened.push_back(item.cast<const NativeSlide &>().get());
+    auto chosen = which.unchecked<1>();
+    for (ssize_t i = 0; i < count; ++i)
+        if (chosen(i) < 0 || static_cast<size_t>(chosen(i)) >= opened.size())
+            throw py::value_error("which[" + std::to_string(i) + "] names no slide");
+    auto places = locations.unchecked<2>();
+    auto scales = downsamples.unchecked<1>();
+    unsigned char *pixels = static_cast<unsigned char *>(out.mutable_data());
+    const size_t region = static_cast<size_t>(width) * height * channels;
+    const size_t stride = static_cast<size_t>(width) * channels;
+
+    std::atomic<ssize_t> next{0};
+    std::atomic<ssize_t> first_failure{count};
+    {
+        py::gil_scoped_release release;
+        populate(pixels, region * static_cast<size_t>(count));
+    }
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    const auto work = [&] {
+        std::vector<unsigned char> interleaved(channels_first ? region : 0);
+        const size_t plane = static_cast<size_t>(width) * height;
+        for (ssize_t i = next++; i < count; i = next++) {
+            try {
+                unsigned char *target = pixels + region * i;
+                opened[static_cast<size_t>(chosen(i))]->read_region_at(
+                    places(i, 0), places(i, 1), scales(i), width, height,
+                    channels_first ? interleaved.data() : target, stride, format);
+                if (channels_first)
+                    spread_into_planes(interleaved.data(), target, plane, channels);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failure_mutex);
+                if (i < first_failure) {
+                    first_failure = i;
+                    failure = std::current_exception();
+                }
+            }
+        }
+    };
+    {
+        py::gil_scoped_release release;
+        const unsigned workers = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(std::max<ssize_t>(count, 1))));
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < workers; ++t)
+            pool.emplace_back(work);
+        work();
+        for (std::thread &thread : pool)
+            thread.join();
+    }
+    if (failure) {
+        const ssize_t index = first_failure.load();
+        failed.mutable_at(0) = index;
+        const std::string path = opened[static_cast<size_t>(chosen(index))]->path();
+        without_gil(path, [&] { std::rethrow_exception(failure); });
+    }
+}
+
 // Deep Zoom tiles of a slide for tqfslide.deepzoom and the viewer. Holds the
 // Python slide (kept alive by the binding), so closing it ends the tiles too.
 class DeepZoom {
@@ -515,6 +649,10 @@ PYBIND11_MODULE(_native, m) {
         .def("__next__", &RegionBatch::next)
         .def("__len__", &RegionBatch::size)
         .def("stop", &RegionBatch::stop);
+
+    m.def("read_patches", &read_patches, py::arg("slides"), py::arg("which"), py::arg("locations"),
+          py::arg("downsamples"), py::arg("width"), py::arg("height"), py::arg("out"), py::arg("mode"),
+          py::arg("threads"), py::arg("failed"), py::arg("channels_first") = false);
 
     py::class_<DeepZoom>(m, "DeepZoom")
         .def(py::init<const NativeSlide &, int, int, int, size_t>(), py::keep_alive<1, 2>(), py::arg("slide"),

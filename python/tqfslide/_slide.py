@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import collections
+import concurrent.futures
 import operator
 import os
 from collections.abc import Iterable, Iterator, Mapping
@@ -10,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, SupportsIndex, Tuple,
 import numpy as np
 
 from . import _native
+from ._errors import NoResolutionError
 from .dask_array import to_dask as _to_dask
 
 if TYPE_CHECKING:
@@ -79,7 +82,10 @@ class _AssociatedImages(Mapping[str, "Pixels"]):
 
     def __init__(self, slide: Slide) -> None:
         self._slide = slide
-        self._images: dict[str, Pixels] = {}
+        # Kept by the slide, which does not keep this mapping: a slide in no
+        # reference cycle closes (and lets its file go) as soon as it is
+        # dropped, not at the next garbage collection.
+        self._images: dict[str, Pixels] = slide._associated_images
 
     def __getitem__(self, name: str) -> Pixels:
         native = self._slide._open_native()
@@ -146,7 +152,7 @@ class Slide:
         self._levels = self._native.levels
         self._facts = self._native.properties
         self._properties: Optional[_ReadOnlyDict] = None
-        self._associated = _AssociatedImages(self)
+        self._associated_images: dict[str, Pixels] = {}  # name -> array, read on first use
 
     # -- lifetime -----------------------------------------------------------
 
@@ -272,7 +278,7 @@ class Slide:
         """The label and macro (preview) images as (height, width, 3) RGB
         arrays, read on first use."""
         self._open_native()
-        return self._associated
+        return _AssociatedImages(self)
 
     @property
     def cache_size(self) -> int:
@@ -287,6 +293,24 @@ class Slide:
             raise ValueError(f"cache_size must not be negative, got {value}")
         self._open_native().cache_bytes = value
         self._options["cache_size"] = value
+
+    def downsample_for_mpp(self, mpp: float, *, allow_nominal_mpp: bool = False) -> float:
+        """Full-resolution pixels per pixel at `mpp` microns per pixel: `mpp`
+        over the slide's own microns per pixel. A slide that records no
+        measured resolution raises NoResolutionError, unless
+        allow_nominal_mpp is true: then the nominal resolution of its
+        magnification is used, 10 / magnification microns per pixel (0.25
+        at 40x), which real scanners miss by up to a few per cent."""
+        mpp = _positive_number(mpp, "mpp")
+        own = self.mpp
+        if own is not None:
+            return mpp / own[0]
+        if not allow_nominal_mpp:
+            raise NoResolutionError(f"the slide {self._path!r} has no measured resolution (microns per pixel); "
+                                    f"pass allow_nominal_mpp=True to use the nominal "
+                                    f"{_number_text(10 / self.magnification)} of its "
+                                    f"{_number_text(self.magnification)}x magnification")
+        return mpp / (10.0 / self.magnification)
 
     def get_best_level_for_downsample(self, downsample: float) -> int:
         """The level to read for a downsample: the one with the largest
@@ -324,36 +348,60 @@ class Slide:
         return pixels
 
     def read_region_at(self, location: Pair, size: Pair, *, downsample: Optional[float] = None,
-                       magnification: Optional[float] = None, out: Optional[Pixels] = None,
+                       magnification: Optional[float] = None, mpp: Optional[float] = None,
+                       allow_nominal_mpp: bool = False, out: Optional[Pixels] = None,
                        mode: str = "RGB") -> Pixels:
-        """A region at any downsample or magnification, stored or not: read
-        from the best level and resized (area averaging when shrinking).
-        Give exactly one of downsample (full-resolution pixels per output
-        pixel) and magnification (e.g. 8 on a 40x slide is downsample 5)."""
+        """A region at any downsample, magnification or resolution, stored
+        or not. Give exactly one of downsample (full-resolution pixels per
+        output pixel), magnification (e.g. 8 on a 40x slide is downsample 5)
+        and mpp (microns per output pixel; see downsample_for_mpp for a
+        slide without a measured resolution).
+
+        The pixels come from the level OpenSlide's rule picks for the
+        downsample (get_best_level_for_downsample: the coarsest level not
+        coarser than asked). At a stored level's downsample that level is
+        read as stored; otherwise the level's pixels are resampled by area
+        averaging when shrinking (each output pixel the mean of the level
+        pixels it covers, weighted by how much of each it covers: OpenCV's
+        INTER_AREA) and bilinearly when enlarging (finer than full
+        resolution)."""
         native = self._open_native()
         x, y = _pair(location, "location")
         width, height = _size(size)
         mode = _mode(mode)
-        if (downsample is None) == (magnification is None):
-            raise TypeError("give exactly one of downsample and magnification")
-        if downsample is None:
-            factor = self.magnification / _positive_number(magnification, "magnification")
-        else:
-            factor = _positive_number(downsample, "downsample")
+        factor = self._downsample_of(downsample, magnification, mpp, allow_nominal_mpp)
         pixels = self._destination(out, width, height, mode)
         native.read_region_at(x, y, factor, width, height, pixels, mode)
         return pixels
 
-    def read_regions(self, locations: Locations, level: SupportsIndex, size: Pair, *,
+    def _downsample_of(self, downsample: Optional[float], magnification: Optional[float], mpp: Optional[float],
+                       allow_nominal_mpp: bool) -> float:
+        if sum(value is not None for value in (downsample, magnification, mpp)) != 1:
+            raise TypeError("give exactly one of downsample, magnification and mpp")
+        if magnification is not None:
+            return self.magnification / _positive_number(magnification, "magnification")
+        if mpp is not None:
+            return self.downsample_for_mpp(mpp, allow_nominal_mpp=allow_nominal_mpp)
+        return _positive_number(downsample, "downsample")
+
+    def read_regions(self, locations: Locations, level: Optional[SupportsIndex] = None, size: Optional[Pair] = None,
+                     *, mpp: Optional[float] = None, allow_nominal_mpp: bool = False,
                      num_workers: Optional[int] = None, batch_size: Optional[int] = None,
-                     prefetch: Optional[int] = None, mode: str = "RGB") -> _RegionIterator:
+                     prefetch: Optional[int] = None, mode: str = "RGB") -> Union[_RegionIterator, _ResampledRegions]:
         """Reads many regions of one size at one level on `num_workers`
         threads (None: one per core) and yields them in the order of
         `locations` (a sequence of (x, y) pairs or an (N, 2) integer array):
         (height, width, 3) arrays, or (B, height, width, 3) arrays of up to
-        `batch_size` regions. Workers read at most `prefetch` items ahead."""
+        `batch_size` regions. Workers read at most `prefetch` items ahead.
+
+        Give `level`, or `mpp` (microns per pixel) to read at a resolution
+        as read_region_at does: from the level OpenSlide's rule picks,
+        resampled by area averaging unless a level holds it as stored."""
         native = self._open_native()
-        index = self._level(level)
+        if (level is None) == (mpp is None):
+            raise TypeError("give exactly one of level and mpp")
+        if size is None:
+            raise TypeError("read_regions() needs a size (width, height)")
         width, height = _size(size)
         mode = _mode(mode)
         pairs = _locations(locations)
@@ -366,6 +414,13 @@ class Slide:
         ahead = 0 if prefetch is None else _integer(prefetch, "prefetch")
         if ahead < 0 or (prefetch is not None and ahead == 0):
             raise ValueError(f"prefetch must be positive or None, got {prefetch}")
+        if mpp is not None:
+            downsample = self.downsample_for_mpp(mpp, allow_nominal_mpp=allow_nominal_mpp)
+            level = self.get_best_level_for_downsample(downsample)
+            if abs(downsample - self.level_downsamples[level]) > 1e-9 * downsample:
+                return _ResampledRegions(self, pairs, downsample, (width, height), mode,
+                                         workers or os.cpu_count() or 1, batch, batch_size is not None, ahead)
+        index = self._level(level)
         return _RegionIterator(self, _native.RegionBatch(native, pairs, index, width, height, mode, workers,
                                                          batch, ahead, batch_size is not None))
 
@@ -434,6 +489,107 @@ class _RegionIterator:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class _ResampledRegions:
+    """Regions of Slide.read_regions at a resolution no level holds: batches
+    read by _native.read_patches on a pool of threads, at most a few ahead,
+    handed out in order."""
+
+    def __init__(self, slide: Slide, locations: npt.NDArray[np.int64], downsample: float, size: Tuple[int, int],
+                 mode: str, workers: int, batch: int, batched: bool, ahead: int) -> None:
+        self._slide = slide
+        self._locations = locations
+        self._downsample = downsample
+        self._size = size
+        self._mode = mode
+        self._batch = batch
+        self._batched = batched
+        self._length = len(locations)
+        # Small batches are read in chunks of a few regions per worker, so
+        # that the threads' start and the call cost little beside the reads.
+        self._chunk = batch if batched else max(1, min(16, -(-self._length // workers)))
+        self._workers = workers
+        self._ahead = max(2, -(-(ahead or 2 * workers * self._chunk) // self._chunk))
+        self._starts = iter(range(0, self._length, self._chunk))
+        self._pending: collections.deque[concurrent.futures.Future[Pixels]] = collections.deque()
+        self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=min(workers, self._ahead),
+                                                           thread_name_prefix="tqfslide-regions")
+        self._ready: collections.deque[Pixels] = collections.deque()
+        self._fill()
+
+    def _fill(self) -> None:
+        while len(self._pending) < self._ahead:
+            start = next(self._starts, None)
+            if start is None:
+                return
+            self._pending.append(self._pool.submit(self._read, start))
+
+    def _read(self, start: int) -> Pixels:
+        places = self._locations[start:start + self._chunk]
+        width, height = self._size
+        out = np.empty((len(places), height, width, _MODES[self._mode]), np.uint8)
+        _read_patches([self._slide], np.zeros(len(places), np.int32), places,
+                      np.full(len(places), self._downsample), out, self._mode, 1)
+        return out
+
+    def __iter__(self) -> _ResampledRegions:
+        return self
+
+    def __next__(self) -> Pixels:
+        if self._ready:
+            return self._ready.popleft()
+        if not self._pending:
+            self.close()
+            raise StopIteration
+        self._slide._open_native()
+        future = self._pending.popleft()
+        try:
+            chunk = future.result()
+        except BaseException:
+            self.close()
+            raise
+        self._fill()
+        if self._batched:
+            return chunk
+        self._ready.extend(chunk)
+        return self._ready.popleft()
+
+    def __len__(self) -> int:
+        return self._length
+
+    def close(self) -> None:
+        """Stops the workers; regions not taken yet are dropped."""
+        for future in self._pending:
+            future.cancel()
+        self._pending.clear()
+        self._ready.clear()
+        self._starts = iter(())
+        self._pool.shutdown(wait=False)
+
+    def __del__(self) -> None:
+        pool = getattr(self, "_pool", None)
+        if pool is not None:
+            self.close()
+
+    def __enter__(self) -> _ResampledRegions:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _read_patches(slides: Sequence[Slide], which: npt.NDArray[np.int32], locations: Any, downsamples: Any,
+                  out: Pixels, mode: str, threads: int, channels_first: bool = False) -> None:
+    """Reads patch i of slides[which[i]] at locations[i] and downsamples[i]
+    into out[i] ((height, width, channels), or (channels, height, width))
+    on `threads` native threads (see _native.read_patches); an error names
+    the failed patch's slide."""
+    height, width = out.shape[2:4] if channels_first else out.shape[1:3]
+    failed = np.zeros(1, np.int64)
+    native = [slide._open_native() for slide in slides]
+    _native.read_patches(native, which, locations, downsamples, width, height, out, mode, threads, failed,
+                         channels_first)
 
 
 def _locations(locations: Any) -> npt.NDArray[np.int64]:

@@ -12,12 +12,17 @@ scikit-image's sample, whose patches never repeat a tile.
 Put this folder on sys.path first (each conftest.py does).
 """
 import os
+import struct
 import subprocess
 import sys
 
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools")
 sys.path.insert(0, TOOLS)
 from make_sample_image import build  # noqa: E402  (tools/ is not a package)
+
+
+# Where the slide header keeps level 0's micrometres per pixel (a float).
+RESOLUTION_OFFSET = 76
 
 
 def tissue_image(width, height, seed=1):
@@ -28,8 +33,10 @@ def tissue_image(width, height, seed=1):
 def make_slide(directory, name, width=None, height=None, *, magnification=40, seed=1, pixels=None, mpp=None):
     """directory/NAME.tqf made by tqf-convert from a width x height tissue
     image (or from `pixels`, an RGB array), at `magnification` (None: the
-    converter's default) and `mpp` microns per pixel (None: none recorded). Returns its path (a pathlib.Path when `directory`
-    is one)."""
+    converter's default) and `mpp` microns per pixel (None: the converter's
+    nominal 10 / magnification; 0: none recorded, as a slide whose scanner
+    measured none holds it).
+    Returns its path (a pathlib.Path when `directory` is one)."""
     import tifffile
 
     if pixels is None:
@@ -40,10 +47,14 @@ def make_slide(directory, name, width=None, height=None, *, magnification=40, se
     command = [os.environ["TQF_CONVERT"], str(image), str(slide)]
     if magnification is not None:
         command[1:1] = ["-m", str(magnification)]
-    if mpp is not None:
+    if mpp:
         command[1:1] = ["--mpp", str(mpp)]
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
     image.unlink()
+    if mpp == 0:
+        with open(slide, "r+b") as stream:
+            stream.seek(RESOLUTION_OFFSET)
+            stream.write(struct.pack("<f", 0.0))
     return slide
 
 

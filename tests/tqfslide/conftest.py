@@ -19,6 +19,7 @@ def slides(made):
     return {
         "forty": make_slide(made, "forty", 2600, 1900),
         "five": make_slide(made, "five", 4100, 300, magnification=5),
+        "unmeasured": make_slide(made, "unmeasured", 700, 500, mpp=0),  # no resolution recorded
     }
 
 

@@ -64,6 +64,40 @@ def test_any_downsample_and_magnification(slide_path):
         assert thumbnail.shape == (219, 300, 3)
 
 
+@pytest.mark.parametrize("mpp, downsample", [(0.25, 1), (1.0, 4), (0.75, 3), (0.6, 2.4), (0.2, 0.8)])
+def test_reads_by_microns_per_pixel(slide_path, mpp, downsample):
+    with tqfslide.Slide(slide_path) as slide:  # 0.25 microns per pixel
+        assert slide.downsample_for_mpp(mpp) == pytest.approx(downsample)
+        downsample = slide.downsample_for_mpp(mpp)
+        locations = [(x * 97 - 40, x * 53) for x in range(20)]
+        expected = [slide.read_region_at(xy, (64, 48), downsample=downsample) for xy in locations]
+        assert np.array_equal(slide.read_region_at(locations[3], (64, 48), mpp=mpp), expected[3])
+        got = list(slide.read_regions(locations, size=(64, 48), mpp=mpp, num_workers=2))
+        assert len(got) == 20 and all(np.array_equal(a, b) for a, b in zip(got, expected))
+        batches = list(slide.read_regions(locations, None, (64, 48), mpp=mpp, batch_size=8, prefetch=1))
+        assert [b.shape for b in batches] == [(8, 48, 64, 3), (8, 48, 64, 3), (4, 48, 64, 3)]
+        assert np.array_equal(np.concatenate(batches), np.stack(expected))
+        regions = slide.read_regions(locations, size=(64, 48), mpp=mpp)
+        next(regions)
+        regions.close()
+        assert list(regions) == []
+
+
+def test_a_slide_without_a_measured_resolution(slides):
+    with tqfslide.Slide(slides["unmeasured"]) as slide:
+        assert slide.mpp is None and "openslide.mpp-x" not in slide.properties
+        for call in (lambda: slide.read_region_at((0, 0), (8, 8), mpp=0.5),
+                     lambda: slide.read_regions([(0, 0)], size=(8, 8), mpp=0.5),
+                     lambda: slide.downsample_for_mpp(0.5)):
+            with pytest.raises(tqfslide.NoResolutionError) as raised:
+                call()
+            assert isinstance(raised.value, ValueError) and "unmeasured.tqf' has no measured resolution" in str(
+                raised.value) and "nominal 0.25 of its 40x" in str(raised.value)
+        nominal = slide.read_region_at((64, 32), (50, 40), mpp=0.5, allow_nominal_mpp=True)
+        assert np.array_equal(nominal, slide.read_region((64, 32), 1, (50, 40)))
+        assert slide.downsample_for_mpp(1, allow_nominal_mpp=True) == 4
+
+
 def test_associated_images_without_files(slide_path, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     tmp_path.chmod(stat.S_IRUSR | stat.S_IXUSR)
@@ -113,6 +147,11 @@ def test_read_regions_in_order_and_in_batches(slide_path):
     (lambda s: s.read_region_at((0, 0), (1, 1)), TypeError, "exactly one of"),
     (lambda s: s.read_region_at((0, 0), (1, 1), downsample=0), ValueError, "positive finite"),
     (lambda s: s.read_region_at((0, 0), (1, 1), magnification=float("nan")), ValueError, "positive finite"),
+    (lambda s: s.read_region_at((0, 0), (1, 1), downsample=2, mpp=0.5), TypeError, "exactly one of"),
+    (lambda s: s.read_region_at((0, 0), (1, 1), mpp=0), ValueError, "mpp must be a positive finite number"),
+    (lambda s: s.read_regions([], 0, (1, 1), mpp=0.5), TypeError, "exactly one of level and mpp"),
+    (lambda s: s.read_regions([], mpp=0.5), TypeError, "needs a size"),
+    (lambda s: next(s.read_regions([(0, 0)], size=(1 << 28, 1), mpp=0.75)), ValueError, "is more than"),
     (lambda s: s.get_best_level_for_downsample("2"), TypeError, "downsample must be a number"),
     (lambda s: s.get_thumbnail((0, 10)), ValueError, "at least 1 x 1"),
     (lambda s: s.read_regions([(0, 0), (1,)], 0, (1, 1)), TypeError, "locations[1] must be a pair"),

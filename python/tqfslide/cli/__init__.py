@@ -1,5 +1,5 @@
 """The `tqf` command: facts, regions, thumbnails and associated images of
-.tqf slides, the converter, the viewer and tissue masks.
+.tqf slides, the converter, the viewer, tissue masks and patch grids.
 
     tqf info SLIDE [--json]
     tqf region SLIDE X Y W H [--level N | --downsample D | --magnification M] -o OUT
@@ -9,6 +9,7 @@
     tqf export [OPTIONS] SLIDE OUTPUT.tiff        (tqf-convert --export-tiff)
     tqf serve PATH [--host 127.0.0.1] [--port 8000]
     tqf tissue-mask SLIDE... -o FOLDER [--scheduler ADDRESS]
+    tqf patches SLIDE... --size 256 [--mpp 0.5 | --level N] -o FOLDER [--scheduler ADDRESS]
     tqf with-openslide COMMAND [ARGS...]          (tools built on OpenSlide open .tqf slides)
 
 Exit status: 0 on success, 1 for a failure (one line on standard error
@@ -29,11 +30,11 @@ from typing import Mapping, Optional, Sequence
 
 from .._errors import TqfError
 from .._version import __version__
-from . import associated, convert, info, region, serve, thumbnail, tissue_mask, with_openslide
+from . import associated, convert, info, patches, region, serve, thumbnail, tissue_mask, with_openslide
 from ._common import Failure, check_image_output
 
 # The commands in the order of the help.
-COMMANDS = (info, region, thumbnail, associated, convert, serve, tissue_mask, with_openslide)
+COMMANDS = (info, region, thumbnail, associated, convert, serve, tissue_mask, patches, with_openslide)
 
 
 class _Parser(argparse.ArgumentParser):

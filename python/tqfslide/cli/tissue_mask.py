@@ -23,7 +23,9 @@ NAME-tiles.csv
 Tissue is what tqfslide.tissue.detect_tissue finds on the RGB pixels of the
 mask level: pixels whose saturation 255 * (max - min) / max reaches Otsu's
 threshold, kept within 20 to 50 (--threshold sets it instead, 0 to 1);
-pixels darker than 26 are background.
+pixels darker than 26 are background. Holes that tissue encloses are
+filled, and tissue smaller than a 128 x 128 square of full resolution is
+removed, as tqfslide.tissue.tissue_mask does.
 
 The work runs on a dask.distributed.LocalCluster started for the job (one
 single-threaded worker process per core; --workers sets how many) or on an
@@ -41,8 +43,6 @@ arguments or an output folder that cannot be made.
 """
 
 import argparse
-import contextlib
-import logging
 import os
 import struct
 import sys
@@ -52,12 +52,13 @@ from typing import Any
 import numpy as np
 
 from .._files import write_files
-from ..tissue import _cluster
+from ..tissue import _cluster, _slides
 from ._arguments import fraction, positive_float, positive_int
+from ._dask import JobError, cluster_client
 from ._progress import Progress
 
 PROGRAM = "tqf tissue-mask"
-MASK_DOWNSAMPLE = 32.0
+MASK_DOWNSAMPLE = _slides.MASK_DOWNSAMPLE
 
 
 # -- output -------------------------------------------------------------------
@@ -115,28 +116,6 @@ def _describe(error):
     return f"{type(error).__name__}: {error}"
 
 
-class _JobError(Exception):
-    pass
-
-
-@contextlib.contextmanager
-def _client(args):
-    from distributed import Client, LocalCluster
-
-    if args.scheduler:
-        try:
-            client = Client(args.scheduler, timeout=args.timeout)
-        except (OSError, TimeoutError) as error:
-            raise _JobError(f"cannot reach the dask scheduler at {args.scheduler}: {error}") from None
-        with client:
-            yield client
-        return
-    workers = args.workers or os.cpu_count() or 1
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                      silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-        yield client
-
-
 def run(args):
     """Runs the job for parsed arguments; returns the exit status."""
     if args.scheduler and args.workers:
@@ -158,9 +137,9 @@ def run(args):
         return 2
 
     try:
-        with _client(args) as client:
+        with cluster_client(args) as client:
             failures = _process(client, paths, args)
-    except _JobError as error:
+    except JobError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
     return 1 if failures else 0
@@ -192,7 +171,8 @@ _DESCRIPTION = ("Writes, for each slide, a tissue mask PNG at a low level and a 
                 "mean colour of every full-resolution tile, computed on a local dask.distributed cluster or "
                 "on an existing one (--scheduler).")
 _EPILOG = ("Tissue: pixels of the mask level whose saturation 255*(max-min)/max reaches Otsu's threshold (kept "
-           "within 20-50 of 255); pixels darker than 26 are background. With --scheduler, this machine and "
+           "within 20-50 of 255); pixels darker than 26 are background; enclosed holes are filled and specks "
+           "smaller than 128x128 full-resolution pixels removed. With --scheduler, this machine and "
            "every worker must see the slides at the same paths. Exit status: 0 all slides done, 1 some "
            "failed, 2 bad arguments.")
 

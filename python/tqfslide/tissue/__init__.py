@@ -1,15 +1,21 @@
 """Tissue in slides.
 
-    from tqfslide.tissue import detect_tissue
+    from tqfslide.tissue import tissue_mask, patch_grid
     with tqfslide.open("slide.tqf") as slide:
-        level = slide.get_best_level_for_downsample(32)
-        mask, threshold = detect_tissue(slide.read_region((0, 0), level, slide.level_dimensions[level]))
+        mask = tissue_mask(slide)                                     # bool, at 1/32 of full resolution
+        locations = patch_grid(slide, 256, mpp=0.5, min_tissue=0.5)   # (N, 2) level-0 x, y
+        for patch in slide.read_regions(locations, size=(256, 256), mpp=0.5):
+            ...
 
-The detector and the tile statistics work on NumPy arrays alone (see
-tqfslide.tissue._detect for the rule); `tqf tissue-mask` runs them over
-many slides on a dask.distributed cluster (tqfslide.tissue._cluster).
+tissue_mask and patch_grid work on slides (tqfslide.tissue._slides); the
+detector, the mask's cleaning and the tile statistics on NumPy arrays alone
+(tqfslide.tissue._detect, where the rule is described); `tqf tissue-mask`
+and `tqf patches` run them over many slides on a dask.distributed cluster.
 """
 
-from ._detect import DARK, THRESHOLD_BOUNDS, detect_tissue, otsu, saturation, tile_fractions, tile_means
+from ._detect import (DARK, THRESHOLD_BOUNDS, clean_mask, detect_tissue, otsu, saturation, tile_fractions,
+                      tile_means)
+from ._slides import MASK_DOWNSAMPLE, MIN_AREA, patch_grid, tissue_mask
 
-__all__ = ["detect_tissue", "saturation", "otsu", "tile_fractions", "tile_means", "THRESHOLD_BOUNDS", "DARK"]
+__all__ = ["tissue_mask", "patch_grid", "detect_tissue", "clean_mask", "saturation", "otsu", "tile_fractions",
+           "tile_means", "THRESHOLD_BOUNDS", "DARK", "MASK_DOWNSAMPLE", "MIN_AREA"]

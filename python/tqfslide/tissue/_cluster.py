@@ -25,10 +25,13 @@ import numpy as np
 
 from .._errors import TqfError
 from .._slide import Slide
+from .._slide_pool import file_identity
 from ..dask_array import LevelReader, chunk_boxes, normalize_chunks
-from ._detect import detect_tissue, tile_fractions, tile_means
+from ._detect import tile_fractions, tile_means
+from ._slides import grid_of, mask_of_pixels, slide_mask
 
-__all__ = ["SlideTissue", "tissue_of_slides", "block_means", "level_tissue", "JOB_BLOCK", "SLIDES_IN_FLIGHT"]
+__all__ = ["SlideTissue", "tissue_of_slides", "block_means", "level_tissue", "slide_patches", "JOB_BLOCK",
+           "SLIDES_IN_FLIGHT"]
 
 # The side of the block of full-resolution tiles one task reads: 16 x 16
 # tiles, so that a 100,000-pixel slide makes about 600 tasks and the
@@ -66,10 +69,37 @@ def block_means(reader, top, left, height, width, tile_height, tile_width):
 
 
 def level_tissue(reader, threshold, size, tile, downsample):
-    """The mask of a level read whole (as 0 and 255), the threshold used and
-    the tissue fraction of each full-resolution tile."""
-    mask, level = detect_tissue(reader.read(0, 0, reader.width, reader.height), threshold)
+    """The mask of a level read whole (as 0 and 255; holes filled, specks
+    removed, as tqfslide.tissue.tissue_mask makes it), the threshold used
+    and the tissue fraction of each full-resolution tile."""
+    mask, level = mask_of_pixels(reader.read(0, 0, reader.width, reader.height), downsample, threshold=threshold)
     return mask.astype(np.uint8) * np.uint8(255), level, tile_fractions(mask, downsample, size, tile)
+
+
+def slide_patches(path, stamp, size, *, mpp=None, level=None, stride=None, min_tissue=0.5, threshold=None,
+                  allow_nominal_mpp=False):
+    """The task of `tqf patches` for one slide: its patch grid over tissue
+    (tqfslide.tissue.patch_grid) as level-0 locations (N, 2) int64, tissue
+    fractions (N,) and mean colours (N, 3) float32, and a dict of what the
+    grid was made from. stamp: the file's FileIdentity.stamp when the job
+    looked at it; a slide changed since fails, naming it."""
+    with Slide(path, num_threads=1, cache_size=0) as slide:
+        now = file_identity(path).stamp
+        if tuple(stamp) != now:
+            raise TqfError(f"the slide {path!r} changed while the job ran (size and modification time were "
+                           f"{tuple(stamp)}, are now {now})")
+        mask = slide_mask(slide, threshold=threshold)
+        locations, fractions, means = grid_of(slide, size, mpp=mpp, level=level, stride=stride,
+                                              min_tissue=min_tissue, allow_nominal_mpp=allow_nominal_mpp,
+                                              mask=mask)
+        if mpp is not None:
+            downsample = slide.downsample_for_mpp(mpp, allow_nominal_mpp=allow_nominal_mpp)
+        else:
+            downsample = slide.level_downsamples[level or 0]
+        facts = {"dimensions": slide.dimensions, "slide_mpp": slide.mpp[0] if slide.mpp else 0.0,
+                 "downsample": downsample, "mask_level": mask.level, "mask_downsample": mask.downsample,
+                 "threshold": mask.threshold}
+    return locations, fractions, means, facts
 
 
 # -- the job ------------------------------------------------------------------------

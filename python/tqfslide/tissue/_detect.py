@@ -13,14 +13,19 @@ The detector, on the RGB pixels of a low level of a slide:
   all background (Otsu would split its noise) or all tissue (Otsu would
   split lighter from darker stain) from being cut in two. A threshold given
   (0 to 1) is used instead;
-- tissue is every pixel whose saturation reaches the threshold.
+- tissue is every pixel whose saturation reaches the threshold;
+- clean_mask then fills the holes tissue encloses (pale stroma, fat and
+  lumens read as background by saturation alone) and removes specks (dust,
+  debris, stray stain) smaller than a given area.
 """
 
 import math
 
 import numpy as np
+from scipy import ndimage
 
-__all__ = ["THRESHOLD_BOUNDS", "DARK", "saturation", "otsu", "detect_tissue", "tile_fractions", "tile_means"]
+__all__ = ["THRESHOLD_BOUNDS", "DARK", "saturation", "otsu", "detect_tissue", "clean_mask", "tile_fractions",
+           "tile_means"]
 
 THRESHOLD_BOUNDS = (20, 50)  # of 255
 DARK = 26  # of 255
@@ -65,6 +70,43 @@ def detect_tissue(rgb, threshold=None):
     else:
         level = max(1, math.ceil(threshold * 255))
     return (value >= level) & ~dark, level
+
+
+# Tissue touches along edges and corners; background only along edges, so
+# that a diagonal line of tissue pixels encloses what lies inside it.
+_TISSUE_CONNECTIVITY = np.ones((3, 3), bool)
+_BACKGROUND_CONNECTIVITY = ndimage.generate_binary_structure(2, 1)
+
+
+def clean_mask(mask, *, fill_holes=True, min_area=0):
+    """A tissue mask (2-D bool) with its holes filled and its specks removed,
+    as a new array. fill_holes: True fills every region of background that
+    tissue encloses (one that does not reach the mask's border), False none,
+    a number those of at most that many pixels. min_area: connected tissue
+    of fewer pixels is removed, after the holes are filled (a ring of
+    tissue counts with what it encloses)."""
+    mask = np.asarray(mask, bool)
+    if mask.ndim != 2:
+        raise ValueError(f"mask must be 2-D, not of shape {mask.shape}")
+    result = mask.copy()
+    if fill_holes is not False and mask.size:
+        labels, count = ndimage.label(~mask, _BACKGROUND_CONNECTIVITY)
+        if count:
+            areas = np.bincount(labels.ravel(), minlength=count + 1)
+            hole = np.ones(count + 1, bool)
+            hole[0] = False  # tissue
+            border = np.concatenate([labels[0], labels[-1], labels[:, 0], labels[:, -1]])
+            hole[border] = False
+            if fill_holes is not True:
+                hole &= areas <= fill_holes
+            result |= hole[labels]
+    if min_area > 1 and result.any():
+        labels, count = ndimage.label(result, _TISSUE_CONNECTIVITY)
+        areas = np.bincount(labels.ravel(), minlength=count + 1)
+        keep = areas >= min_area
+        keep[0] = False
+        result = keep[labels]
+    return result
 
 
 def tile_fractions(mask, downsample, size, tile):

@@ -11,7 +11,7 @@ import tqfslide
 from commands import CONVERT, decode, run_tqf
 from slides import tissue_image
 
-COMMANDS = ["info", "region", "thumbnail", "associated", "serve"]
+COMMANDS = ["info", "region", "thumbnail", "associated", "serve", "patches"]
 
 
 def test_version_and_help():

@@ -16,7 +16,7 @@ from PIL import Image
 
 import tqfslide
 from slides import make_slide, tissue_image
-from tqfslide import tissue_mask
+from tqfslide import tissue, tissue_mask
 from tqfslide.tissue import _cluster
 
 # Tissue on white glass: the tissue image in a tile-aligned rectangle.
@@ -59,6 +59,7 @@ def test_local_cluster_masks_and_tile_statistics(local_run, glass):
         pixels = slide.read_region((0, 0), 0, slide.dimensions).astype(np.float64)
         mask = np.asarray(Image.open(out / "glass-tissue-mask.png"))
         assert mask.shape == slide.level_dimensions[level][::-1] and set(np.unique(mask)) <= {0, 255}
+        assert np.array_equal(mask == 255, tissue.tissue_mask(slide))  # the job's mask is the API's
     left, top, right, bottom = (int(v / ds) for v in TISSUE)
     inside = mask[top + 1:bottom - 1, left + 1:right - 1]
     assert 0.4 < inside.mean() / 255 < 0.95  # the tissue image has white gaps of its own

@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from tqfslide.tissue import detect_tissue, tile_fractions, tile_means
+from tqfslide.tissue import clean_mask, detect_tissue, tile_fractions, tile_means
 
 
 @pytest.mark.parametrize("pixels, tissue_share, threshold", [
@@ -51,3 +51,37 @@ def test_tile_fractions_and_means_match_a_plain_count(size, tile, downsample):
             assert fractions[row, column] == pytest.approx(covered.mean(), abs=1e-6)
             pixels = block[y:y + tile_height, x:x + tile_width].reshape(-1, 3)
             assert means[row, column] == pytest.approx(pixels.mean(axis=0), abs=1e-3)
+
+
+def grid(text):
+    """A bool mask from rows of '#' (tissue) and '.' (background)."""
+    return np.array([[c == "#" for c in row] for row in text.split()], bool)
+
+
+@pytest.mark.parametrize("before, options, after", [
+    # A hole inside tissue is filled; one open to the border is not.
+    ("##### #...# #...# #####", {}, "##### ##### ##### #####"),
+    ("##### #...# #.... #####", {}, "##### #...# #.... #####"),
+    # A diagonal line of tissue encloses what lies inside it.
+    ("..#.. .#.#. ..#.. .....", {}, "..#.. .###. ..#.. ....."),
+    # Holes up to a size, or none.
+    ("###### #.##.# #.##.# ######", {"fill_holes": 2}, "###### ###### ###### ######"),
+    ("####### #..#..# #..#.## #######", {"fill_holes": 3}, "####### #..#### #..#### #######"),
+    ("##### #...# #...# #####", {"fill_holes": False}, "##### #...# #...# #####"),
+    # Specks under min_area go; a ring counts with what it encloses.
+    ("#.... ..... ...## ...##", {"min_area": 2}, "..... ..... ...## ...##"),
+    ("###.. #.#.. ###.. .....", {"min_area": 9}, "###.. ###.. ###.. ....."),
+    ("###.. #.#.. ###.. .....", {"min_area": 10}, "..... ..... ..... ....."),
+])
+def test_clean_mask(before, options, after):
+    mask = grid(before)
+    cleaned = clean_mask(mask, **options)
+    assert cleaned.tolist() == grid(after).tolist()
+    assert mask.tolist() == grid(before).tolist()  # the input is left alone
+
+
+def test_clean_mask_of_nothing():
+    assert clean_mask(np.zeros((0, 4), bool), min_area=5).shape == (0, 4)
+    assert not clean_mask(np.zeros((3, 3), bool), min_area=5).any()
+    with pytest.raises(ValueError, match="2-D"):
+        clean_mask(np.zeros(4, bool))
