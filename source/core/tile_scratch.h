@@ -24,7 +24,7 @@ struct TQFIO_CORE_API TileScratch {
 };
 
 // Scratch kept for later reads: at most a few per processor core.
-class ScratchPool {
+class TQFIO_CORE_API ScratchPool {
 public:
     std::unique_ptr<TileScratch> take();
     void give_back(std::unique_ptr<TileScratch> scratch);
