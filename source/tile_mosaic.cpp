@@ -12,18 +12,6 @@
 
 namespace tqfio {
 
-namespace {
-
-// Tile stream buffers and decoders for every reader of the process: a
-// reader's first read then clears and faults in no fresh buffer, and
-// readers opened one after another share a few.
-core::ScratchPool &scratch_pool() {
-    static auto *pool = new core::ScratchPool;  // never destroyed: readers may outlive static destruction
-    return *pool;
-}
-
-}  // namespace
-
 void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
     if (w == 0 || h == 0)
         return;
@@ -56,7 +44,7 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
         std::cerr << failure.what << "  " << m_tqfPath << std::setw(8) << x << std::setw(8) << y << std::endl;
         std::cerr << failure.column << std::setw(8) << failure.row << std::endl;
     };
-    core::ScratchLease scratch(scratch_pool());
+    core::ScratchLease scratch(core::shared_scratch_pool());
     core::assemble_on_canvas(request, out, *scratch);
 }
 

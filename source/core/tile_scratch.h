@@ -34,6 +34,11 @@ private:
     std::vector<std::unique_ptr<TileScratch>> m_free;
 };
 
+// The pool every slide and reader of the process takes its scratch from:
+// opening a slide then clears and faults in no fresh stream buffer, and
+// slides opened one after another share a few scratches.
+TQFIO_CORE_API ScratchPool &shared_scratch_pool();
+
 // Scratch taken from a pool for the life of the lease.
 class ScratchLease {
 public:
