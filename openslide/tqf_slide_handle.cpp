@@ -70,6 +70,9 @@ std::map<std::string, std::string> slide_properties(const tqfio::slide &slide) {
     }
     for (const auto &[name, value] : facts.raw)
         p["tqf." + name] = value;
+    // What the slide was converted from, as tqfslide names it.
+    for (const auto &[name, value] : facts.source)
+        p["source." + name] = value;
     return p;
 }
 

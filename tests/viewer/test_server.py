@@ -302,7 +302,8 @@ def test_single_slide_and_concurrent_tiles(serve, tissue, tmp_path):
 
 # (what the slide stores for tile (column, row) of level 0 of a 3000 x 2000
 # slide, how it is served, whether the served tile decodes to exactly
-# read_region's pixels)
+# read_region's pixels: True, "inner" where all but the last column and row
+# of the level do, or False)
 def _tile(pixels, **options):
     from PIL import Image
     import io
@@ -331,9 +332,12 @@ def _abbreviated(stream):
 
 
 STORED_AS = [
-    # edge tiles padded to 256 x 256, of even and odd sizes: cut to size, exactly
-    ((11, 0), lambda t: _tile(_padded(t), format="JPEG", quality=90), "cropped", True),
-    ((0, 7), lambda t: _tile(_padded(t, 1), format="JPEG", quality=90), "cropped", True),
+    # edge tiles padded to 256 x 256: cut to size in the DCT domain. read_region
+    # decodes them whole, as OpenSlide does, so with halved chroma the level's
+    # last column and row take a share of the padding's colour there, which
+    # the cut stream cannot carry; without halved chroma they are exact.
+    ((11, 0), lambda t: _tile(_padded(t), format="JPEG", quality=90), "cropped", "inner"),
+    ((0, 7), lambda t: _tile(_padded(t, 1), format="JPEG", quality=90), "cropped", "inner"),
     ((11, 7), lambda t: _tile(_padded(t, 2), format="JPEG", quality=90, subsampling=0), "cropped", True),
     ((3, 3), lambda t: _tile(t, format="JPEG", quality=90, progressive=True), "stored", True),
     ((4, 3), lambda t: _tile(t[:, :, 0], format="JPEG", quality=90), "stored", True),
@@ -362,7 +366,10 @@ def test_tiles_stored_otherwise(serve, tissue, tmp_path):
             pixels, expected = decode(body), dz.get_tile(12, (column, row))
             assert pixels.shape == expected.shape
             error = np.abs(pixels - expected.astype(float))
-            assert error.max() == 0 if exact else np.sqrt(np.mean(error ** 2)) < 12, (column, row)
+            if exact == "inner":
+                assert error[:-1, :-1].max() == 0 and error.max() < 64, (column, row)
+            else:
+                assert error.max() == 0 if exact else np.sqrt(np.mean(error ** 2)) < 12, (column, row)
         assert (dz.get_tile(12, (6, 3)) == 255).all()  # the tile not stored
 
 

@@ -209,17 +209,28 @@ def _supervise(workers, signals, run):
     children = {}
 
     def start():
-        pid = os.fork()
+        # A stop signal that reaches a new worker before it has put the
+        # default handlers back would run the supervisor's handler there and
+        # be lost, and the worker would then serve on, never stopped: the
+        # signals stay blocked across the fork until it has.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS | {signal.SIGCHLD})
+        try:
+            pid = os.fork()
+        except BaseException:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+            raise
         if pid == 0:
             status = 1
             try:
                 signals.close()
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
                 run()
                 status = 0
             except BaseException:  # noqa: BLE001 (reported, and the worker ends)
                 traceback.print_exc()
             finally:
                 os._exit(status)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         children[pid] = time.monotonic()
 
     try:
