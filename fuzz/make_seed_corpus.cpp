@@ -263,6 +263,16 @@ std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests()
     extremes.reads[2] = slideRead(1, 0, 0, 0, -5, 10, std::nan(""));
     extremes.reads[3] = slideRead(1, 0, 0, 0, 10, 10, 1e300);
     requests.emplace_back("extremes", extremes);
+
+    // Stored tile streams (x, y are the column and row), with a thumbnail and
+    // the associated images in four bytes a pixel.
+    SlideRequest streams;
+    streams.flags = SlideRequest::kThumbnail | SlideRequest::kAssociated;
+    streams.reads[0] = slideRead(32 | 2, 0, 0, 0, 100, 60);
+    streams.reads[1] = slideRead(32, 1, 0, 1, 0, 0);
+    streams.reads[2] = slideRead(32 | 8 | 3, -1, 70000, 0, 0, 0);  // outside the grid
+    streams.reads[3] = slideRead(32, 0, 0, 9, 0, 0, 2.0);           // a level the slide lacks
+    requests.emplace_back("tile_streams", streams);
     return requests;
 }
 
