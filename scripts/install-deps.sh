@@ -21,7 +21,9 @@ set -eu
 # needs clang-format-14. The OpenSlide-compatible
 # libraries are tested with OpenSlide's real clients: openslide-tools,
 # libvips-tools and python-openslide-examples (OpenSlide's Deep Zoom server
-# and tiler).
+# and tiler). pip install . builds through python3-setuptools (with
+# python3-wheel) into virtual environments of python3-venv with python3-pip;
+# python3-build makes the wheel; python3-mypy checks the package's types.
 PACKAGES="
 cmake
 g++
@@ -62,6 +64,12 @@ stress-ng
 openslide-tools
 libvips-tools
 python-openslide-examples
+python3-setuptools
+python3-wheel
+python3-venv
+python3-pip
+python3-build
+python3-mypy
 "
 # Only the benchmarks need these (GNU time for peak memory; wrk: the load
 # generator the viewer's load benchmark drives both servers with).

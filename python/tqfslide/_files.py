@@ -12,18 +12,21 @@ failure at any point removes every temporary file: nothing is left behind,
 and a file that existed keeps its old contents.
 """
 
+from __future__ import annotations
+
 import contextlib
 import errno
 import os
 import tempfile
+from typing import BinaryIO, Callable, Mapping, Union
 
 __all__ = ["write_files"]
 
 
-def write_files(files):
+def write_files(files: Mapping[str, Union[bytes, Callable[[BinaryIO], object]]]) -> None:
     """Writes {path: contents}, contents being bytes or a function that
     writes to a binary stream. Raises OSError (or what a writer raises)."""
-    written = []  # (temporary, path)
+    written: list[tuple[str, str]] = []  # (temporary, path)
     try:
         for path, contents in files.items():
             folder, name = os.path.split(os.path.abspath(path))
@@ -48,7 +51,7 @@ def write_files(files):
                 os.unlink(temporary)
 
 
-def _sync_folder(folder):
+def _sync_folder(folder: str) -> None:
     descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     try:
         os.fsync(descriptor)
@@ -59,7 +62,7 @@ def _sync_folder(folder):
         os.close(descriptor)
 
 
-def _umask():
+def _umask() -> int:
     # Read without changing it: os.umask(0) would leave it open to other
     # threads creating files meanwhile.
     try:

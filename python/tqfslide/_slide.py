@@ -1,19 +1,35 @@
 """The Slide class: a .tqf slide opened for reading."""
 
+from __future__ import annotations
+
 import operator
 import os
-from collections.abc import Mapping
+from collections.abc import Iterable, Iterator, Mapping
+from typing import TYPE_CHECKING, Any, Optional, Sequence, SupportsIndex, Tuple, Union
 
 import numpy as np
 
 from . import _native
 from .dask_array import to_dask as _to_dask
 
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from .zarr_store import SlideStore
+
+    Pixels = npt.NDArray[np.uint8]
+    # A path as open() takes it.
+    PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+    # (x, y) or (width, height): ints or NumPy integers.
+    Pair = Union[Tuple[SupportsIndex, SupportsIndex], Sequence[SupportsIndex], npt.NDArray[np.integer[Any]]]
+    # Many (x, y) pairs: a sequence of pairs or an (N, 2) integer array.
+    Locations = Union[Iterable[Pair], npt.NDArray[np.integer[Any]]]
+
 _MODES = {"RGB": 3, "BGR": 3, "RGBA": 4}
 DEFAULT_CACHE_SIZE = 64 << 20
 
 
-def _integer(value, name):
+def _integer(value: Any, name: str) -> int:
     """An int from an int or NumPy integer (not a float, not a bool)."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, not bool")
@@ -23,7 +39,7 @@ def _integer(value, name):
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
 
 
-def _pair(value, name):
+def _pair(value: Any, name: str) -> tuple[int, int]:
     try:
         first, second = value
     except (TypeError, ValueError):
@@ -31,14 +47,14 @@ def _pair(value, name):
     return _integer(first, f"{name}[0]"), _integer(second, f"{name}[1]")
 
 
-def _size(value, name="size"):
+def _size(value: Any, name: str = "size") -> tuple[int, int]:
     width, height = _pair(value, name)
     if width < 0 or height < 0:
         raise ValueError(f"{name} must not be negative, got {(width, height)}")
     return width, height
 
 
-def _positive_number(value, name):
+def _positive_number(value: Any, name: str) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     value = float(value)
@@ -47,25 +63,25 @@ def _positive_number(value, name):
     return value
 
 
-def _mode(mode):
+def _mode(mode: Any) -> str:
     if mode not in _MODES:
         raise ValueError(f"mode must be 'RGB', 'BGR' or 'RGBA', not {mode!r}")
-    return mode
+    return str(mode)
 
 
-def _reopen(path, options):
+def _reopen(path: str, options: dict[str, Any]) -> Slide:
     return Slide(path, **options)
 
 
-class _AssociatedImages(Mapping):
+class _AssociatedImages(Mapping[str, "Pixels"]):
     """The slide's associated images by name ("label", "macro"), read on
     first use: (height, width, 3) RGB arrays."""
 
-    def __init__(self, slide):
+    def __init__(self, slide: Slide) -> None:
         self._slide = slide
-        self._images = {}
+        self._images: dict[str, Pixels] = {}
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> Pixels:
         native = self._slide._open_native()
         if name not in native.associated_image_names:
             raise KeyError(name)
@@ -75,13 +91,13 @@ class _AssociatedImages(Mapping):
             self._images[name] = image
         return self._images[name]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         return iter(self._slide._open_native().associated_image_names)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._slide._open_native().associated_image_names)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<associated images {list(self)} of {self._slide._path!r}>"
 
 
@@ -111,7 +127,8 @@ class Slide:
     TqfError).
     """
 
-    def __init__(self, path, *, cache_size=DEFAULT_CACHE_SIZE, num_threads=None, read_all=False):
+    def __init__(self, path: PathLike, *, cache_size: int = DEFAULT_CACHE_SIZE, num_threads: Optional[int] = None,
+                 read_all: bool = False) -> None:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
         path = os.fsdecode(os.fspath(path))
@@ -122,104 +139,105 @@ class Slide:
         if threads < 0 or (num_threads is not None and threads == 0):
             raise ValueError(f"num_threads must be positive or None, got {num_threads}")
         self._path = path
-        self._options = {"cache_size": cache_size, "num_threads": num_threads, "read_all": bool(read_all)}
-        self._native = None
+        self._options: dict[str, Any] = {"cache_size": cache_size, "num_threads": num_threads,
+                                         "read_all": bool(read_all)}
+        self._native: Optional[_native.NativeSlide] = None
         self._native = _native.NativeSlide(path, cache_size, threads, bool(read_all))
         self._levels = self._native.levels
         self._facts = self._native.properties
-        self._properties = None
+        self._properties: Optional[_ReadOnlyDict] = None
         self._associated = _AssociatedImages(self)
 
     # -- lifetime -----------------------------------------------------------
 
-    def _open_native(self):
+    def _open_native(self) -> _native.NativeSlide:
         native = self._native
         if native is None or native.closed:
             raise ValueError(f"the slide {self._path!r} is closed")
         return native
 
-    def close(self):
+    def close(self) -> None:
         """Releases the slide. Any later use raises ValueError; closing
         again does nothing."""
         if self._native is not None:
             self._native.close()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._native is None or self._native.closed
 
-    def __enter__(self):
+    def __enter__(self) -> Slide:
         self._open_native()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, tuple[str, dict[str, Any]]]:
         self._open_native()
         return _reopen, (self._path, dict(self._options))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self.closed else f"{self.dimensions[0]} x {self.dimensions[1]}, {self.level_count} levels"
         return f"tqfslide.Slide({self._path!r}) <{state}>"
 
     # -- facts --------------------------------------------------------------
 
     @property
-    def path(self):
+    def path(self) -> str:
         return self._path
 
     @property
-    def dimensions(self):
+    def dimensions(self) -> tuple[int, int]:
         """(width, height) at full resolution."""
         self._open_native()
         return (self._levels[0][2], self._levels[0][3])
 
     @property
-    def level_count(self):
+    def level_count(self) -> int:
         self._open_native()
         return len(self._levels)
 
     @property
-    def level_dimensions(self):
+    def level_dimensions(self) -> tuple[tuple[int, int], ...]:
         """(width, height) of each level, full resolution first."""
         self._open_native()
         return tuple((level[2], level[3]) for level in self._levels)
 
     @property
-    def level_downsamples(self):
+    def level_downsamples(self) -> tuple[float, ...]:
         """Full-resolution pixels per pixel of each level."""
         self._open_native()
         return tuple(level[1] for level in self._levels)
 
     @property
-    def level_magnifications(self):
+    def level_magnifications(self) -> tuple[float, ...]:
         """The magnification of each level (40, 20, ... 2.5, 1.25)."""
         self._open_native()
         return tuple(level[0] for level in self._levels)
 
     @property
-    def level_tile_sizes(self):
+    def level_tile_sizes(self) -> tuple[tuple[int, int], ...]:
         """(width, height) of the stored tiles of each level."""
         self._open_native()
         return tuple((level[4], level[5]) for level in self._levels)
 
     @property
-    def magnification(self):
+    def magnification(self) -> float:
         """The scan magnification (objective power) of full resolution."""
         self._open_native()
-        return self._facts["scan_magnification"]
+        return float(self._facts["scan_magnification"])
 
     @property
-    def mpp(self):
+    def mpp(self) -> Optional[tuple[float, float]]:
         """(x, y) microns per pixel at full resolution, or None when the
         slide records none."""
         self._open_native()
-        mpp = self._facts["mpp"]
+        mpp = float(self._facts["mpp"])
         return (mpp, mpp) if mpp > 0 else None
 
     @property
-    def properties(self):
+    def properties(self) -> Mapping[str, str]:
         """Text properties: the OpenSlide standard keys where known
         (openslide.objective-power, openslide.mpp-x, ...), the slide's own
         header values under tqf.*, and for a converted slide every property
@@ -250,62 +268,64 @@ class Slide:
         return self._properties
 
     @property
-    def associated_images(self):
+    def associated_images(self) -> Mapping[str, Pixels]:
         """The label and macro (preview) images as (height, width, 3) RGB
         arrays, read on first use."""
         self._open_native()
         return self._associated
 
     @property
-    def cache_size(self):
+    def cache_size(self) -> int:
         """Byte budget of the decoded-tile cache; set it to resize, 0 to turn
         the cache off."""
         return self._open_native().cache_bytes
 
     @cache_size.setter
-    def cache_size(self, value):
+    def cache_size(self, value: int) -> None:
         value = _integer(value, "cache_size")
         if value < 0:
             raise ValueError(f"cache_size must not be negative, got {value}")
         self._open_native().cache_bytes = value
         self._options["cache_size"] = value
 
-    def get_best_level_for_downsample(self, downsample):
+    def get_best_level_for_downsample(self, downsample: float) -> int:
         """The level to read for a downsample: the one with the largest
         downsample not above it (OpenSlide's rule)."""
-        downsample = _positive_number(downsample, "downsample")
-        return self._open_native().best_level_for_downsample(downsample)
+        return self._open_native().best_level_for_downsample(_positive_number(downsample, "downsample"))
 
     # -- pixels -------------------------------------------------------------
 
-    def _level(self, level):
-        level = _integer(level, "level")
+    def _level(self, given: SupportsIndex) -> int:
+        level = _integer(given, "level")
         if not 0 <= level < len(self._levels):
             raise ValueError(f"level must be 0 to {len(self._levels) - 1}, got {level}")
         return level
 
-    def _destination(self, out, width, height, mode):
+    def _destination(self, out: Optional[Pixels], width: int, height: int, mode: str) -> Pixels:
         if out is None:
             return np.empty((height, width, _MODES[mode]), np.uint8)
         if not isinstance(out, np.ndarray):
             raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
         return out
 
-    def read_region(self, location, level, size, *, out=None, mode="RGB"):
+    def read_region(self, location: Pair, level: SupportsIndex, size: Pair, *, out: Optional[Pixels] = None,
+                    mode: str = "RGB") -> Pixels:
         """The region of `level` whose top-left corner lies at `location`
         (x, y of full resolution), `size` (width, height) pixels of that
         level, as a new C-contiguous (height, width, 3) uint8 array, or
         written into `out` (which is returned)."""
         native = self._open_native()
         x, y = _pair(location, "location")
-        level = self._level(level)
+        index = self._level(level)
         width, height = _size(size)
         mode = _mode(mode)
-        out = self._destination(out, width, height, mode)
-        native.read_region(x, y, level, width, height, out, mode)
-        return out
+        pixels = self._destination(out, width, height, mode)
+        native.read_region(x, y, index, width, height, pixels, mode)
+        return pixels
 
-    def read_region_at(self, location, size, *, downsample=None, magnification=None, out=None, mode="RGB"):
+    def read_region_at(self, location: Pair, size: Pair, *, downsample: Optional[float] = None,
+                       magnification: Optional[float] = None, out: Optional[Pixels] = None,
+                       mode: str = "RGB") -> Pixels:
         """A region at any downsample or magnification, stored or not: read
         from the best level and resized (area averaging when shrinking).
         Give exactly one of downsample (full-resolution pixels per output
@@ -317,25 +337,26 @@ class Slide:
         if (downsample is None) == (magnification is None):
             raise TypeError("give exactly one of downsample and magnification")
         if downsample is None:
-            downsample = self.magnification / _positive_number(magnification, "magnification")
+            factor = self.magnification / _positive_number(magnification, "magnification")
         else:
-            downsample = _positive_number(downsample, "downsample")
-        out = self._destination(out, width, height, mode)
-        native.read_region_at(x, y, downsample, width, height, out, mode)
-        return out
+            factor = _positive_number(downsample, "downsample")
+        pixels = self._destination(out, width, height, mode)
+        native.read_region_at(x, y, factor, width, height, pixels, mode)
+        return pixels
 
-    def read_regions(self, locations, level, size, *, num_workers=None, batch_size=None, prefetch=None,
-                     mode="RGB"):
+    def read_regions(self, locations: Locations, level: SupportsIndex, size: Pair, *,
+                     num_workers: Optional[int] = None, batch_size: Optional[int] = None,
+                     prefetch: Optional[int] = None, mode: str = "RGB") -> _RegionIterator:
         """Reads many regions of one size at one level on `num_workers`
         threads (None: one per core) and yields them in the order of
         `locations` (a sequence of (x, y) pairs or an (N, 2) integer array):
         (height, width, 3) arrays, or (B, height, width, 3) arrays of up to
         `batch_size` regions. Workers read at most `prefetch` items ahead."""
         native = self._open_native()
-        level = self._level(level)
+        index = self._level(level)
         width, height = _size(size)
         mode = _mode(mode)
-        locations = _locations(locations)
+        pairs = _locations(locations)
         workers = 0 if num_workers is None else _integer(num_workers, "num_workers")
         if workers < 0 or (num_workers is not None and workers == 0):
             raise ValueError(f"num_workers must be positive or None, got {num_workers}")
@@ -345,10 +366,10 @@ class Slide:
         ahead = 0 if prefetch is None else _integer(prefetch, "prefetch")
         if ahead < 0 or (prefetch is not None and ahead == 0):
             raise ValueError(f"prefetch must be positive or None, got {prefetch}")
-        return _RegionIterator(self, _native.RegionBatch(native, locations, level, width, height, mode, workers,
+        return _RegionIterator(self, _native.RegionBatch(native, pairs, index, width, height, mode, workers,
                                                          batch, ahead, batch_size is not None))
 
-    def get_thumbnail(self, size):
+    def get_thumbnail(self, size: Pair) -> Pixels:
         """The whole slide fitted into `size` (width, height), aspect kept,
         as an RGB array."""
         width, height = _size(size)
@@ -358,7 +379,7 @@ class Slide:
 
     # -- dask and zarr ------------------------------------------------------
 
-    def to_dask(self, level=0, chunks=None):
+    def to_dask(self, level: int = 0, chunks: Any = None) -> Any:
         """`level` as a lazy (height, width, 3) uint8 RGB dask array whose
         tasks reopen the slide by path wherever they run (threads, processes,
         dask.distributed). chunks: None for 2048 x 2048 pixels, or anything
@@ -366,7 +387,7 @@ class Slide:
         See tqfslide.dask_array."""
         return _to_dask(self, level, chunks)
 
-    def zarr_store(self):
+    def zarr_store(self) -> SlideStore:
         """Every level as a read-only zarr v2 store with OME-NGFF 0.4
         multiscales metadata: arrays "0", "1", ... of shape (3, height,
         width), one tile a chunk. zarr.open(store, mode="r") and
@@ -381,15 +402,15 @@ class _RegionIterator:
     """Regions of Slide.read_regions, in order; stops its workers when
     exhausted, closed or collected."""
 
-    def __init__(self, slide, batch):
+    def __init__(self, slide: Slide, batch: _native.RegionBatch) -> None:
         self._slide = slide
-        self._batch = batch
+        self._batch: Optional[_native.RegionBatch] = batch
         self._length = len(batch)
 
-    def __iter__(self):
+    def __iter__(self) -> _RegionIterator:
         return self
 
-    def __next__(self):
+    def __next__(self) -> Pixels:
         if self._batch is None:
             raise StopIteration
         self._slide._open_native()
@@ -399,23 +420,23 @@ class _RegionIterator:
             self.close()
             raise
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self._length
 
-    def close(self):
+    def close(self) -> None:
         """Stops the workers; regions not taken yet are dropped."""
         if self._batch is not None:
             self._batch.stop()
             self._batch = None
 
-    def __enter__(self):
+    def __enter__(self) -> _RegionIterator:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
-def _locations(locations):
+def _locations(locations: Any) -> npt.NDArray[np.int64]:
     if isinstance(locations, np.ndarray):
         if not np.issubdtype(locations.dtype, np.integer):
             raise TypeError(f"locations must hold integers, not {locations.dtype}")
@@ -431,27 +452,29 @@ def _locations(locations):
     return np.array(pairs, dtype=np.int64).reshape(-1, 2)
 
 
-def _number_text(value):
+def _number_text(value: float) -> str:
     return f"{value:g}" if float(value) != int(value) else str(int(value))
 
 
-class _ReadOnlyDict(Mapping):
-    def __init__(self, values):
+class _ReadOnlyDict(Mapping[str, str]):
+    def __init__(self, values: dict[str, str]) -> None:
         self._values = values
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str) -> str:
         return self._values[key]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         return iter(self._values)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._values)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<properties {self._values!r}>"
 
 
-def open(path, **options):  # noqa: A001 (the name users expect: tqfslide.open)
-    """Opens a slide: the same as Slide(path, **options)."""
-    return Slide(path, **options)
+def open(path: PathLike, *, cache_size: int = DEFAULT_CACHE_SIZE, num_threads: Optional[int] = None,  # noqa: A001
+         read_all: bool = False) -> Slide:
+    # (open: the name users expect, tqfslide.open)
+    """Opens a slide: the same as Slide(path, ...)."""
+    return Slide(path, cache_size=cache_size, num_threads=num_threads, read_all=read_all)

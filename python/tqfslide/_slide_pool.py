@@ -28,10 +28,13 @@ or a function that makes what a server keeps per slide), so it imports
 nothing but the errors, and any module of the package may use it.
 """
 
+from __future__ import annotations
+
 import collections
 import os
 import threading
 import weakref
+from typing import Any, Callable, NamedTuple, Optional, Sequence
 
 from ._errors import TqfError
 
@@ -42,30 +45,33 @@ __all__ = ["SlidePool", "FileIdentity", "file_identity", "task_slides"]
 _OPEN_ATTEMPTS = 3
 
 
-class FileIdentity(collections.namedtuple("FileIdentity", "device inode size mtime_ns")):
+class FileIdentity(NamedTuple):
     """What identifies a file and its contents on this machine."""
 
-    __slots__ = ()
+    device: int
+    inode: int
+    size: int
+    mtime_ns: int
 
     @property
-    def stamp(self):
+    def stamp(self) -> tuple[int, int]:
         """(size, mtime_ns): what identifies the contents on every machine
         that shares the file (device and inode numbers differ between
         machines that mount the same storage)."""
         return (self.size, self.mtime_ns)
 
 
-def file_identity(path):
+def file_identity(path: str) -> FileIdentity:
     """The FileIdentity of the file at `path` now; FileNotFoundError (naming
     the path) when it is gone."""
     status = os.stat(path)
     return FileIdentity(status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
 
 
-_pools = weakref.WeakSet()
+_pools: weakref.WeakSet[SlidePool] = weakref.WeakSet()
 
 
-def _after_fork_in_child():
+def _after_fork_in_child() -> None:
     for pool in list(_pools):
         pool._start_over()
 
@@ -78,26 +84,29 @@ class SlidePool:
     `opener(path, **options)` and shared by every get of the same opener,
     path and options; see the module documentation."""
 
-    def __init__(self, max_open=8):
+    def __init__(self, max_open: int = 8) -> None:
         if isinstance(max_open, bool) or not isinstance(max_open, int) or max_open < 1:
             raise ValueError(f"max_open must be a positive integer, got {max_open!r}")
         self.max_open = max_open
         self._lock = threading.Lock()
-        self._entries = collections.OrderedDict()  # key -> (FileIdentity, slide), least recently used first
-        self._opening = {}  # key -> the lock held while that key is being opened
-        self._inherited = []  # the parent's slides, in a child after fork
+        # key -> (FileIdentity, slide), least recently used first
+        self._entries: collections.OrderedDict[Any, tuple[FileIdentity, Any]] = collections.OrderedDict()
+        self._opening: dict[Any, threading.Lock] = {}  # key -> the lock held while that key is being opened
+        self._inherited: list[Any] = []  # the parent's slides, in a child after fork
         _pools.add(self)
 
-    def get(self, opener, path, options=None, *, expected=None):
+    def get(self, opener: Callable[..., Any], path: str, options: Optional[dict[str, Any]] = None, *,
+            expected: Optional[Sequence[int]] = None) -> Any:
         """The slide at `path` opened by `opener` with `options`. expected:
         the FileIdentity.stamp the caller recorded when it first looked at
         the file (an array or store made from it); a file that no longer
         matches it raises TqfError naming the path."""
         return self.entry(opener, path, options, expected=expected)[0]
 
-    def entry(self, opener, path, options=None, *, expected=None):
+    def entry(self, opener: Callable[..., Any], path: str, given: Optional[dict[str, Any]] = None, *,
+              expected: Optional[Sequence[int]] = None) -> tuple[Any, FileIdentity]:
         """(slide, FileIdentity the slide was opened under), as get()."""
-        options = dict(options or {})
+        options = dict(given or {})
         key = (opener, path, tuple(sorted(options.items())))
         for _ in range(_OPEN_ATTEMPTS):
             identity = self._current_identity(path, expected)
@@ -129,7 +138,7 @@ class SlidePool:
         raise TqfError(f"the slide {path!r} kept changing while it was being opened; try again once it is "
                        f"written")
 
-    def _current_identity(self, path, expected):
+    def _current_identity(self, path: str, expected: Optional[Sequence[int]]) -> FileIdentity:
         try:
             identity = file_identity(path)
         except OSError:
@@ -140,7 +149,7 @@ class SlidePool:
                            f"time were {tuple(expected)}, are now {identity.stamp}); make it again")
         return identity
 
-    def _found(self, key, identity):
+    def _found(self, key: Any, identity: FileIdentity) -> Optional[tuple[Any, FileIdentity]]:
         # Under the lock: the entry of `key` if it was opened under
         # `identity`; an entry of an older file is dropped.
         entry = self._entries.get(key)
@@ -152,31 +161,31 @@ class SlidePool:
         self._entries.move_to_end(key)
         return entry[1], entry[0]
 
-    def _keep(self, key, identity, slide):
+    def _keep(self, key: Any, identity: FileIdentity, slide: Any) -> None:
         self._entries[key] = (identity, slide)
         self._entries.move_to_end(key)
         while len(self._entries) > self.max_open:
             self._entries.popitem(last=False)
 
-    def forget(self, path):
+    def forget(self, path: str) -> None:
         """Drops every slide of `path`."""
         with self._lock:
             for key in [key for key in self._entries if key[1] == path]:
                 del self._entries[key]
 
-    def clear(self):
+    def clear(self) -> None:
         """Drops every slide."""
         with self._lock:
             self._entries.clear()
 
-    def __len__(self):
+    def __len__(self) -> int:
         with self._lock:
             return len(self._entries)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<SlidePool of {len(self)} open slides, at most {self.max_open}>"
 
-    def _start_over(self):
+    def _start_over(self) -> None:
         # In a child after fork: only this thread runs, and the locks may be
         # held by threads the child does not have.
         self._lock = threading.Lock()

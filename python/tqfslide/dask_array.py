@@ -18,12 +18,18 @@ one task. Each task decodes with one thread: the scheduler's workers are the
 parallelism.
 """
 
+from __future__ import annotations
+
 import math
 import os
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
 
 import numpy as np
 
 from ._slide_pool import file_identity, task_slides
+
+if TYPE_CHECKING:
+    from ._slide import Pixels, Slide
 
 # The side of a default chunk in pixels, rounded down to whole tiles: 8 x 8
 # tiles of 256, 12 MiB. Smaller chunks cost more in the scheduler than they
@@ -33,7 +39,7 @@ from ._slide_pool import file_identity, task_slides
 DEFAULT_CHUNK_SIDE = 2048
 
 
-def full_resolution_position(position, downsample):
+def full_resolution_position(position: int, downsample: float) -> int:
     """The smallest full-resolution coordinate that a read of a level with
     this downsample maps to `position` of the level (the reader takes
     floor(x / downsample))."""
@@ -56,7 +62,8 @@ class LevelReader:
     dtype = np.dtype(np.uint8)
     ndim = 3
 
-    def __init__(self, path, options, stamp, level, size, downsample, opener):
+    def __init__(self, path: str, options: dict[str, Any], stamp: Sequence[int], level: int, size: Sequence[int],
+                 downsample: float, opener: Callable[..., Slide]) -> None:
         self.path = path
         self.options = dict(options)
         self.stamp = tuple(stamp)
@@ -66,31 +73,31 @@ class LevelReader:
         self.opener = opener
 
     @classmethod
-    def of(cls, slide, level):
+    def of(cls, slide: Slide, level: int) -> LevelReader:
         """The reader of `level` of an open slide; tasks decode with one
         thread each."""
-        level = slide._level(level)
+        index = slide._level(level)
         options = dict(slide._options, num_threads=1)
         # Absolute, so that workers started elsewhere find the same file.
         path = os.path.abspath(slide.path)
-        return cls(path, options, file_identity(path).stamp, level, slide.level_dimensions[level],
-                   slide.level_downsamples[level], type(slide))
+        return cls(path, options, file_identity(path).stamp, index, slide.level_dimensions[index],
+                   slide.level_downsamples[index], type(slide))
 
     @property
-    def shape(self):
+    def shape(self) -> tuple[int, int, int]:
         return (self.height, self.width, 3)
 
-    def read(self, left, top, width, height, out=None):
+    def read(self, left: int, top: int, width: int, height: int, out: Optional[Pixels] = None) -> Pixels:
         """The box of the level at (left, top), width x height pixels of the
         level, as a new (height, width, 3) RGB array or into `out`."""
         slide = task_slides.get(self.opener, self.path, self.options, expected=self.stamp)
         x = full_resolution_position(left, self.downsample)
         y = full_resolution_position(top, self.downsample)
-        return slide.read_region((x, y), self.level, (width, height), out=out)
+        pixels: Pixels = slide.read_region((x, y), self.level, (width, height), out=out)
+        return pixels
 
-    def __getitem__(self, index):
-        if not isinstance(index, tuple):
-            index = (index,)
+    def __getitem__(self, given: Any) -> Pixels:
+        index: tuple[Any, ...] = given if isinstance(given, tuple) else (given,)
         if len(index) > 3 or any(not isinstance(part, slice) for part in index):
             raise TypeError(f"a LevelReader takes up to three slices, not {index!r}")
         index = index + (slice(None),) * (3 - len(index))
@@ -101,26 +108,26 @@ class LevelReader:
         pixels = self.read(left, top, max(0, right - left), max(0, bottom - top))
         return pixels if index[2] == slice(None) else pixels[:, :, index[2]]
 
-    def __dask_tokenize__(self):
+    def __dask_tokenize__(self) -> tuple[Any, ...]:
         opener = f"{self.opener.__module__}.{self.opener.__qualname__}"
         return (type(self).__name__, opener, self.path, sorted(self.options.items()), self.stamp, self.level)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, LevelReader) and self.__dask_tokenize__() == other.__dask_tokenize__()
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((self.path, self.stamp, self.level))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"LevelReader({self.path!r}, level={self.level}, {self.width} x {self.height})"
 
 
-def read_box(reader, index):
+def read_box(reader: LevelReader, index: Any) -> Pixels:
     """A task: the box `index` (slices) of the level `reader` reads."""
     return reader[index]
 
 
-def chunk_boxes(chunks):
+def chunk_boxes(chunks: Sequence[Sequence[int]]) -> list[tuple[int, int, int, int]]:
     """(top, left, height, width) of every chunk of normalized (rows,
     columns, ...) chunks, row by row."""
     tops = np.cumsum((0,) + tuple(chunks[0][:-1]))
@@ -129,11 +136,11 @@ def chunk_boxes(chunks):
             for left, width in zip(lefts, chunks[1])]
 
 
-def _tile_multiple(side, tile):
+def _tile_multiple(side: int, tile: int) -> int:
     return max(1, side // tile) * tile
 
 
-def normalize_chunks(chunks, shape, tile_size):
+def normalize_chunks(chunks: Any, shape: tuple[int, ...], tile_size: tuple[int, int]) -> tuple[tuple[int, ...], ...]:
     from dask.array.core import normalize_chunks as dask_normalize_chunks
 
     tile_width, tile_height = tile_size
@@ -146,12 +153,14 @@ def normalize_chunks(chunks, shape, tile_size):
             chunks += (3,)
     try:
         # With the tiles as the previous chunks, "auto" picks whole tiles.
-        return dask_normalize_chunks(chunks, shape, dtype=np.uint8, previous_chunks=tiles)
+        normalized: tuple[tuple[int, ...], ...] = dask_normalize_chunks(chunks, shape, dtype=np.uint8,
+                                                                        previous_chunks=tiles)
+        return normalized
     except (ValueError, TypeError, ZeroDivisionError) as error:
         raise ValueError(f"chunks {chunks!r} do not fit an array of shape {shape}: {error}") from None
 
 
-def to_dask(slide, level=0, chunks=None):
+def to_dask(slide: Slide, level: int = 0, chunks: Any = None) -> Any:
     """`level` of `slide` as a lazy (height, width, 3) uint8 RGB dask array.
 
     chunks: None for chunks of 2048 x 2048 pixels (whole tiles; smaller at
@@ -164,7 +173,7 @@ def to_dask(slide, level=0, chunks=None):
 
     slide._open_native()
     reader = LevelReader.of(slide, level)
-    chunks = normalize_chunks(chunks, reader.shape, slide.level_tile_sizes[reader.level])
-    name = "tqfslide-level-" + tokenize(reader, chunks)
-    return da.from_array(reader, chunks=chunks, name=name, lock=False, asarray=False, fancy=False,
+    normalized = normalize_chunks(chunks, reader.shape, slide.level_tile_sizes[reader.level])
+    name = "tqfslide-level-" + tokenize(reader, normalized)
+    return da.from_array(reader, chunks=normalized, name=name, lock=False, asarray=False, fancy=False,
                          getitem=read_box, meta=np.empty((0, 0, 0), np.uint8), inline_array=True)

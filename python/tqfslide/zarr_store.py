@@ -23,9 +23,12 @@ the slides that process keeps open (tqfslide._slide_pool.task_slides).
 Writing raises PermissionError.
 """
 
+from __future__ import annotations
+
 import json
 import os
 import re
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Union
 
 import numpy as np
 import zarr.storage
@@ -33,12 +36,17 @@ import zarr.storage
 from ._slide_pool import file_identity, task_slides
 from .dask_array import full_resolution_position
 
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from ._slide import Slide
+
 FILL_VALUE = 255
 _CHUNK_KEY = re.compile(r"^(0|[1-9][0-9]*)/0\.(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)$")
 _CHANNELS = (("red", "FF0000"), ("green", "00FF00"), ("blue", "0000FF"))
 
 
-def _json(value):
+def _json(value: Any) -> bytes:
     return json.dumps(value, indent=2, sort_keys=True).encode()
 
 
@@ -51,7 +59,7 @@ class SlideStore(zarr.storage.Store):
     _writeable = False
     _erasable = False
 
-    def __init__(self, slide):
+    def __init__(self, slide: Slide) -> None:
         slide._open_native()
         self._path = os.path.abspath(slide.path)
         # Chunks are single tiles: decoding one needs no pool.
@@ -65,9 +73,9 @@ class SlideStore(zarr.storage.Store):
 
     # -- metadata -----------------------------------------------------------
 
-    def _make_metadata(self):
+    def _make_metadata(self) -> dict[str, bytes]:
         unit = {"unit": "micrometer"} if self._mpp else {}
-        datasets = []
+        datasets: list[dict[str, Any]] = []
         metadata = {".zgroup": _json({"zarr_format": 2})}
         for index, ((width, height), (tile_width, tile_height), downsample) in enumerate(self._levels):
             mpp_x, mpp_y = self._mpp if self._mpp else (1.0, 1.0)
@@ -113,7 +121,7 @@ class SlideStore(zarr.storage.Store):
 
     # -- chunks -------------------------------------------------------------
 
-    def _chunk(self, key):
+    def _chunk(self, key: str) -> Optional[tuple[int, int, int]]:
         """(level, row, column) of a chunk key that lies inside its level, or
         None."""
         match = _CHUNK_KEY.match(key)
@@ -127,7 +135,7 @@ class SlideStore(zarr.storage.Store):
             return None
         return level, row, column
 
-    def _read_chunk(self, level, row, column):
+    def _read_chunk(self, level: int, row: int, column: int) -> npt.NDArray[np.uint8]:
         _, (tile_width, tile_height), downsample = self._levels[level]
         slide = task_slides.get(self._opener, self._path, self._options, expected=self._stamp)
         x = full_resolution_position(column * tile_width, downsample)
@@ -137,7 +145,7 @@ class SlideStore(zarr.storage.Store):
         pixels = slide.read_region((x, y), level, (tile_width, tile_height))
         return np.ascontiguousarray(pixels.transpose(2, 0, 1)).reshape(-1)
 
-    def _chunk_keys(self, level):
+    def _chunk_keys(self, level: int) -> Iterator[str]:
         (width, height), (tile_width, tile_height), _ = self._levels[level]
         for row in range(-(-height // tile_height)):
             for column in range(-(-width // tile_width)):
@@ -145,7 +153,7 @@ class SlideStore(zarr.storage.Store):
 
     # -- the mapping --------------------------------------------------------
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str) -> Union[bytes, npt.NDArray[np.uint8]]:
         if key in self._metadata:
             return self._metadata[key]
         chunk = self._chunk(key)
@@ -153,21 +161,21 @@ class SlideStore(zarr.storage.Store):
             raise KeyError(key)
         return self._read_chunk(*chunk)
 
-    def __contains__(self, key):
+    def __contains__(self, key: object) -> bool:
         # No pixels are read to answer.
         return isinstance(key, str) and (key in self._metadata or self._chunk(key) is not None)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         yield from self._metadata
         for level in range(len(self._levels)):
             yield from self._chunk_keys(level)
 
-    def __len__(self):
+    def __len__(self) -> int:
         chunks = sum(-(-height // tile_height) * -(-width // tile_width)
                      for (width, height), (tile_width, tile_height), _ in self._levels)
         return len(self._metadata) + chunks
 
-    def listdir(self, path=""):
+    def listdir(self, path: str = "") -> list[str]:
         path = path.strip("/")
         if path == "":
             return sorted([".zattrs", ".zgroup"] + [str(level) for level in range(len(self._levels))])
@@ -176,24 +184,24 @@ class SlideStore(zarr.storage.Store):
             return [".zarray", ".zattrs"] + [key.split("/", 1)[1] for key in self._chunk_keys(level)]
         return []
 
-    def __setitem__(self, key, value):
+    def __setitem__(self, key: str, value: Any) -> None:
         raise PermissionError(f"the zarr store of {self._path!r} is read-only")
 
-    def __delitem__(self, key):
+    def __delitem__(self, key: str) -> None:
         raise PermissionError(f"the zarr store of {self._path!r} is read-only")
 
-    def rmdir(self, path=""):
+    def rmdir(self, path: str = "") -> None:
         raise PermissionError(f"the zarr store of {self._path!r} is read-only")
 
-    def rename(self, src_path, dst_path):
+    def rename(self, src_path: str, dst_path: str) -> None:
         raise PermissionError(f"the zarr store of {self._path!r} is read-only")
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return (isinstance(other, SlideStore) and (self._opener, self._path, self._options, self._stamp)
                 == (other._opener, other._path, other._options, other._stamp))
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((self._path, self._stamp))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<tqfslide zarr store of {self._path!r}, {len(self._levels)} levels>"

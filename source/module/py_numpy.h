@@ -15,7 +15,8 @@
 
 namespace tqfpy {
 
-// Imports "numpy.core.multiarray", checks its "_ARRAY_API" capsule, the
+// Imports NumPy's multiarray module (numpy._core._multiarray_umath, else
+// numpy.core.multiarray), checks its "_ARRAY_API" capsule, the
 // running NumPy's ABI and feature versions and its byte order, and fills the
 // function table. Returns 0, or -1 with the reason as the pending exception.
 int import_numpy_array_api();

@@ -19,9 +19,19 @@ const unsigned kRequiredFeatureVersion = 0xc;
 static_assert(kRequiredFeatureVersion <= NPY_FEATURE_VERSION,
               "the NumPy headers are older than the feature level the module requires");
 
+// The module that holds NumPy's function table: numpy._core in NumPy 2
+// (where numpy.core is a deprecated alias that warns), numpy.core before.
+PyObject *import_multiarray() {
+    PyObject *multiarray = PyImport_ImportModule("numpy._core._multiarray_umath");
+    if (multiarray || !PyErr_ExceptionMatches(PyExc_ModuleNotFoundError))
+        return multiarray;
+    PyErr_Clear();
+    return PyImport_ImportModule("numpy.core.multiarray");
+}
+
 // The capsule's address, or null with the reason pending.
 void **array_api_table() {
-    PyObject *multiarray = PyImport_ImportModule("numpy.core.multiarray");
+    PyObject *multiarray = import_multiarray();
     if (!multiarray) {
         // Whatever the import raised (NumPy missing or broken), the failure
         // is reported as the module's own import error.
@@ -54,7 +64,13 @@ void **array_api_table() {
 // The table must already be installed: the checks call through it.
 int check_running_numpy() {
     const unsigned running_abi = PyArray_GetNDArrayCVersion();
-    if (running_abi != NPY_VERSION) {
+#if NPY_ABI_VERSION >= 0x02000000
+    // Built with NumPy 2's headers, the module also runs on NumPy 1.x.
+    const bool abi_matches = running_abi <= NPY_VERSION;
+#else
+    const bool abi_matches = running_abi == NPY_VERSION;
+#endif
+    if (!abi_matches) {
         PyErr_Format(PyExc_RuntimeError,
                      "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
                      static_cast<unsigned>(NPY_VERSION), running_abi);

@@ -1,6 +1,7 @@
 """The package's modules import one another one way only: the graph of
 every import statement (those inside functions too, so that a lazy import
-cannot hide a circle) has no cycle."""
+cannot hide a circle) has no cycle. Imports for type checkers alone (under
+`if TYPE_CHECKING:`) never run and are left out."""
 import ast
 import os
 
@@ -24,12 +25,24 @@ def modules():
     return found
 
 
+def _type_checking_only(tree):
+    """The nodes inside `if TYPE_CHECKING:` blocks."""
+    inside = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.If) and ast.unparse(node.test) in ("TYPE_CHECKING", "typing.TYPE_CHECKING"):
+            for statement in node.body:
+                inside.update(ast.walk(statement))
+    return inside
+
+
 def imports(name, path, known):
     """The package modules that the module `name` imports anywhere in it."""
     is_package = path.endswith("__init__.py")
     here = name if is_package else name.rpartition(".")[0]
     targets = set()
-    for node in ast.walk(ast.parse(open(path).read(), path)):
+    tree = ast.parse(open(path).read(), path)
+    skipped = _type_checking_only(tree)
+    for node in [node for node in ast.walk(tree) if node not in skipped]:
         if isinstance(node, ast.Import):
             targets.update(alias.name for alias in node.names)
         elif isinstance(node, ast.ImportFrom):

@@ -20,9 +20,12 @@ exit status) as its default; a command that writes an image sets
 `image_output` too. A new command is a new module listed in COMMANDS.
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 import sys
+from typing import Mapping, Optional, Sequence
 
 from .._errors import TqfError
 from .._version import __version__
@@ -33,8 +36,12 @@ from ._common import Failure, check_image_output
 COMMANDS = (info, region, thumbnail, associated, convert, serve, tissue_mask, with_openslide)
 
 
-def build_parser():
-    parser = argparse.ArgumentParser(
+class _Parser(argparse.ArgumentParser):
+    commands: Mapping[str, argparse.ArgumentParser]  # each command's parser, by name
+
+
+def build_parser() -> _Parser:
+    parser = _Parser(
         prog="tqf",
         description="Look at .tqf whole-slide images: facts, regions, thumbnails and associated images, "
                     "conversion, and a viewer in the browser.",
@@ -49,7 +56,7 @@ def build_parser():
     return parser
 
 
-def _input_of(args):
+def _input_of(args: argparse.Namespace) -> Optional[str]:
     for name in ("slide", "path", "input"):
         value = getattr(args, name, None)
         if isinstance(value, str):
@@ -57,7 +64,7 @@ def _input_of(args):
     return None
 
 
-def _failure_line(args, error):
+def _failure_line(args: argparse.Namespace, error: BaseException) -> str:
     """One line naming the input and the cause."""
     where = _input_of(args)
     if isinstance(error, OSError) and error.strerror:
@@ -71,7 +78,7 @@ def _failure_line(args, error):
     return message
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv and argv[0] in convert.COMMANDS:
         return convert.run_converter(argv[0], argv[1:])
@@ -82,7 +89,8 @@ def main(argv=None):
     if getattr(args, "image_output", False):
         check_image_output(parser.commands[args.command], args.output)
     try:
-        return args.func(args)
+        status: int = args.func(args)
+        return status
     except Failure as e:
         print(f"tqf {args.command}: {e}", file=sys.stderr)
     except (OSError, TqfError, ValueError, MemoryError) as e:
@@ -94,7 +102,7 @@ def main(argv=None):
     return 1
 
 
-def _quiet_broken_pipe():
+def _quiet_broken_pipe() -> int:
     # The reader went away (tqf info x | head): not a failure worth a word.
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)

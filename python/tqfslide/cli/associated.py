@@ -1,10 +1,14 @@
 """tqf associated SLIDE NAME -o OUT: a slide's label or macro image written
 to an image file."""
 
+from __future__ import annotations
+
+import argparse
+
 from ._common import Failure, open_slide, save_image
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     with open_slide(args.slide) as slide:
         names = sorted(slide.associated_images)
         if args.name not in names:
@@ -14,7 +18,7 @@ def run(args):
     return 0
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     p = commands.add_parser("associated", help="write a slide's label or macro image",
                             description="Writes one of the slide's associated images (label, macro).")
     p.add_argument("slide", metavar="SLIDE")

@@ -1,17 +1,24 @@
 """tqf info SLIDE [--json]: a slide's dimensions, levels and properties."""
 
+from __future__ import annotations
+
+import argparse
 import datetime
 import json
 import sys
+from typing import TYPE_CHECKING, Any
 
 from ._common import open_slide
 
+if TYPE_CHECKING:
+    from .._slide import Slide
 
-def _number(value):
+
+def _number(value: float) -> float:
     return int(value) if float(value) == int(value) else value
 
 
-def _facts(slide):
+def _facts(slide: Slide) -> dict[str, Any]:
     props = slide.properties
     scan_time = props.get("tqf.scanTime")
     facts = {
@@ -40,11 +47,11 @@ def _facts(slide):
     return facts
 
 
-def _one_line(text):
+def _one_line(text: str) -> str:
     return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     with open_slide(args.slide) as slide:
         facts = _facts(slide)
     if args.json:
@@ -74,7 +81,7 @@ def run(args):
     return 0
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     p = commands.add_parser("info", help="print a slide's dimensions, levels and properties",
                             description="Prints a slide's dimensions, magnification, microns per pixel, levels, "
                                         "associated images and properties.")

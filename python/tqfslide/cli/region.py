@@ -1,6 +1,10 @@
 """tqf region SLIDE X Y W H [--level N | --downsample D | --magnification M] -o OUT:
 a region of a slide written to an image file."""
 
+from __future__ import annotations
+
+import argparse
+
 from ._arguments import int_between, positive_float, positive_int
 from ._common import Failure, open_slide, save_image
 
@@ -10,7 +14,7 @@ from ._common import Failure, open_slide, save_image
 MAX_REGION_PIXELS = 1 << 28
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     if args.width * args.height > MAX_REGION_PIXELS:
         raise Failure(f"{args.slide}: a region of {args.width} x {args.height} pixels is more than one image "
                       f"may hold here ({MAX_REGION_PIXELS:,} pixels); read it in parts")
@@ -26,7 +30,7 @@ def run(args):
     return 0
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     p = commands.add_parser("region", help="write a region of a slide to an image file",
                             description="Writes the region whose top-left corner lies at X, Y (pixels of full "
                                         "resolution) and that is W x H pixels of the level read. Parts outside "

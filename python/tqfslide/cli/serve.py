@@ -1,6 +1,9 @@
 """tqf serve PATH [--host 127.0.0.1] [--port 8000] [--workers N] [--server native|waitress]: the slides under a
 folder (or one slide) in the browser (tqfslide.viewer)."""
 
+from __future__ import annotations
+
+import argparse
 import sys
 
 from .. import viewer
@@ -8,7 +11,7 @@ from ._arguments import int_between
 from ._common import Failure
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     access_log = (lambda line: (sys.stderr.write(line), sys.stderr.flush())) if args.access_log else None
     if not viewer.is_loopback(args.host):
         print(f"tqf serve: listening on {args.host}: anyone who can reach this machine can read these slides",
@@ -27,7 +30,7 @@ def run(args):
     return 0
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     p = commands.add_parser("serve", help="view slides in the browser",
                             description="Serves the .tqf slides under PATH (a folder, searched recursively, or "
                                         "one slide) to the browser: a list of the slides and a Deep Zoom viewer "

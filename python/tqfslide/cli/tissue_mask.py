@@ -47,6 +47,7 @@ import os
 import struct
 import sys
 import zlib
+from typing import Any
 
 import numpy as np
 
@@ -143,7 +144,7 @@ def run(args):
               file=sys.stderr)
         return 2
     paths = [os.path.abspath(os.fsdecode(path)) for path in args.slides]
-    outputs = {}
+    outputs: dict[str, Any] = {}
     for path in paths:
         for name in output_names(args.output, path):
             if name in outputs:

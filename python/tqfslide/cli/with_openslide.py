@@ -11,10 +11,14 @@ such a command is refused rather than run silently with the system's
 OpenSlide.
 """
 
+from __future__ import annotations
+
+import argparse
 import os
 import shutil
 import stat
 import sys
+from typing import Optional, Sequence
 
 from .. import _version
 
@@ -42,18 +46,20 @@ libraries are missing or COMMAND runs in secure-execution mode (set-user-ID,
 set-group-ID or with capabilities), which ignores LD_LIBRARY_PATH."""
 
 
-def library_dir():
+def library_dir() -> Optional[str]:
     """The folder of libopenslide.so.0 and .so.1: beside the package in a
-    build folder (build/openslide), else where the Debian package installs
-    them. None when neither holds them."""
+    build folder (build/openslide), inside it where pip installed it
+    (tqfslide/_libs/openslide), else where the Debian package installs them.
+    None when none holds them."""
     package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    for folder in (os.path.join(os.path.dirname(package), "openslide"), _version.OPENSLIDE_LIBRARY_DIR):
+    for folder in (os.path.join(os.path.dirname(package), "openslide"), os.path.join(package, "_libs", "openslide"),
+                   _version.OPENSLIDE_LIBRARY_DIR):
         if folder and all(os.path.isfile(os.path.join(folder, name)) for name in LIBRARIES):
             return folder
     return None
 
 
-def _secure_execution(program):
+def _secure_execution(program: str) -> Optional[str]:
     """Why the dynamic linker would ignore LD_LIBRARY_PATH for `program`,
     or None."""
     try:
@@ -72,7 +78,7 @@ def _secure_execution(program):
     return None
 
 
-def main(arguments):
+def main(arguments: Sequence[str]) -> int:
     """Runs `tqf with-openslide ARGUMENTS`; returns an exit status only when
     it did not replace this process with the command."""
     if not arguments:
@@ -120,7 +126,7 @@ def main(arguments):
         return 126
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     # Run by main with its arguments untouched; here for the help.
     commands.add_parser("with-openslide", add_help=False, help="run a command built on OpenSlide (vips, "
                         "openslide-python ...) so that it opens .tqf slides")

@@ -19,6 +19,7 @@ has it, and code that only imports the package does not pay for it.
 """
 
 import threading
+from typing import Any
 
 import numpy as np
 
@@ -83,8 +84,14 @@ class SlideTissue:
     def __init__(self, path, error=None):
         self.path = path
         self.error = error
-        self.size = self.tile = self.mask_level = self.mask_downsample = None
-        self.mask = self.threshold = self.fractions = self.means = None
+        self.size: Any = None
+        self.tile: Any = None
+        self.mask_level: Any = None
+        self.mask_downsample: Any = None
+        self.mask: Any = None
+        self.threshold: Any = None
+        self.fractions: Any = None
+        self.means: Any = None
 
 
 class _SlideJob:
@@ -132,7 +139,7 @@ def tissue_of_slides(client, paths, *, mask_downsample, threshold=None, task_don
     from distributed import as_completed
 
     waiting = list(reversed(paths))
-    running = {}  # future key -> its slide's job
+    running: dict[Any, Any] = {}  # future key -> its slide's job
     finished = as_completed()
 
     def submit():

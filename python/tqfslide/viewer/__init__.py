@@ -18,6 +18,8 @@ other WSGI server. See tqfslide.viewer.app for the URLs, what is refused and
 how answers may be cached.
 """
 
+from __future__ import annotations
+
 import ipaddress
 import logging
 import os
@@ -27,6 +29,8 @@ import socket
 import sys
 import time
 import traceback
+from types import FrameType
+from typing import Any, Callable, Iterable, Optional, TextIO, Union
 
 from .. import _native
 from .app import ViewerApp, slide_url
@@ -37,7 +41,7 @@ __all__ = ["ViewerApp", "SlideLibrary", "SlideNotFound", "make_app", "serve", "i
 SERVERS = ("native", "waitress")
 
 
-def default_threads():
+def default_threads() -> int:
     """One thread per processor this process may run on: tiles are made on
     the processors, and more threads than processors only contend for them."""
     try:
@@ -46,7 +50,7 @@ def default_threads():
         return max(1, os.cpu_count() or 1)
 
 
-def is_loopback(host):
+def is_loopback(host: str) -> bool:
     if host == "localhost":
         return True
     try:
@@ -55,8 +59,9 @@ def is_loopback(host):
         return False
 
 
-def make_app(path, *, quality=75, tile_size=256, overlap=0, max_open=8, cache_size=32 << 20,
-             tile_cache_size=8 << 20, loopback_only=True, access_log=None):
+def make_app(path: Union[str, os.PathLike[str]], *, quality: int = 75, tile_size: int = 256, overlap: int = 0,
+             max_open: int = 8, cache_size: int = 32 << 20, tile_cache_size: int = 8 << 20,
+             loopback_only: bool = True, access_log: Optional[Callable[[str], object]] = None) -> ViewerApp:
     """The WSGI application serving the slides at `path` (a folder or a
     .tqf slide), for a WSGI server of one's own. tile_size=254, overlap=1
     gives OpenSlide's Deep Zoom layout, every tile made at `quality`."""
@@ -65,9 +70,10 @@ def make_app(path, *, quality=75, tile_size=256, overlap=0, max_open=8, cache_si
     return ViewerApp(library, loopback_only=loopback_only, access_log=access_log)
 
 
-def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, threads=None, quality=75,
-          tile_size=256, overlap=0, max_open=8, cache_size=32 << 20, tile_cache_size=8 << 20, access_log=None,
-          max_connections=4096, out=sys.stdout, **limits):
+def serve(path: Union[str, os.PathLike[str]], host: str = "127.0.0.1", port: int = 8000, *, server: str = "native",
+          workers: int = 1, threads: Optional[int] = None, quality: int = 75, tile_size: int = 256, overlap: int = 0,
+          max_open: int = 8, cache_size: int = 32 << 20, tile_cache_size: int = 8 << 20, access_log: Any = None,
+          max_connections: int = 4096, out: TextIO = sys.stdout, **limits: int) -> None:
     """Serves the slides at `path` until interrupted (Ctrl-C or SIGTERM).
 
     Port 0 picks a free port; the address is printed to `out` once the
@@ -91,7 +97,8 @@ def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, thre
     options = dict(quality=quality, tile_size=tile_size, overlap=overlap, max_open=max_open, cache_size=cache_size,
                    tile_cache_size=tile_cache_size, loopback_only=is_loopback(host))
     if server == "waitress":
-        return _serve_waitress(path, host, port, threads, options, access_log, out)
+        _serve_waitress(path, host, port, threads, options, access_log, out)
+        return
     library = SlideLibrary(path)  # checks the path before anything listens
     sock = _listen(host, port)
     # Taken from now on: a client may stop the server as soon as the address is out.
@@ -109,7 +116,7 @@ def serve(path, host="127.0.0.1", port=8000, *, server="native", workers=1, thre
         sock.close()
 
 
-def _listen(host, port):
+def _listen(host: str, port: int) -> socket.socket:
     """A listening TCP socket on host:port (the first address host names)."""
     try:
         infos = socket.getaddrinfo(host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
@@ -127,7 +134,7 @@ def _listen(host, port):
     return sock
 
 
-def _announce(library, address, out):
+def _announce(library: SlideLibrary, address: Any, out: TextIO) -> None:
     shown = f"[{address[0]}]" if ":" in str(address[0]) else address[0]
     base = f"http://{shown}:{address[1]}/"
     out.write(f"serving {library.root} at {base}\n")
@@ -145,17 +152,17 @@ class _Signals:
     native server's threads block them, but not every library's), Python's
     handler writes its number to a pipe that wait() reads."""
 
-    def __init__(self, signals):
+    def __init__(self, signals: Iterable[int]) -> None:
         self._read, self._write = os.pipe()
         os.set_blocking(self._write, False)
         self._previous_fd = signal.set_wakeup_fd(self._write, warn_on_full_buffer=False)
         self._previous = {number: signal.signal(number, self._note) for number in signals}
 
     @staticmethod
-    def _note(signum, frame):
+    def _note(signum: int, frame: Optional[FrameType]) -> None:
         pass  # the number went to the pipe already
 
-    def wait(self):
+    def wait(self) -> set[signal.Signals]:
         """The signals received since the last wait, once there is one."""
         while True:
             try:
@@ -164,22 +171,23 @@ class _Signals:
             except InterruptedError:
                 continue
 
-    def close(self):
-        if self._read is None:
+    def close(self) -> None:
+        if self._read < 0:  # closed already
             return
         for number, handler in self._previous.items():
             signal.signal(number, handler)
         signal.set_wakeup_fd(self._previous_fd)
         os.close(self._read)
         os.close(self._write)
-        self._read = self._write = None
+        self._read = self._write = -1
 
 
-def _run_native(path, sock, options, native, signals):
+def _run_native(path: Union[str, os.PathLike[str]], sock: socket.socket, options: dict[str, Any],
+                native: dict[str, Any], signals: _Signals) -> None:
     """Runs the native server on `sock` until SIGINT or SIGTERM."""
     app = make_app(path, **options)
     library = app.library
-    config = dict(folder=library.folder, single_name=library.single or "",
+    config: dict[str, Any] = dict(folder=library.folder, single_name=library.single or "",
                   single_path=getattr(library, "_single_path", "") if library.single is not None else "",
                   max_open=options["max_open"], cache_bytes=options["cache_size"],
                   tile_cache_bytes=options["tile_cache_size"], tile_size=options["tile_size"],
@@ -202,13 +210,13 @@ def _run_native(path, sock, options, native, signals):
         server.stop()
 
 
-def _supervise(workers, signals, run):
+def _supervise(workers: int, signals: _Signals, run: Callable[[], None]) -> None:
     """Runs `run` in `workers` forked processes until SIGINT or SIGTERM,
     which are passed on; a worker that dies is started again (at most once
     a second)."""
-    children = {}
+    children: dict[int, float] = {}
 
-    def start():
+    def start() -> None:
         # A stop signal that reaches a new worker before it has put the
         # default handlers back would run the supervisor's handler there and
         # be lost, and the worker would then serve on, never stopped: the
@@ -259,13 +267,14 @@ def _supervise(workers, signals, run):
                 pass
 
 
-def _exit_text(status):
+def _exit_text(status: int) -> str:
     if os.WIFSIGNALED(status):
         return f"signal {os.WTERMSIG(status)}"
     return f"status {os.WEXITSTATUS(status)}"
 
 
-def _serve_waitress(path, host, port, threads, options, access_log, out):
+def _serve_waitress(path: Union[str, os.PathLike[str]], host: str, port: int, threads: Optional[int],
+                    options: dict[str, Any], access_log: Any, out: TextIO) -> None:
     import waitress
 
     app = make_app(path, access_log=access_log, **options)
@@ -276,7 +285,7 @@ def _serve_waitress(path, host, port, threads, options, access_log, out):
     address = getattr(server, "effective_host", host)
     _announce(app.library, (address, getattr(server, "effective_port", port)), out)
 
-    def stop(signum, frame):
+    def stop(signum: int, frame: Optional[FrameType]) -> None:
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGTERM, stop)

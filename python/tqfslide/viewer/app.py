@@ -33,6 +33,8 @@ tiles, descriptors and every refusal itself, the very same way, and hands
 the rest to this application.
 """
 
+from __future__ import annotations
+
 import html
 import io
 import json
@@ -42,11 +44,15 @@ import re
 import sys
 import time
 import traceback
+from typing import Any, Callable, Iterable, Optional, Sequence, Tuple
 from urllib.parse import quote, unquote, unquote_to_bytes, urlsplit
 
 from .. import _native
 from .._errors import TqfError
-from .library import SlideLibrary, SlideNotFound
+from .library import OpenedSlide, SlideLibrary, SlideNotFound
+
+# (status, headers, body)
+Response = Tuple[str, list[tuple[str, str]], bytes]
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 
@@ -62,14 +68,14 @@ PAGE_POLICY = ("default-src 'self'; img-src 'self' data: blob:; style-src 'self'
 
 
 class HTTPError(Exception):
-    def __init__(self, status, reason, headers=()):
+    def __init__(self, status: str, reason: str, headers: Sequence[tuple[str, str]] = ()) -> None:
         super().__init__(reason)
         self.status = status
         self.reason = reason
         self.headers = list(headers)
 
 
-def _not_found(reason):
+def _not_found(reason: str) -> HTTPError:
     return HTTPError("404 Not Found", reason)
 
 
@@ -82,7 +88,8 @@ class ViewerApp:
     127.0.0.1). access_log, when given, receives one line per request.
     """
 
-    def __init__(self, library, *, loopback_only=True, access_log=None):
+    def __init__(self, library: SlideLibrary, *, loopback_only: bool = True,
+                 access_log: Optional[Callable[[str], object]] = None) -> None:
         if not isinstance(library, SlideLibrary):
             raise TypeError("library must be a SlideLibrary")
         self.library = library
@@ -93,7 +100,7 @@ class ViewerApp:
 
     # -- WSGI ---------------------------------------------------------------
 
-    def __call__(self, environ, start_response):
+    def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
         started = time.perf_counter()
         method = environ.get("REQUEST_METHOD", "GET")
         try:
@@ -125,7 +132,7 @@ class ViewerApp:
                             f"{status.split()[0]} {len(body)} {elapsed:.1f}ms\n")
         return [b""] if method == "HEAD" else [body]
 
-    def _check_host(self, environ):
+    def _check_host(self, environ: dict[str, Any]) -> None:
         if not self.loopback_only:
             return
         host = environ.get("HTTP_HOST", "")
@@ -133,13 +140,13 @@ class ViewerApp:
         if host and name.lower() not in _LOOPBACK_NAMES:
             raise HTTPError("403 Forbidden", f"host {host!r} is not this machine's loopback name")
 
-    def _log_error(self, environ, reason):
+    def _log_error(self, environ: dict[str, Any], reason: str) -> None:
         if self.access_log is not None:
             self.access_log(f"tqf serve: {_printable_uri(environ)}: {reason}\n")
 
     # -- routes -------------------------------------------------------------
 
-    def _route(self, path, environ):
+    def _route(self, path: str, environ: dict[str, Any]) -> Response:
         if path == "/":
             return self._page(_index_page(self.library))
         if path.startswith("/static/"):
@@ -154,7 +161,8 @@ class ViewerApp:
         rest = path[len("/slides/"):]
         tile = _TILE.fullmatch(rest)
         if tile:
-            return self._tile(tile.group(1), *(int(v) for v in tile.group(2, 3, 4)), environ)
+            level, column, row = (int(v) for v in tile.group(2, 3, 4))
+            return self._tile(tile.group(1), level, column, row, environ)
         if rest.endswith(".dzi"):
             opened = self._slide(rest[: -len(".dzi")])
             return self._cached(opened, environ, self._layout_tag(opened), "application/xml",
@@ -168,23 +176,24 @@ class ViewerApp:
                                 lambda: self._properties(opened))
         associated = _ASSOCIATED.fullmatch(rest)
         if associated:
-            opened = self._slide(associated.group(1))
+            opened, image = self._slide(associated.group(1)), associated.group(2)
             return self._cached(opened, environ, f'"{opened.stamp}"', "image/png",
-                                lambda: self._associated(opened, associated.group(2)))
+                                lambda: self._associated(opened, image))
         raise _not_found(f"no such resource {path!r}")
 
-    def _slide(self, name):
+    def _slide(self, name: str) -> OpenedSlide:
         try:
             return self.library.get(name)
         except SlideNotFound as e:
             raise _not_found(str(e)) from None
 
-    def _layout_tag(self, opened):
+    def _layout_tag(self, opened: OpenedSlide) -> str:
         deep_zoom = opened.deep_zoom
         return f'"{opened.stamp}-{deep_zoom.tile_size}-{deep_zoom.overlap}"'
 
     @staticmethod
-    def _cached(opened, environ, tag, kind, make):
+    def _cached(opened: OpenedSlide, environ: dict[str, Any], tag: str, kind: str,
+                make: Callable[[], bytes]) -> Response:
         """An answer that names `opened`'s state: 404 for a URL with another
         stamp, 304 when the client has it, else `make()`."""
         given = _query_value(environ, "v")
@@ -195,7 +204,7 @@ class ViewerApp:
             return "304 Not Modified", headers, b""
         return "200 OK", [("Content-Type", kind)] + headers, make()
 
-    def _tile(self, name, level, column, row, environ):
+    def _tile(self, name: str, level: int, column: int, row: int, environ: dict[str, Any]) -> Response:
         opened = self._slide(name)
         deep_zoom = opened.deep_zoom
         if level >= deep_zoom.level_count:
@@ -204,7 +213,7 @@ class ViewerApp:
         if column >= columns or row >= rows:
             raise _not_found(f"level {level} of slide {name!r} has {columns} x {rows} tiles, not ({column}, {row})")
 
-        def make():
+        def make() -> bytes:
             try:
                 return deep_zoom.get_tile_data(level, (column, row))
             except ValueError as e:  # the slide closed or changed under the read
@@ -213,7 +222,7 @@ class ViewerApp:
         tag = f'"{opened.stamp}-{deep_zoom.tile_size}-{deep_zoom.overlap}-{deep_zoom.quality}"'
         return self._cached(opened, environ, tag, "image/jpeg", make)
 
-    def _properties(self, opened):
+    def _properties(self, opened: OpenedSlide) -> bytes:
         cached = opened.cached.get("properties")
         if cached is None:
             slide = opened.slide
@@ -231,7 +240,7 @@ class ViewerApp:
             cached = opened.cached["properties"] = json.dumps(facts, indent=1).encode()
         return cached
 
-    def _associated(self, opened, image):
+    def _associated(self, opened: OpenedSlide, image: str) -> bytes:
         key = "associated/" + image
         cached = opened.cached.get(key)
         if cached is None:
@@ -251,7 +260,7 @@ class ViewerApp:
         return cached
 
     @staticmethod
-    def _thumbnail(opened):
+    def _thumbnail(opened: OpenedSlide) -> bytes:
         cached = opened.cached.get("thumbnail")
         if cached is None:
             from PIL import Image
@@ -262,7 +271,7 @@ class ViewerApp:
             cached = opened.cached["thumbnail"] = buffer.getvalue()
         return cached
 
-    def _static_file(self, name):
+    def _static_file(self, name: str) -> Response:
         path = self._static.get(name)
         if path is None:
             raise _not_found(f"no static file {name!r}")
@@ -274,7 +283,7 @@ class ViewerApp:
         return "200 OK", [("Content-Type", kind), ("Cache-Control", "max-age=3600")], body
 
     @staticmethod
-    def _page(text):
+    def _page(text: str) -> Response:
         return "200 OK", [
             ("Content-Type", "text/html; charset=utf-8"),
             ("Cache-Control", "no-cache"),
@@ -282,14 +291,15 @@ class ViewerApp:
         ], text.encode()
 
 
-def _raw_query(environ):
-    raw = environ.get("REQUEST_URI") or environ.get("RAW_URI")
+def _raw_query(environ: dict[str, Any]) -> str:
+    raw: Optional[str] = environ.get("REQUEST_URI") or environ.get("RAW_URI")
     if raw is None:
-        return environ.get("QUERY_STRING", "")
+        query: str = environ.get("QUERY_STRING", "")
+        return query
     return raw.split("#", 1)[0].partition("?")[2]
 
 
-def _query_value(environ, name):
+def _query_value(environ: dict[str, Any], name: str) -> Optional[str]:
     """The raw value of the first `name=` of the query; None when absent."""
     for pair in _raw_query(environ).split("&"):
         key, _, value = pair.partition("=")
@@ -298,7 +308,7 @@ def _query_value(environ, name):
     return None
 
 
-def _etag_matches(if_none_match, tag):
+def _etag_matches(if_none_match: str, tag: str) -> bool:
     """If-None-Match's weak comparison: "*", or a listed tag, W/ or not."""
     if if_none_match.strip() == "*":
         return True
@@ -311,13 +321,14 @@ def _etag_matches(if_none_match, tag):
     return False
 
 
-def _request_path(environ):
+def _request_path(environ: dict[str, Any]) -> str:
     """The decoded path of the request, from the raw request line where the
     server gives it (so encoded separators can be told from real ones)."""
-    raw = environ.get("REQUEST_URI") or environ.get("RAW_URI")
+    raw: Optional[str] = environ.get("REQUEST_URI") or environ.get("RAW_URI")
     if raw is None:
         try:
-            return environ.get("PATH_INFO", "").encode("latin-1").decode("utf-8")
+            path_info: str = environ.get("PATH_INFO", "")
+            return path_info.encode("latin-1").decode("utf-8")
         except UnicodeError:
             raise HTTPError("400 Bad Request", "the path is not UTF-8") from None
     try:
@@ -335,12 +346,12 @@ def _request_path(environ):
     return decoded
 
 
-def _printable_uri(environ):
-    raw = environ.get("REQUEST_URI") or environ.get("PATH_INFO", "")
+def _printable_uri(environ: dict[str, Any]) -> str:
+    raw = str(environ.get("REQUEST_URI") or environ.get("PATH_INFO", ""))
     return raw.encode("latin-1", "replace").decode("ascii", "backslashreplace")[:300]
 
 
-def _static_files():
+def _static_files() -> dict[str, str]:
     """The files under static/ by URL name: the only ones ever served from it."""
     files = {}
     for directory, folders, names in os.walk(STATIC_DIR):
@@ -353,11 +364,11 @@ def _static_files():
     return files
 
 
-def slide_url(name):
+def slide_url(name: str) -> str:
     return quote(name, safe="/")
 
 
-def _stamp_query(library, name):
+def _stamp_query(library: SlideLibrary, name: str) -> str:
     """"?v=<stamp>" for a listed slide as its file is now; "" when it cannot be told."""
     try:
         info = os.stat(library.resolve(name))
@@ -366,9 +377,9 @@ def _stamp_query(library, name):
     return "?v=" + _native.slide_stamp(info.st_ino, info.st_size, info.st_mtime_ns)
 
 
-def _index_page(library):
+def _index_page(library: SlideLibrary) -> str:
     names = library.names()
-    where = html.escape(library.root)
+    where = html.escape(os.fspath(library.root))
     if names:
         items = "\n".join(f'<li><a href="/view/{html.escape(slide_url(n))}"><img loading="lazy" alt="" '
                           f'src="/slides/{html.escape(slide_url(n))}/thumbnail.jpeg{_stamp_query(library, n)}">'
@@ -381,7 +392,7 @@ def _index_page(library):
                         f"<main class=\"list\">{body}</main>")
 
 
-def _pane(opened, view_id):
+def _pane(opened: OpenedSlide, view_id: str) -> str:
     """A view of one slide, its URLs carrying the slide's stamp."""
     url = html.escape(slide_url(opened.name))
     stamp = f"?v={opened.stamp}"
@@ -391,7 +402,7 @@ def _pane(opened, view_id):
             f'<div class="view" id="{view_id}"></div></section>')
 
 
-def _viewer_page(library, opened, compared=None):
+def _viewer_page(library: SlideLibrary, opened: OpenedSlide, compared: Optional[OpenedSlide] = None) -> str:
     name = html.escape(opened.name)
     head = ('<script src="/static/openseadragon/openseadragon.min.js"></script>\n'
             '<script src="/static/scalebar.js"></script>\n<script src="/static/viewer.js" defer></script>')
@@ -418,7 +429,7 @@ def _viewer_page(library, opened, compared=None):
     return _PAGE.format(title=title, head=head, body=body)
 
 
-def _not_found_page():
+def _not_found_page() -> str:
     body = ('<header><a href="/">Slides</a><h1>Not found</h1></header>\n'
             '<main class="message"><p>There is no slide or page at this address: the slide may have been '
             'moved, renamed or rewritten since the link was made.</p>'

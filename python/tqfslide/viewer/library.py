@@ -6,13 +6,16 @@ are ever opened: names are checked segment by segment, then resolved through
 every symbolic link and checked again.
 """
 
+from __future__ import annotations
+
 import os
 import stat
+from typing import Any, Optional, Union
 
 from .. import _native
 from .._errors import TqfError
 from .._slide import Slide
-from .._slide_pool import SlidePool
+from .._slide_pool import FileIdentity, SlidePool
 from ..deepzoom import DeepZoom
 
 SUFFIX = ".tqf"
@@ -28,16 +31,16 @@ class _Served:
     Deep Zoom tiles, and what is made from it once (properties JSON and
     associated image PNGs, made on first use)."""
 
-    def __init__(self, slide, deep_zoom):
+    def __init__(self, slide: Slide, deep_zoom: DeepZoom) -> None:
         self.slide = slide
         self.deep_zoom = deep_zoom
-        self.cached = {}
+        self.cached: dict[Any, Any] = {}
 
 
 class OpenedSlide:
     """A slide opened for serving, under the name it was asked for."""
 
-    def __init__(self, name, path, signature, served):
+    def __init__(self, name: str, path: str, signature: FileIdentity, served: _Served) -> None:
         self.name = name
         self.path = path
         self.signature = signature
@@ -58,10 +61,10 @@ class SlideLibrary:
     `tile_size` pixels with `overlap`, keeping the JPEG tiles it has to make
     (quality `quality`) within `tile_cache_size` bytes."""
 
-    def __init__(self, root, *, max_open=8, cache_size=32 << 20, tile_size=256, overlap=0, quality=75,
-                 tile_cache_size=8 << 20):
+    def __init__(self, root: Union[str, os.PathLike[str]], *, max_open: int = 8, cache_size: int = 32 << 20, tile_size: int = 256,
+                 overlap: int = 0, quality: int = 75, tile_cache_size: int = 8 << 20) -> None:
         real = os.path.realpath(root)
-        self.single = None
+        self.single: Optional[str] = None
         if os.path.isdir(real):
             self.folder = real
         elif os.path.isfile(real) and real.endswith(SUFFIX):
@@ -84,13 +87,13 @@ class SlideLibrary:
 
     # -- names ----------------------------------------------------------------
 
-    def names(self):
+    def names(self) -> list[str]:
         """The names of the slides to list, sorted; hidden files and folders,
         and links that lead outside the folder, are left out."""
         if self.single is not None:
             return [self.single]
-        found = []
-        seen = set()  # real folders walked: links that loop are walked once
+        found: list[str] = []
+        seen: set[str] = set()  # real folders walked: links that loop are walked once
         for directory, folders, files in os.walk(self.folder, followlinks=True):
             real_directory = os.path.realpath(directory)
             if real_directory in seen or not (real_directory == self.folder or self._inside(real_directory)):
@@ -108,7 +111,7 @@ class SlideLibrary:
                     found.append(relative.replace(os.sep, "/"))
         return sorted(found)
 
-    def resolve(self, name):
+    def resolve(self, name: str) -> str:
         """The real path of the slide `name`, or SlideNotFound."""
         if self.single is not None:
             if name != self.single:
@@ -128,12 +131,12 @@ class SlideLibrary:
             raise SlideNotFound(f"no slide {name!r}: {path} leads outside {self.folder}")
         return real
 
-    def _inside(self, real):
+    def _inside(self, real: str) -> bool:
         return real.startswith(self.folder.rstrip(os.sep) + os.sep)
 
     # -- opened slides ----------------------------------------------------------
 
-    def get(self, name):
+    def get(self, name: str) -> OpenedSlide:
         """The opened slide `name`, reopened when its file changed since it
         was opened; SlideNotFound when it is gone or cannot be opened."""
         real = self.resolve(name)
@@ -150,7 +153,7 @@ class SlideLibrary:
             raise SlideNotFound(f"cannot serve slide {name!r}: {e}") from None
         return OpenedSlide(name, real, identity, served)
 
-    def _open(self, path):
+    def _open(self, path: str) -> _Served:
         # Opened once per file and kept in the pool; each request gets the
         # slide from there (dropped slides are not closed: a request still
         # reading one keeps it until it is done).
@@ -162,10 +165,10 @@ class SlideLibrary:
             slide.close()
             raise
 
-    def open_count(self):
+    def open_count(self) -> int:
         return len(self._pool)
 
 
-def _is_regular(info):
+def _is_regular(info: os.stat_result) -> bool:
     return stat.S_ISREG(info.st_mode)
 

@@ -3,6 +3,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -24,7 +25,7 @@ def test_version_and_help():
     assert run_tqf("convert", "--help").stdout == subprocess.run([CONVERT, "--help"], capture_output=True,
                                                                  text=True).stdout
     # From the package, without the launcher.
-    module = subprocess.run(["/usr/bin/python3", "-m", "tqfslide", "--version"], capture_output=True, text=True)
+    module = subprocess.run([sys.executable, "-m", "tqfslide", "--version"], capture_output=True, text=True)
     assert module.stdout == f"tqf {tqfslide.__version__}\n"
 
 
