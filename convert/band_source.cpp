@@ -1,7 +1,11 @@
 #include "band_source.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+
+#include <tiffio.h>
 
 #include <opencv2/imgproc.hpp>
 
@@ -48,10 +52,49 @@ bool isTiff(const std::string &path)
                         (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && (magic[3] == 42 || magic[3] == 43)));
 }
 
+// OpenSlide and libtiff's RGBA interface each decode a TIFF tile whole, at
+// four bytes a pixel, however small the image: a page's tile may be stated
+// far larger than memory. Tiles up to 8192 x 8192 pixels are read.
+constexpr uint64_t kLargestTilePixels = uint64_t{1} << 26;
+
+int quietTiff(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+
+// Why the TIFF at `path` cannot be read a tile at a time; empty when it can
+// (or libtiff cannot read its pages, which the readers then report).
+std::string oversizedTiles(const std::string &path)
+{
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, quietTiff, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, quietTiff, nullptr);
+    TIFF *tiff = TIFFOpenExt(path.c_str(), "r", options);
+    TIFFOpenOptionsFree(options);
+    if (tiff == nullptr)
+        return {};
+    std::string why;
+    for (int page = 0; why.empty(); ++page) {
+        uint32_t width = 0, height = 0;
+        if (TIFFIsTiled(tiff) && TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &width) &&
+            TIFFGetField(tiff, TIFFTAG_TILELENGTH, &height) && uint64_t{width} * height > kLargestTilePixels)
+            why = "its page " + std::to_string(page) + " has tiles of " + std::to_string(width) + " x " +
+                  std::to_string(height) + " pixels, too large to decode one at a time";
+        if (!TIFFReadDirectory(tiff))
+            break;
+    }
+    TIFFClose(tiff);
+    return why;
+}
+
 }  // namespace
 
 std::unique_ptr<BandSource> openSource(const std::string &path, std::string &error)
 {
+    if (isTiff(path)) {
+        const std::string why = oversizedTiles(path);
+        if (!why.empty()) {
+            error = "cannot read the TIFF '" + path + "': " + why;
+            return nullptr;
+        }
+    }
     bool recognised = false;
     std::unique_ptr<BandSource> source = detail::openWithOpenSlide(path, recognised, error);
     if (source)

@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <sys/mman.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <stdexcept>
@@ -82,6 +86,60 @@ std::string writeWorkspaceFile(const std::string &name, const uint8_t *data, siz
     if (close(fd) != 0 || !written)
         fail("cannot write " + path);
     return path;
+}
+
+namespace {
+
+struct MemoryFile {
+    int fd = -1;
+    std::string path;
+};
+
+}  // namespace
+
+const std::string &memoryFile(const std::string &name, const uint8_t *data, size_t size)
+{
+    // Never destroyed: the descriptors close with the process.
+    static auto *files = new std::map<std::string, MemoryFile>;
+    MemoryFile &file = (*files)[name];
+    if (file.fd < 0) {
+        file.fd = memfd_create(name.c_str(), MFD_CLOEXEC);
+        if (file.fd < 0)
+            fail("cannot make a memory file for " + name);
+        file.path = workspaceDirectory().file(name);
+        unlink(file.path.c_str());
+        if (symlink(("/proc/self/fd/" + std::to_string(file.fd)).c_str(), file.path.c_str()) != 0)
+            fail("cannot link " + file.path);
+    }
+    // Resized first, so the old contents' pages are rewritten in place.
+    if (ftruncate(file.fd, static_cast<off_t>(size)) != 0 || !io::writeFullyAt(file.fd, data, size, 0))
+        fail("cannot fill the memory file " + file.path);
+    return file.path;
+}
+
+namespace {
+
+std::stringbuf *g_diagnostics = nullptr;
+
+}  // namespace
+
+void bufferDiagnostics()
+{
+    if (g_diagnostics != nullptr)
+        return;
+    g_diagnostics = new std::stringbuf;  // never destroyed: std::cerr keeps pointing at it
+    std::cerr.rdbuf(g_diagnostics);
+}
+
+void flushDiagnostics()
+{
+    if (g_diagnostics == nullptr)
+        return;
+    const std::string text = g_diagnostics->str();
+    if (!text.empty()) {
+        [[maybe_unused]] const bool written = io::writeFully(STDERR_FILENO, text.data(), text.size());
+        g_diagnostics->str(std::string());
+    }
 }
 
 void enterWorkspace()

@@ -20,6 +20,22 @@ const std::string &workspace();
 // otherwise fuzz nothing.
 std::string writeWorkspaceFile(const std::string &name, const uint8_t *data, size_t size);
 
+// A file held in memory (memfd_create) under a name in the workspace: a
+// symbolic link `name` to its /proc/self/fd path, so that the slide library
+// opens it by a path with the name's extension like any other file, while
+// each input costs no file system write. Made on first use per name; the
+// contents are replaced by every call, and the returned path stays valid.
+const std::string &memoryFile(const std::string &name, const uint8_t *data, size_t size);
+
+// Gathers what the code under test writes to std::cerr (one system call a
+// line, or a word, since the stream is unbuffered) and writes it out at once
+// when flushDiagnostics is called, at the end of each input and before a
+// broken promise aborts. Only a crashing input's own lines are lost (its
+// replay shows them); C's stderr, which libFuzzer and the sanitizers
+// report on, stays as it is.
+void bufferDiagnostics();
+void flushDiagnostics();
+
 // Makes the workspace the current working directory.
 void enterWorkspace();
 

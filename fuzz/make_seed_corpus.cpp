@@ -9,7 +9,9 @@
 // a slide. DIRECTORY/writer: raw and encoded images with ordinary and
 // out-of-range options. DIRECTORY/slide and DIRECTORY/openslide: requests of
 // the slide API and of OpenSlide's C interface, each followed by one of the
-// slide_library files. Everything is deterministic and small (tens of
+// slide_library files. DIRECTORY/convert_source: small TIFF sources
+// (Aperio-like and generic tiled JPEG pyramids, striped and LZW-tiled
+// TIFFs, a damaged copy) behind requests. Everything is deterministic and small (tens of
 // kilobytes), so that fuzzing starts from valid files quickly.
 #include <cmath>
 #include <cstdint>
@@ -24,6 +26,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <tiffio.h>
+
+#include "convert_request.h"
 #include "openslide_request.h"
 #include "reader_request.h"
 #include "slide_request.h"
@@ -258,6 +263,16 @@ std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests()
     extremes.reads[2] = slideRead(1, 0, 0, 0, -5, 10, std::nan(""));
     extremes.reads[3] = slideRead(1, 0, 0, 0, 10, 10, 1e300);
     requests.emplace_back("extremes", extremes);
+
+    // Stored tile streams (x, y are the column and row), with a thumbnail and
+    // the associated images in four bytes a pixel.
+    SlideRequest streams;
+    streams.flags = SlideRequest::kThumbnail | SlideRequest::kAssociated;
+    streams.reads[0] = slideRead(32 | 2, 0, 0, 0, 100, 60);
+    streams.reads[1] = slideRead(32, 1, 0, 1, 0, 0);
+    streams.reads[2] = slideRead(32 | 8 | 3, -1, 70000, 0, 0, 0);  // outside the grid
+    streams.reads[3] = slideRead(32, 0, 0, 9, 0, 0, 2.0);           // a level the slide lacks
+    requests.emplace_back("tile_streams", streams);
     return requests;
 }
 
@@ -372,6 +387,118 @@ std::vector<std::pair<std::string, Bytes>> writerInputs()
     return inputs;
 }
 
+// One page of a TIFF: tiled JPEG (YCbCr, shared tables, as scanners write
+// them), tiled LZW, or striped and uncompressed.
+enum class Page { jpegTiles, lzwTiles, strips };
+
+bool writeTiffPage(TIFF *tiff, const cv::Mat &bgr, Page page, const char *description)
+{
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(rgb.cols));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(rgb.rows));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    if (description != nullptr)
+        TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description);
+    if (page == Page::strips) {
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
+        for (int row = 0; row < rgb.rows; ++row)
+            if (TIFFWriteScanline(tiff, rgb.ptr(row), static_cast<uint32_t>(row), 0) < 0)
+                return false;
+        return TIFFWriteDirectory(tiff) != 0;
+    }
+    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 256);
+    TIFFSetField(tiff, TIFFTAG_TILELENGTH, 256);
+    if (page == Page::jpegTiles) {
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+        TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, 40);
+        TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    } else {
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    }
+    cv::Mat tile(256, 256, CV_8UC3);
+    for (int y = 0; y < rgb.rows; y += 256) {
+        for (int x = 0; x < rgb.cols; x += 256) {
+            tile.setTo(cv::Scalar::all(255));
+            const cv::Rect part(x, y, std::min(256, rgb.cols - x), std::min(256, rgb.rows - y));
+            rgb(part).copyTo(tile(cv::Rect(0, 0, part.width, part.height)));
+            if (TIFFWriteTile(tiff, tile.data, static_cast<uint32_t>(x), static_cast<uint32_t>(y), 0, 0) < 0)
+                return false;
+        }
+    }
+    return TIFFWriteDirectory(tiff) != 0;
+}
+
+// A TIFF of one page per level, each half the one above.
+bool makeTiff(const std::string &path, int width, int height, int levels, Page page, const char *description)
+{
+    TIFF *tiff = TIFFOpen(path.c_str(), "w");
+    if (tiff == nullptr)
+        return false;
+    bool ok = true;
+    for (int level = 0; ok && level < levels; ++level) {
+        ok = writeTiffPage(tiff, syntheticImage(width, height), page, level == 0 ? description : nullptr);
+        width = (width + 1) / 2;
+        height = (height + 1) / 2;
+    }
+    TIFFClose(tiff);
+    return ok;
+}
+
+std::vector<std::pair<std::string, Bytes>> convertInputs(const std::string &scratch)
+{
+    using tqf::fuzz::ConvertRequest;
+    struct Source {
+        const char *name;
+        int width, height, levels;
+        Page page;
+        const char *description;
+    };
+    const Source sources[] = {
+        {"aperio_two_levels", 520, 300, 2, Page::jpegTiles, "Aperio Image Library v12 |AppMag = 20|MPP = 0.5"},
+        {"generic_tiled_jpeg", 300, 200, 2, Page::jpegTiles, nullptr},
+        {"lzw_tiles", 200, 120, 1, Page::lzwTiles, nullptr},
+        {"strips", 90, 70, 1, Page::strips, "plain"},
+    };
+    ConvertRequest plan;
+    plan.flags = ConvertRequest::kPlanCopies | ConvertRequest::kReadLevel;
+    plan.tilePixels = 1;
+    plan.x = 300;
+    plan.y = 100;
+    plan.width = 100;
+    plan.height = 60;
+    plan.column = 1;
+    ConvertRequest drawn = plan;
+    drawn.flags |= ConvertRequest::kDrawnMissing;
+    drawn.tilePixels = 2;
+    drawn.magnification = 20;
+    std::vector<std::pair<std::string, Bytes>> inputs;
+    for (const Source &source : sources) {
+        const std::string path = scratch + "/" + source.name + ".tif";
+        if (!makeTiff(path, source.width, source.height, source.levels, source.page, source.description))
+            return {};
+        const Bytes tiff = readFile(path);
+        std::remove(path.c_str());
+        for (const auto &[requestName, request] : {std::make_pair("plan", plan), std::make_pair("drawn", drawn)}) {
+            Bytes input;
+            request.serialize(input);
+            input.insert(input.end(), tiff.begin(), tiff.end());
+            inputs.emplace_back(std::string(requestName) + "_" + source.name, input);
+        }
+        Bytes cut;
+        plan.serialize(cut);
+        cut.insert(cut.end(), tiff.begin(), tiff.begin() + static_cast<ptrdiff_t>(tiff.size() * 2 / 3));
+        inputs.emplace_back(std::string("truncated_") + source.name, cut);
+    }
+    return inputs;
+}
+
 bool writeCorpus(const std::string &directory, const std::vector<std::pair<std::string, Bytes>> &entries)
 {
     mkdir(directory.c_str(), 0755);
@@ -457,5 +584,12 @@ int main(int argc, char **argv)
     const bool written = writeCorpus(root + "/slide_library", library) && writeCorpus(root + "/reader", reader) &&
                          writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs) &&
                          writeCorpus(root + "/openslide", openSlideInputs) && writeCorpus(root + "/http", httpRequests);
+    const std::vector<std::pair<std::string, Bytes>> convertSources = convertInputs(root);
+    if (convertSources.empty()) {
+        std::fprintf(stderr, "make-fuzz-seeds: cannot write the TIFF sources\n");
+        return 1;
+    }
+    if (!writeCorpus(root + "/convert_source", convertSources))
+        return 1;
     return written ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // Fuzz target of OpenSlide's C interface over .tqf slides (libopenslide.so.0's
-// code): arbitrary slide bytes opened, properties listed and looked up, the
+// code): arbitrary slide bytes opened (from memory, by a path in the
+// workspace), properties listed and looked up, the
 // best level for any downsample, regions read at any level and place (also
 // negative sizes, which put the slide in the error state), associated
 // images, a cache, null arguments. Promises besides memory safety: a slide
@@ -30,6 +31,7 @@ constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
 
 [[noreturn]] void broken(const char *promise)
 {
+    tqf::fuzz::flushDiagnostics();
     std::fprintf(stderr, "the OpenSlide interface broke a promise: %s\n", promise);
     std::abort();
 }
@@ -84,6 +86,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     setenv("TQF_SYSTEM_OPENSLIDE", "", 1);  // no other file goes anywhere
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();
+    tqf::fuzz::bufferDiagnostics();
     return 0;
 }
 
@@ -92,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput input(data, size);
     OpenSlideRequest request;
     request.parse(input);
-    const std::string path = tqf::fuzz::writeWorkspaceFile("slide.tqf", input.data(), input.size());
+    const std::string &path = tqf::fuzz::memoryFile("slide.tqf", input.data(), input.size());
 
     openslide_t *slide = openslide_open(path.c_str());
     if (slide == nullptr) {
@@ -153,5 +156,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     openslide_close(slide);
     if (tqf::fuzz::temporaryFileWritten())
         broken("reading a slide writes no file");
+    tqf::fuzz::flushDiagnostics();
     return 0;
 }

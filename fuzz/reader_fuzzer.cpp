@@ -1,14 +1,18 @@
 // Fuzz target of the reader end to end: the input is a control block (how
 // to open the slide, the read scale, up to six region requests, which other
-// calls to make) followed by the bytes of the slide file. Region
-// coordinates, sizes and scales come raw from the input (any int, NaN,
-// infinities, negative and zero scales) or, by a mode bit, from narrow
-// ranges near the slide. Every completed read must return w x h x 3 bytes,
-// all of which are read back, and no read may write a file.
+// calls to make) followed by the bytes of the slide file, which the reader
+// opens from memory by a path in the workspace. Region coordinates, sizes
+// and scales come raw from the input (any int, NaN, infinities, negative
+// and zero scales) or, by a mode bit, from narrow ranges near the slide.
+// Every completed read must return w x h x 3 bytes, all of which are read
+// back, and no read may write a file.
 //
-// Requests whose work would be out of all proportion (more than kMaxPixels
-// in the result or at the tile level) are skipped: the reader serves them
-// by design, and the fuzzer would only measure the machine's memory.
+// Each input is kept to about a millisecond: a request the reader would
+// serve with more than kMaxPixels in the result, or more than
+// kMaxTilePixels at the tile level, is shrunk to fit (its size folded to at
+// most kMaxSide a side, then cut to what the tile level allows). Requests the
+// reader refuses up front by their size go to it as they are.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +21,7 @@
 #include <string>
 
 #include "fuzz_input.h"
+#include "fuzz_memory.h"
 #include "fuzz_workspace.h"
 #include "reader_request.h"
 #include "tqf_reader.h"
@@ -27,10 +32,16 @@ using tqf::fuzz::FuzzInput;
 using tqf::fuzz::ReaderRequest;
 using Region = tqf::fuzz::RegionRequest;
 
-constexpr double kMaxPixels = 4.0 * 1024 * 1024;
+// Both keep a read's images below the sanitizer's large-allocation size
+// (128 KiB), which maps fresh memory for every image: on a virtual machine
+// page faults cost far more than the read itself.
+constexpr int kMaxSide = 160;
+constexpr double kMaxPixels = double(kMaxSide) * kMaxSide;
+constexpr double kMaxTilePixels = 200.0 * 200;
 
 [[noreturn]] void broken(const char *promise)
 {
+    tqf::fuzz::flushDiagnostics();
     std::fprintf(stderr, "reader broke a promise: %s\n", promise);
     std::abort();
 }
@@ -54,41 +65,42 @@ double chosenScale(const Region &region, tqfio::reader &reader, double openingSc
 
 int64_t clamped(int64_t value, int upper) { return value < 0 ? 0 : value > upper ? upper : value; }
 
-// Whether the request is refused up front or cheap enough to serve.
-bool affordable(const tqfio::reader &reader, int readScale, int x, int y, int w, int h, double scale)
+// Shrinks a request that the reader would serve at more cost than an input
+// may take; leaves alone one it refuses up front or can serve cheaply.
+void makeAffordable(const tqfio::reader &reader, int readScale, int x, int y, int &w, int &h, double scale)
 {
     if (w < 0 || h < 0 || !(scale > 0) || !std::isfinite(scale) || readScale <= 0)
-        return true;
+        return;
     if (static_cast<double>(w) * h * 3 > INT_MAX)
-        return true;
-    if (static_cast<double>(w) * h > kMaxPixels)
-        return false;
+        return;
+    if (static_cast<double>(w) * h > kMaxPixels) {
+        w %= kMaxSide + 1;
+        h %= kMaxSide + 1;
+    }
+    // Pixels at the tile level: the part of the region on the slide, at the
+    // read scale.
     const double ratio = readScale / scale;
-    const double tileWidth =
-        static_cast<double>(clamped(int64_t(x) + w, reader.getWidth()) - clamped(x, reader.getWidth())) * ratio;
-    const double tileHeight =
-        static_cast<double>(clamped(int64_t(y) + h, reader.getHeight()) - clamped(y, reader.getHeight())) * ratio;
-    return (tileWidth + 1) * (tileHeight + 1) <= kMaxPixels;
-}
-
-// Sums every byte so that a buffer shorter than promised is read past its end.
-unsigned checksum(const unsigned char *bytes, int length)
-{
-    unsigned sum = 0;
-    for (int i = 0; i < length; ++i)
-        sum += bytes[i];
-    return sum;
+    const auto tileSide = [&](int at, int length, int upper) {
+        const int64_t extent = clamped(int64_t(at) + length, upper) - clamped(at, upper);
+        return extent == 0 ? 1.0 : static_cast<double>(extent) * ratio + 1;
+    };
+    if (tileSide(x, w, reader.getWidth()) * tileSide(y, h, reader.getHeight()) <= kMaxTilePixels)
+        return;
+    const double side = std::sqrt(kMaxTilePixels) / ratio;
+    w = static_cast<int>(std::min<double>(w, side));
+    h = static_cast<int>(std::min<double>(h, side));
+    if (tileSide(x, w, reader.getWidth()) * tileSide(y, h, reader.getHeight()) > kMaxTilePixels)
+        w = h = 0;
 }
 
 void readRegion(tqfio::reader &reader, const Region &region, double openingScale)
 {
     const int x = narrowed(region.x, region.mode & 1);
     const int y = narrowed(region.y, region.mode & 2);
-    const int w = narrowed(region.w, region.mode & 4);
-    const int h = narrowed(region.h, region.mode & 8);
+    int w = narrowed(region.w, region.mode & 4);
+    int h = narrowed(region.h, region.mode & 8);
     const double scale = chosenScale(region, reader, openingScale);
-    if (!affordable(reader, reader.getReadScale(), x, y, w, h, scale))
-        return;
+    makeAffordable(reader, reader.getReadScale(), x, y, w, h, scale);
     unsigned char *pixels = nullptr;
     int length = -1;
     reader.ReadRoi(x, y, w, h, scale, &pixels, &length);
@@ -100,8 +112,7 @@ void readRegion(tqfio::reader &reader, const Region &region, double openingScale
         broken("a completed read returns w x h x 3 bytes");
     if (length > 0 && pixels == nullptr)
         broken("a read of some bytes returns a buffer");
-    [[maybe_unused]] static volatile unsigned sink;
-    sink = checksum(pixels, length);
+    tqf::fuzz::readEvery(pixels, static_cast<size_t>(length));
 }
 
 void readImages(tqfio::reader &reader, uint8_t flags)
@@ -114,8 +125,7 @@ void readImages(tqfio::reader &reader, uint8_t flags)
         const int width = preview ? reader.ReadPreview(&pixels, &length) : reader.readLabelImage(&pixels, &length);
         if (width < 0 || length < 0 || (width == 0) != (length == 0) || (width > 0 && length % (3 * width) != 0))
             broken("an image is width x height x 3 bytes, and empty exactly when its width is 0");
-        [[maybe_unused]] static volatile unsigned sink;
-        sink = checksum(pixels, length);
+        tqf::fuzz::readEvery(pixels, static_cast<size_t>(length));
         delete[] pixels;
     }
 }
@@ -126,6 +136,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();
+    tqf::fuzz::bufferDiagnostics();
     return 0;
 }
 
@@ -137,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t flags = request.flags;
     const double openingScale = request.openingScale;
     const auto &regions = request.regions;
-    tqf::fuzz::writeWorkspaceFile("slide.tqf", input.data(), input.size());
+    tqf::fuzz::memoryFile("slide.tqf", input.data(), input.size());
 
     tqfio::reader reader;
     if (flags & ReaderRequest::kReadBeforeOpening)
@@ -160,5 +171,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (tqf::fuzz::temporaryFileWritten())
         broken("reading a slide writes no file but the preview and label scratch images");
+    tqf::fuzz::flushDiagnostics();
     return 0;
 }

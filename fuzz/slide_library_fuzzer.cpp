@@ -1,5 +1,5 @@
 // Fuzz target of the stand-in slide library: arbitrary bytes as a slide
-// file, loaded both ways (read-all and not); where a load succeeds, every
+// file (in memory, by a path in the workspace), loaded both ways (read-all and not); where a load succeeds, every
 // tile of every level, positions around and beyond them, and scales no level
 // has are fetched with both operations, and the preview and label are
 // exported. Beyond memory safety it checks the library's promises: a stream
@@ -116,7 +116,7 @@ void exportImage(TQF *slide, int (*operation)(TQF *, const char *), const ImageH
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const std::string path = tqf::fuzz::writeWorkspaceFile("slide.tqf", data, size);
+    const std::string &path = tqf::fuzz::memoryFile("slide.tqf", data, size);
     for (const bool readAll : {false, true}) {
         TQF *slide = yelk_load_image(path.c_str(), readAll ? 1 : 0);
         if (slide == nullptr)

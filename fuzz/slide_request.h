@@ -1,6 +1,7 @@
 // The control block at the front of a slide fuzz input: how the slide is
 // opened and four reads, each at a level or at a downsample, with a pixel
-// format; then which other calls are made. The slide file's bytes follow.
+// format, or of a stored tile stream; then which other calls are made. The
+// slide file's bytes follow.
 #ifndef TQF_FUZZ_SLIDE_REQUEST_H
 #define TQF_FUZZ_SLIDE_REQUEST_H
 
@@ -12,7 +13,10 @@
 namespace tqf::fuzz {
 
 struct SlideRead {
-    uint8_t mode = 0;  // bit 0: at a downsample; bits 1-2: pixel format; bit 3: narrow x, y to int16
+    // bit 0: at a downsample; bits 1-2: pixel format; bit 3: narrow x, y to
+    // int16; bit 4: rows 5 bytes wider than the pixels; bit 5: the stored
+    // tile stream of (level, column x, row y) instead of a region
+    uint8_t mode = 0;
     int64_t x = 0, y = 0;
     int8_t level = 0;
     int16_t width = 0, height = 0;

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "core/mosaic.h"
+#include "core/tile_scratch.h"
 #include "tqf_reader.h"
 
 namespace tqfio {
@@ -43,9 +44,8 @@ void reader::ReadRoi_knl(int x, int y, int w, int h, cv::OutputArray dst) {
         std::cerr << failure.what << "  " << m_tqfPath << std::setw(8) << x << std::setw(8) << y << std::endl;
         std::cerr << failure.column << std::setw(8) << failure.row << std::endl;
     };
-    if (!m_tileScratch)
-        m_tileScratch = std::make_unique<core::TileScratch>();
-    core::assemble_on_canvas(request, out, *m_tileScratch);
+    core::ScratchLease scratch(core::shared_scratch_pool());
+    core::assemble_on_canvas(request, out, *scratch);
 }
 
 }  // namespace tqfio

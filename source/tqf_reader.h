@@ -21,10 +21,6 @@
 
 namespace tqfio {
 
-namespace core {
-struct TileScratch;
-}
-
 class TQFIO_EXPORT reader {
 public:
     reader();
@@ -91,9 +87,6 @@ private:
     bool m_readall;
     // Owns the array m_rstpointer points to; views handed out may co-own it.
     std::shared_ptr<unsigned char[]> m_rstOwner;
-    // The tile stream buffer and decoder, kept from one read to the next so
-    // that a read allocates nothing per tile row.
-    std::unique_ptr<core::TileScratch> m_tileScratch;
 };
 
 }  // namespace tqfio

@@ -89,7 +89,6 @@ struct slide::state {
     LockedTileSource source;
     core::TileCache cache{0};
     std::atomic<bool> cache_on{false};
-    core::ScratchPool scratch;
     std::mutex associated_mutex;
     std::map<std::string, cv::Mat> associated;  // bgr, as exported
 
@@ -182,7 +181,7 @@ struct slide::state {
             request.order = order_of(format);
             request.cache = cache_on.load(std::memory_order_relaxed) ? &cache : nullptr;
             cv::Mat view = target(rect_in(piece, inside));
-            core::ScratchLease scratch(this->scratch);
+            core::ScratchLease scratch(core::shared_scratch_pool());
             core::assemble_in_cells(request, view, *scratch);
         };
         const unsigned threads = parallelism(allow_pool);

@@ -27,4 +27,9 @@ void ScratchPool::give_back(std::unique_ptr<TileScratch> scratch) {
         m_free.push_back(std::move(scratch));
 }
 
+ScratchPool &shared_scratch_pool() {
+    static auto *pool = new ScratchPool;  // never destroyed: slides may outlive static destruction
+    return *pool;
+}
+
 }  // namespace tqfio::core

@@ -24,7 +24,7 @@ struct TQFIO_CORE_API TileScratch {
 };
 
 // Scratch kept for later reads: at most a few per processor core.
-class ScratchPool {
+class TQFIO_CORE_API ScratchPool {
 public:
     std::unique_ptr<TileScratch> take();
     void give_back(std::unique_ptr<TileScratch> scratch);
@@ -33,6 +33,11 @@ private:
     std::mutex m_mutex;
     std::vector<std::unique_ptr<TileScratch>> m_free;
 };
+
+// The pool every slide and reader of the process takes its scratch from:
+// opening a slide then clears and faults in no fresh stream buffer, and
+// slides opened one after another share a few scratches.
+TQFIO_CORE_API ScratchPool &shared_scratch_pool();
 
 // Scratch taken from a pool for the life of the lease.
 class ScratchLease {

@@ -161,6 +161,20 @@ def break_a_tile(path):
         file.write(b"\0\0\0\0")
 
 
+def huge_tiles(path, image):
+    """A 16 x 16 tiled TIFF whose tiles are stated as 65520 x 65520 pixels,
+    which OpenSlide and libtiff would each decode whole (17 GB)."""
+    import tifffile
+    tifffile.imwrite(path, np.ascontiguousarray(image[:16, :16]), photometric="rgb", tile=(16, 16),
+                     compression="zlib")
+    with tifffile.TiffFile(path) as tiff:
+        tags = [tiff.pages[0].tags[name] for name in ("TileWidth", "TileLength")]
+    with open(path, "r+b") as file:
+        for tag in tags:
+            file.seek(tag.valueoffset)
+            file.write((65520).to_bytes(4 if int(tag.dtype) == 4 else 2, "little"))
+
+
 FAULTS = [
     # Cut, it is no longer a whole SVS for OpenSlide; libtiff reads what is left.
     ("truncated svs", "in.svs", lambda p, i: sources.aperio_svs(p, i, 20, 0.5), lambda p: cut(p, 0.5),
@@ -171,6 +185,9 @@ FAULTS = [
      r"cannot read the TIFF '.*in\.tif' at row \d+: "),
     ("truncated zlib tiff", "in.tif", lambda p, i: sources.striped(p, i, compression="zlib"), lambda p: cut(p, 0.6),
      r"cannot read the TIFF '.*in\.tif' at row \d+: "),
+    ("tiles larger than memory", "in.tif", huge_tiles, lambda p: None,
+     r"cannot read the TIFF '.*in\.tif': its page 0 has tiles of 65520 x 65520 pixels, too large to decode one at a "
+     r"time"),
 ]
 
 
