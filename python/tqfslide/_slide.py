@@ -420,6 +420,7 @@ class Slide:
             if abs(downsample - self.level_downsamples[level]) > 1e-9 * downsample:
                 return _ResampledRegions(self, pairs, downsample, (width, height), mode,
                                          workers or os.cpu_count() or 1, batch, batch_size is not None, ahead)
+        assert level is not None  # given, or picked for mpp above
         index = self._level(level)
         return _RegionIterator(self, _native.RegionBatch(native, pairs, index, width, height, mode, workers,
                                                          batch, ahead, batch_size is not None))

@@ -29,6 +29,7 @@ files, and the dataset works with the fork and the spawn start methods.
 import os
 import queue
 import threading
+from typing import Any
 
 import numpy as np
 import torch
@@ -113,8 +114,9 @@ class PatchDataset(Dataset):
         if isinstance(max_open, bool) or not isinstance(max_open, int) or max_open < 1:
             raise ValueError(f"max_open must be a positive integer, got {max_open!r}")
         self.max_open = max_open
-        self.slide_options = {"num_threads": 1, "cache_size": SLIDE_CACHE, **slide_options}
-        self.paths, self.downsamples = [], []
+        self.slide_options: dict[str, Any] = {"num_threads": 1, "cache_size": SLIDE_CACHE, **slide_options}
+        self.paths: list[str] = []
+        self.downsamples: Any = []
         which, places, labels, labelled = [], [], [], None
         for number, item in enumerate(items):
             try:
@@ -156,12 +158,15 @@ class PatchDataset(Dataset):
 
     def _check(self, path, allow_nominal_mpp):
         # The downsample the slide's patches are read at.
-        with Slide(path, **{**self.slide_options, "cache_size": 0}) as slide:
+        options: dict[str, Any] = {**self.slide_options, "cache_size": 0}
+        with Slide(path, **options) as slide:
             if self.mpp is not None:
                 return slide.downsample_for_mpp(self.mpp, allow_nominal_mpp=allow_nominal_mpp)
-            if not 0 <= self.level < slide.level_count:
-                raise ValueError(f"level must be 0 to {slide.level_count - 1} for {path!r}, got {self.level}")
-            return slide.level_downsamples[self.level]
+            level = self.level
+            assert level is not None  # a level or an mpp, checked at the start
+            if not 0 <= level < slide.level_count:
+                raise ValueError(f"level must be 0 to {slide.level_count - 1} for {path!r}, got {level}")
+            return slide.level_downsamples[level]
 
     def _slide(self, number):
         # The pool belongs to this process: it starts empty after fork and
@@ -232,6 +237,7 @@ class PatchDataset(Dataset):
         return [self._label(index) for index in indices]
 
     def _label(self, index):
+        assert self.labels is not None
         label = self.labels[index]
         return label.item() if isinstance(label, np.generic) else label
 
@@ -338,7 +344,7 @@ class PatchBatches(PatchDataset, IterableDataset):
         return batch if self.labels is None else (batch, self._labels_of(indices))
 
     def __iter__(self):
-        ready = queue.Queue(maxsize=self.prefetch)
+        ready: queue.Queue[Any] = queue.Queue(maxsize=self.prefetch)
         stop = threading.Event()
         done = object()
 

@@ -134,7 +134,7 @@ def run(args):
                   file=sys.stderr)
             return 2
     paths = [os.path.abspath(os.fsdecode(path)) for path in args.slides]
-    outputs = {}
+    outputs: dict[str, str] = {}
     for path in paths:
         for name in output_names(args.output, path, args.formats).values():
             if name in outputs and outputs[name] != path:
