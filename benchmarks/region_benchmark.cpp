@@ -37,9 +37,7 @@ struct Region {
     int x, y;
 };
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // The encoded streams of every tile a region read touches, in fetch order.
 std::vector<std::vector<unsigned char>> touched_streams(TQF *slide, int read_scale, const Region &r, int side,
@@ -51,8 +49,8 @@ std::vector<std::vector<unsigned char>> touched_streams(TQF *slide, int read_sca
     for (int ty = y0 / 256; ty <= (y1 - 1) / 256; ++ty)
         for (int tx = x0 / 256; tx <= (x1 - 1) / 256; ++tx) {
             UINT32 length = 0;
-            yelk_get_datablock_stream_single(slide, static_cast<UINT32>(read_scale), tx * 256, ty * 256,
-                                             buffer.data(), &length);
+            yelk_get_datablock_stream_single(slide, static_cast<UINT32>(read_scale), tx * 256, ty * 256, buffer.data(),
+                                             &length);
             if (length)
                 streams.emplace_back(buffer.begin(), buffer.begin() + length);
         }

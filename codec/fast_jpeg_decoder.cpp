@@ -99,9 +99,9 @@ void limit_scans(j_common_ptr cinfo) {
 
 // The window's rows, decoded on the stack of a function without objects to
 // destroy, since libjpeg leaves it by longjmp.
-bool decode_rows(jpeg_decompress_struct *cinfo, JpegErrors *errors, const unsigned char *stream, size_t size,
-                 int x0, int y0, int x1, int y1, unsigned char *dst, size_t pitch, PixelOrder order,
-                 unsigned char *row, size_t row_capacity) {
+bool decode_rows(jpeg_decompress_struct *cinfo, JpegErrors *errors, const unsigned char *stream, size_t size, int x0,
+                 int y0, int x1, int y1, unsigned char *dst, size_t pitch, PixelOrder order, unsigned char *row,
+                 size_t row_capacity) {
     if (setjmp(errors->jump))
         return false;
     jpeg_mem_src(cinfo, stream, static_cast<unsigned long>(size));
@@ -149,8 +149,7 @@ bool FastJpegDecoder::probe(const unsigned char *stream, size_t size, int *width
     if (!m_handle || !has_plain_header(stream, size))
         return false;
     int w = 0, h = 0, subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(m_handle, stream, static_cast<unsigned long>(size), &w, &h, &subsampling,
-                            &colorspace) != 0)
+    if (tjDecompressHeader3(m_handle, stream, static_cast<unsigned long>(size), &w, &h, &subsampling, &colorspace) != 0)
         return false;
     if (colorspace != TJCS_YCbCr && colorspace != TJCS_GRAY)
         return false;
@@ -165,8 +164,8 @@ bool FastJpegDecoder::stated_size(const unsigned char *stream, size_t size, int 
     if (!m_handle || size < 4 || stream[0] != kMarker || stream[1] != kStartOfImage)
         return false;
     int w = 0, h = 0, subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(m_handle, stream, static_cast<unsigned long>(size), &w, &h, &subsampling,
-                            &colorspace) != 0 ||
+    if (tjDecompressHeader3(m_handle, stream, static_cast<unsigned long>(size), &w, &h, &subsampling, &colorspace) !=
+            0 ||
         w <= 0 || h <= 0)
         return false;
     *width = w;
@@ -174,13 +173,13 @@ bool FastJpegDecoder::stated_size(const unsigned char *stream, size_t size, int 
     return true;
 }
 
-bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned char *dst, int width,
-                             int height, size_t pitch, PixelOrder order) {
+bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned char *dst, int width, int height,
+                             size_t pitch, PixelOrder order) {
     // Stop at the first warning: the caller then decodes the stream again
     // with cv::imdecode, which reports what it reports.
     const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
-    return tjDecompress2(m_handle, stream, static_cast<unsigned long>(size), dst, width,
-                         static_cast<int>(pitch), height, turbo_format(order), flags) == 0;
+    return tjDecompress2(m_handle, stream, static_cast<unsigned long>(size), dst, width, static_cast<int>(pitch),
+                         height, turbo_format(order), flags) == 0;
 }
 
 bool FastJpegDecoder::decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1,

@@ -36,8 +36,8 @@ public:
     // Decodes a probed stream to pixels in `order` at `dst` (alpha 255 for
     // rgba), rows `pitch` bytes apart. False on any warning or error, after
     // which the pixels at dst are unspecified.
-    bool decode(const unsigned char *stream, size_t size, unsigned char *dst, int width, int height,
-                size_t pitch, PixelOrder order = PixelOrder::bgr);
+    bool decode(const unsigned char *stream, size_t size, unsigned char *dst, int width, int height, size_t pitch,
+                PixelOrder order = PixelOrder::bgr);
 
     // Decodes only the window [x0, x1) x [y0, y1) of a probed stream to `dst`
     // (its top-left pixel; rows `pitch` bytes apart), with the very pixels a
@@ -46,8 +46,8 @@ public:
     // block on either side, so that chroma upsampling at the window's edges
     // still sees the neighbours it sees in a whole decode. False on any
     // warning or error, as decode().
-    bool decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1,
-                       unsigned char *dst, size_t pitch, PixelOrder order);
+    bool decode_window(const unsigned char *stream, size_t size, int x0, int y0, int x1, int y1, unsigned char *dst,
+                       size_t pitch, PixelOrder order);
 
 private:
     void *m_handle;

@@ -20,8 +20,7 @@ struct Decompressor {
     jpeg_decompress_struct info;
     JpegErrors errors;
     bool created = false;
-    ~Decompressor()
-    {
+    ~Decompressor() {
         if (created)
             jpeg_destroy_decompress(&info);
     }
@@ -33,8 +32,7 @@ struct Compressor {
     bool created = false;
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
-    ~Compressor()
-    {
+    ~Compressor() {
         if (created)
             jpeg_destroy_compress(&info);
         std::free(buffer);
@@ -42,38 +40,33 @@ struct Compressor {
 };
 
 // Block counts of a component as the stream stores them: whole MCUs.
-JDIMENSION storedBlocksAcross(const jpeg_component_info &component)
-{
+JDIMENSION storedBlocksAcross(const jpeg_component_info &component) {
     const JDIMENSION factor = static_cast<JDIMENSION>(component.h_samp_factor);
     return (component.width_in_blocks + factor - 1) / factor * factor;
 }
 
-JDIMENSION storedBlocksDown(const jpeg_component_info &component)
-{
+JDIMENSION storedBlocksDown(const jpeg_component_info &component) {
     const JDIMENSION factor = static_cast<JDIMENSION>(component.v_samp_factor);
     return (component.height_in_blocks + factor - 1) / factor * factor;
 }
 
 // Blocks a component needs for an image of `pixels` along a direction.
-JDIMENSION blocksFor(int pixels, int factor, int maxFactor)
-{
+JDIMENSION blocksFor(int pixels, int factor, int maxFactor) {
     const int samples = (pixels * factor + maxFactor - 1) / maxFactor;
     const int blocks = (samples + DCTSIZE - 1) / DCTSIZE;
     return static_cast<JDIMENSION>((blocks + factor - 1) / factor * factor);
 }
 
 // The orthonormal 8-point DCT's basis: value of frequency k at sample n.
-double basis(int k, int n)
-{
+double basis(int k, int n) {
     const double scale = k == 0 ? std::sqrt(1.0 / DCTSIZE) : std::sqrt(2.0 / DCTSIZE);
     return scale * std::cos((2 * n + 1) * k * M_PI / (2 * DCTSIZE));
 }
 
-JCOEF quantised(double value, int quantiser, bool dc)
-{
+JCOEF quantised(double value, int quantiser, bool dc) {
     const double limit = dc ? 2047 : 1023;  // what a baseline stream can hold
-    return static_cast<JCOEF>(std::clamp(std::lround(value / quantiser), static_cast<long>(-limit),
-                                         static_cast<long>(limit)));
+    return static_cast<JCOEF>(
+        std::clamp(std::lround(value / quantiser), static_cast<long>(-limit), static_cast<long>(limit)));
 }
 
 // A block that continues `block` flat beyond its last column (`across`) or
@@ -81,8 +74,7 @@ JCOEF quantised(double value, int quantiser, bool dc)
 // block's last one, as nearly as the quantisation allows. Repeating the
 // block itself would put its first column next to its last; the smooth
 // chroma upsampling reads across that seam.
-void continueFlat(const JCOEF *block, const JQUANT_TBL &quantisers, bool across, JCOEF *out)
-{
+void continueFlat(const JCOEF *block, const JQUANT_TBL &quantisers, bool across, JCOEF *out) {
     const auto q = [&](int v, int u) { return static_cast<int>(quantisers.quantval[v * DCTSIZE + u]); };
     std::fill(out, out + DCTSIZE2, static_cast<JCOEF>(0));
     for (int line = 0; line < DCTSIZE; ++line) {
@@ -102,9 +94,7 @@ void continueFlat(const JCOEF *block, const JQUANT_TBL &quantisers, bool across,
 // Reads the stream's coefficients and writes them out again as a stream of
 // width x height pixels: stored blocks as they are, blocks beyond them flat
 // continuations of the stored edge.
-bool transcode(const uint8_t *data, size_t size, int width, int height, std::vector<uint8_t> &out,
-               std::string &error)
-{
+bool transcode(const uint8_t *data, size_t size, int width, int height, std::vector<uint8_t> &out, std::string &error) {
     Decompressor source;
     Compressor target;
     // Both objects report to one place; either one's failure lands here.
@@ -135,10 +125,10 @@ bool transcode(const uint8_t *data, size_t size, int width, int height, std::vec
     const int maxV = source.info.max_v_samp_factor;
     for (int c = 0; c < components; ++c) {
         const jpeg_component_info &component = source.info.comp_info[c];
-        padded[c] = (*target.info.mem->request_virt_barray)(
-            reinterpret_cast<j_common_ptr>(&target.info), JPOOL_IMAGE, TRUE,
-            blocksFor(width, component.h_samp_factor, maxH), blocksFor(height, component.v_samp_factor, maxV),
-            static_cast<JDIMENSION>(component.v_samp_factor));
+        padded[c] = (*target.info.mem->request_virt_barray)(reinterpret_cast<j_common_ptr>(&target.info), JPOOL_IMAGE,
+                                                            TRUE, blocksFor(width, component.h_samp_factor, maxH),
+                                                            blocksFor(height, component.v_samp_factor, maxV),
+                                                            static_cast<JDIMENSION>(component.v_samp_factor));
     }
     (*target.info.mem->realize_virt_arrays)(reinterpret_cast<j_common_ptr>(&target.info));
     for (int c = 0; c < components; ++c) {
@@ -193,8 +183,7 @@ bool transcode(const uint8_t *data, size_t size, int width, int height, std::vec
 
 // Decodes with libjpeg's defaults into packed samples (RGB or grey).
 bool decode(const uint8_t *data, size_t size, std::vector<uint8_t> &pixels, int &width, int &height, int &channels,
-            std::string &error)
-{
+            std::string &error) {
     Decompressor decoder;
     decoder.info.err = strict_jpeg_errors(decoder.errors);
     if (setjmp(decoder.errors.jump)) {
@@ -221,8 +210,7 @@ bool decode(const uint8_t *data, size_t size, std::vector<uint8_t> &pixels, int 
 
 }  // namespace
 
-bool readLayout(const uint8_t *data, size_t size, StreamLayout &layout, std::string &error)
-{
+bool readLayout(const uint8_t *data, size_t size, StreamLayout &layout, std::string &error) {
     Decompressor decoder;
     decoder.info.err = strict_jpeg_errors(decoder.errors);
     if (setjmp(decoder.errors.jump)) {
@@ -240,13 +228,14 @@ bool readLayout(const uint8_t *data, size_t size, StreamLayout &layout, std::str
         error = "a JPEG stream of " + std::to_string(layout.components) + " components";
         return false;
     }
-    layout.horizontalSubsampling = decoder.info.max_h_samp_factor / decoder.info.comp_info[layout.components - 1].h_samp_factor;
-    layout.verticalSubsampling = decoder.info.max_v_samp_factor / decoder.info.comp_info[layout.components - 1].v_samp_factor;
-    if (layout.components == 3 &&
-        (decoder.info.comp_info[1].h_samp_factor != decoder.info.comp_info[2].h_samp_factor ||
-         decoder.info.comp_info[1].v_samp_factor != decoder.info.comp_info[2].v_samp_factor ||
-         decoder.info.comp_info[0].h_samp_factor != decoder.info.max_h_samp_factor ||
-         decoder.info.comp_info[0].v_samp_factor != decoder.info.max_v_samp_factor)) {
+    layout.horizontalSubsampling = decoder.info.max_h_samp_factor /
+                                   decoder.info.comp_info[layout.components - 1].h_samp_factor;
+    layout.verticalSubsampling = decoder.info.max_v_samp_factor /
+                                 decoder.info.comp_info[layout.components - 1].v_samp_factor;
+    if (layout.components == 3 && (decoder.info.comp_info[1].h_samp_factor != decoder.info.comp_info[2].h_samp_factor ||
+                                   decoder.info.comp_info[1].v_samp_factor != decoder.info.comp_info[2].v_samp_factor ||
+                                   decoder.info.comp_info[0].h_samp_factor != decoder.info.max_h_samp_factor ||
+                                   decoder.info.comp_info[0].v_samp_factor != decoder.info.max_v_samp_factor)) {
         error = "a JPEG stream whose chroma components are sampled unlike each other";
         return false;
     }
@@ -254,8 +243,7 @@ bool readLayout(const uint8_t *data, size_t size, StreamLayout &layout, std::str
 }
 
 bool padStream(const uint8_t *data, size_t size, int width, int height, std::vector<uint8_t> &padded,
-               std::string &error)
-{
+               std::string &error) {
     return transcode(data, size, width, height, padded, error);
 }
 
@@ -268,8 +256,7 @@ struct Comparison {
 };
 
 bool compare(const uint8_t *data, size_t size, const std::vector<uint8_t> &padded, Comparison &result,
-             std::string &error)
-{
+             std::string &error) {
     int paddedHeight = 0, paddedChannels = 0;
     if (!decode(data, size, result.original, result.width, result.height, result.channels, error) ||
         !decode(padded.data(), padded.size(), result.padded, result.paddedWidth, paddedHeight, paddedChannels, error))
@@ -286,8 +273,7 @@ bool compare(const uint8_t *data, size_t size, const std::vector<uint8_t> &padde
 
 }  // namespace
 
-bool keepsPixels(const uint8_t *data, size_t size, const std::vector<uint8_t> &padded, bool &same, std::string &error)
-{
+bool keepsPixels(const uint8_t *data, size_t size, const std::vector<uint8_t> &padded, bool &same, std::string &error) {
     Comparison comparison;
     if (!compare(data, size, padded, comparison, error))
         return false;
@@ -295,8 +281,7 @@ bool keepsPixels(const uint8_t *data, size_t size, const std::vector<uint8_t> &p
     return true;
 }
 
-bool paddingMayChangePixels(int width, int height, int edge)
-{
+bool paddingMayChangePixels(int width, int height, int edge) {
     return (width < edge && width % 2 == 0) || (height < edge && height % 2 == 0);
 }
 

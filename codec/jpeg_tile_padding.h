@@ -55,8 +55,7 @@ bool padStream(const uint8_t *data, size_t size, int width, int height, std::vec
 // Whether `padded` decodes, over the area of the original stream, to the
 // very pixels the original decodes to, with libjpeg's default decoding (smooth
 // upsampling, accurate integer IDCT: what OpenSlide and the slide reader use).
-bool keepsPixels(const uint8_t *data, size_t size, const std::vector<uint8_t> &padded, bool &same,
-                 std::string &error);
+bool keepsPixels(const uint8_t *data, size_t size, const std::vector<uint8_t> &padded, bool &same, std::string &error);
 
 // Whether a stream of this size, padded to edge x edge, can decode
 // differently in its last column or row: the side falls short of the edge

@@ -11,8 +11,7 @@
 
 namespace tqf::convert {
 
-void compositeOnWhite(const uint32_t *pixels, int count, uint8_t *bgr, bool abgr)
-{
+void compositeOnWhite(const uint32_t *pixels, int count, uint8_t *bgr, bool abgr) {
     // Opaque rows (nearly all of a slide) are a plain channel shuffle, which
     // OpenCV does with SIMD: ARGB words are B, G, R, A bytes in memory.
     bool opaque = !abgr;
@@ -40,8 +39,7 @@ void compositeOnWhite(const uint32_t *pixels, int count, uint8_t *bgr, bool abgr
 
 namespace {
 
-bool isTiff(const std::string &path)
-{
+bool isTiff(const std::string &path) {
     unsigned char magic[4] = {};
     FILE *file = std::fopen(path.c_str(), "rbe");
     if (file == nullptr)
@@ -61,8 +59,7 @@ int quietTiff(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 
 // Why the TIFF at `path` cannot be read a tile at a time; empty when it can
 // (or libtiff cannot read its pages, which the readers then report).
-std::string oversizedTiles(const std::string &path)
-{
+std::string oversizedTiles(const std::string &path) {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, quietTiff, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(options, quietTiff, nullptr);
@@ -86,8 +83,7 @@ std::string oversizedTiles(const std::string &path)
 
 }  // namespace
 
-std::unique_ptr<BandSource> openSource(const std::string &path, std::string &error)
-{
+std::unique_ptr<BandSource> openSource(const std::string &path, std::string &error) {
     if (isTiff(path)) {
         const std::string why = oversizedTiles(path);
         if (!why.empty()) {

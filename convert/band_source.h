@@ -25,10 +25,10 @@ struct SourceMetadata {
     std::optional<double> objectivePower;    // the scan's magnification
     std::optional<double> micronsPerPixelX;  // at the full resolution
     std::optional<double> micronsPerPixelY;
-    std::optional<int64_t> scanTime;         // seconds since 1970 (UTC) when it was scanned
-    cv::Mat label;      // BGR on white; empty when the source has none
-    cv::Mat macro;      // the whole glass slide, BGR on white
-    cv::Mat thumbnail;  // the scanner's thumbnail, BGR on white
+    std::optional<int64_t> scanTime;  // seconds since 1970 (UTC) when it was scanned
+    cv::Mat label;                    // BGR on white; empty when the source has none
+    cv::Mat macro;                    // the whole glass slide, BGR on white
+    cv::Mat thumbnail;                // the scanner's thumbnail, BGR on white
     // Every property the source has, as OpenSlide (or, for TIFF files it
     // does not read, libtiff) names it: "aperio.AppMag", "tiff.Make", ...
     std::vector<std::pair<std::string, std::string>> properties;
@@ -65,8 +65,7 @@ public:
     // The region of out.cols x out.rows at (x, y) of the source's level of
     // width x height (BGR on white), for sources with levels; false where
     // it has none of that size or cannot show that region alone.
-    virtual bool readLevel(int64_t levelWidth, int64_t levelHeight, int64_t x, int64_t y, cv::Mat &out)
-    {
+    virtual bool readLevel(int64_t levelWidth, int64_t levelHeight, int64_t x, int64_t y, cv::Mat &out) {
         (void)levelWidth, (void)levelHeight, (void)x, (void)y, (void)out;
         return false;
     }
@@ -85,7 +84,6 @@ std::unique_ptr<BandSource> openSource(const std::string &path, std::string &err
 // Premultiplied ARGB pixels (OpenSlide's, libtiff's RGBA raster) laid on
 // white, as BGR.
 void compositeOnWhite(const uint32_t *argb, int count, uint8_t *bgr, bool abgr = false);
-
 
 namespace detail {
 std::unique_ptr<BandSource> openWithOpenSlide(const std::string &path, bool &recognised, std::string &error);

@@ -12,14 +12,12 @@ constexpr const char *kTiffSuffixes[] = {".tif", ".tiff", ".TIF", ".TIFF"};
 // Coarser than a millimetre per pixel is no microscope's.
 constexpr double kLargestMicronsPerPixel = 1000;
 
-bool endsWith(const std::string &text, const std::string &suffix)
-{
+bool endsWith(const std::string &text, const std::string &suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // A whole decimal number within [low, high], or an error naming the option.
-std::string parseNumber(const std::string &option, const std::string &text, long low, long high, long &value)
-{
+std::string parseNumber(const std::string &option, const std::string &text, long low, long high, long &value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         return option + ": '" + text + "' is not a whole number";
     errno = 0;
@@ -30,8 +28,7 @@ std::string parseNumber(const std::string &option, const std::string &text, long
 }
 
 // A positive decimal number up to `high`, or an error naming the option.
-std::string parsePositive(const std::string &option, const std::string &text, double high, double &value)
-{
+std::string parsePositive(const std::string &option, const std::string &text, double high, double &value) {
     char *end = nullptr;
     errno = 0;
     value = text.empty() ? 0 : std::strtod(text.c_str(), &end);
@@ -53,13 +50,12 @@ constexpr ValueOption kPreview{"-p", "--preview"};
 constexpr ValueOption kPreviewSize{nullptr, "--preview-size"};
 constexpr ValueOption kThreads{"-j", "--threads"};
 constexpr ValueOption kMicronsPerPixel{nullptr, "--mpp"};
-constexpr ValueOption kValueOptions[] = {kMagnification, kQuality,  kLabel,           kPreview,
-                                         kPreviewSize,   kThreads,  kMicronsPerPixel};
+constexpr ValueOption kValueOptions[] = {kMagnification, kQuality, kLabel,          kPreview,
+                                         kPreviewSize,   kThreads, kMicronsPerPixel};
 
 bool sameOption(const ValueOption &a, const ValueOption &b) { return a.longName == b.longName; }
 
-std::string applyValue(const ValueOption &option, const std::string &value, ConvertOptions &options)
-{
+std::string applyValue(const ValueOption &option, const std::string &value, ConvertOptions &options) {
     long number = 0;
     std::string problem;
     if (sameOption(option, kLabel)) {
@@ -94,8 +90,7 @@ std::string applyValue(const ValueOption &option, const std::string &value, Conv
 
 // The export copies a slide as it is: the options that shape a new slide
 // have nothing to act on there.
-std::string exportConflicts(const std::vector<std::string> &arguments)
-{
+std::string exportConflicts(const std::vector<std::string> &arguments) {
     for (const std::string &argument : arguments) {
         if (argument == "--")
             break;
@@ -104,8 +99,7 @@ std::string exportConflicts(const std::vector<std::string> &arguments)
             if (sameOption(option, kThreads))
                 continue;
             if (name == option.longName || (option.shortName != nullptr && name == option.shortName))
-                return std::string("--export-tiff copies the slide as it is; ") + option.longName +
-                       " does not apply";
+                return std::string("--export-tiff copies the slide as it is; ") + option.longName + " does not apply";
         }
     }
     return {};
@@ -113,8 +107,7 @@ std::string exportConflicts(const std::vector<std::string> &arguments)
 
 }  // namespace
 
-ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments)
-{
+ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments) {
     ParsedCommandLine parsed;
     ConvertOptions &options = parsed.options;
     std::vector<std::string> positional;
@@ -191,8 +184,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string> &arguments)
     return parsed;
 }
 
-std::string usageText()
-{
+std::string usageText() {
     return "Usage: tqf-convert [OPTIONS] INPUT OUTPUT.tqf\n"
            "       tqf-convert --export-tiff [--quiet] SLIDE.tqf OUTPUT.tiff\n"
            "Converts a slide or image into a tiled slide: 256-pixel JPEG tiles at the scan\n"

@@ -16,11 +16,11 @@ struct ConvertOptions {
     std::string labelPath;    // empty: a generated label
     std::string previewPath;  // empty: an overview of the input
     int magnification = 40;
-    bool magnificationGiven = false;  // false: the source's, or 40 with a warning
+    bool magnificationGiven = false;        // false: the source's, or 40 with a warning
     std::optional<double> micronsPerPixel;  // unset: the source's, or the nominal one
     int quality = 90;
     int previewSize = 1024;
-    unsigned threads = 0;  // 0: one per core
+    unsigned threads = 0;     // 0: one per core
     bool quiet = false;       // no progress, no summary
     bool exportTiff = false;  // input is a slide, output a pyramidal TIFF
     bool reencode = false;    // encode every level, copying none of the source's tiles

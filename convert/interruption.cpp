@@ -21,8 +21,7 @@ int g_wakeUp[2] = {-1, -1};
 // Runs on whichever thread the kernel picks, which may be one a library
 // started before main (OpenBLAS starts its workers at load time), so it only
 // passes the signal on: write() is safe in a handler, the cleanup is not.
-void passOn(int signal)
-{
+void passOn(int signal) {
     const int savedErrno = errno;
     const unsigned char number = static_cast<unsigned char>(signal);
     ssize_t written;
@@ -34,8 +33,7 @@ void passOn(int signal)
 
 }  // namespace
 
-void removeTemporariesOnInterrupt()
-{
+void removeTemporariesOnInterrupt() {
     if (g_wakeUp[0] >= 0 || pipe2(g_wakeUp, O_CLOEXEC) != 0)
         return;
     std::thread([] {

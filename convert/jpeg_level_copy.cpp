@@ -36,8 +36,7 @@ int quietTiff(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 // and length included). False with `error` set when the bytes are not
 // such segments.
 template <typename Stop, typename Take>
-bool walkSegments(const uint8_t *data, size_t size, Stop stop, Take take, size_t &end, std::string &error)
-{
+bool walkSegments(const uint8_t *data, size_t size, Stop stop, Take take, size_t &end, std::string &error) {
     if (size < 2 || data[0] != 0xFF || data[1] != kSoi) {
         error = "it does not start as a JPEG stream";
         return false;
@@ -80,8 +79,7 @@ bool walkSegments(const uint8_t *data, size_t size, Stop stop, Take take, size_t
 enum class Reading { stored, notAsIs, broken };
 
 // Why a stream whose header is read cannot be stored as it is; empty when it can.
-std::string unfit(const jpeg_decompress_struct &info)
-{
+std::string unfit(const jpeg_decompress_struct &info) {
     if (info.num_components != 3)
         return "it has " + std::to_string(info.num_components) + " components";
     if (info.jpeg_color_space != JCS_YCbCr)
@@ -99,7 +97,8 @@ std::string unfit(const jpeg_decompress_struct &info)
         return "its components lie in separate scans";
     for (int i = 0; i < info.comps_in_scan; ++i) {
         const jpeg_component_info &component = *info.cur_comp_info[i];
-        if (info.dc_huff_tbl_ptrs[component.dc_tbl_no] == nullptr || info.ac_huff_tbl_ptrs[component.ac_tbl_no] == nullptr)
+        if (info.dc_huff_tbl_ptrs[component.dc_tbl_no] == nullptr ||
+            info.ac_huff_tbl_ptrs[component.ac_tbl_no] == nullptr)
             return "it uses a Huffman table that neither it nor the page's tables define";
     }
     for (int i = 0; i < info.num_components; ++i)
@@ -113,8 +112,7 @@ std::string unfit(const jpeg_decompress_struct &info)
 
 // `scale` 1 decodes the whole tile into `out`, 2 at half size (libjpeg's
 // scaled IDCT), 8 at an eighth: cheapest, for a tile only checked.
-Reading decodeStored(const std::vector<uint8_t> &stream, int scale, cv::Mat &out, std::string &why)
-{
+Reading decodeStored(const std::vector<uint8_t> &stream, int scale, cv::Mat &out, std::string &why) {
     jpeg_decompress_struct info;
     codec::JpegErrors errors;
     info.err = codec::strict_jpeg_errors(errors);
@@ -152,8 +150,7 @@ Reading decodeStored(const std::vector<uint8_t> &stream, int scale, cv::Mat &out
 // OpenSlide's reading of a tile (through libtiff): the page's tables read
 // first, then the tile, YCbCr as the page's photometric tag says.
 bool decodeAsOpenSlide(const std::vector<uint8_t> &tables, const std::vector<uint8_t> &tile, cv::Mat &out,
-                       std::string &why)
-{
+                       std::string &why) {
     jpeg_decompress_struct info;
     codec::JpegErrors errors;
     info.err = codec::strict_jpeg_errors(errors);
@@ -189,8 +186,7 @@ bool decodeAsOpenSlide(const std::vector<uint8_t> &tables, const std::vector<uin
     return true;
 }
 
-std::string compressionName(uint16_t compression)
-{
+std::string compressionName(uint16_t compression) {
     switch (compression) {
     case COMPRESSION_NONE:
         return "no compression";
@@ -211,8 +207,7 @@ std::string compressionName(uint16_t compression)
 
 }  // namespace
 
-bool jpegTableSegments(const uint8_t *tables, size_t size, std::vector<uint8_t> &segments, std::string &error)
-{
+bool jpegTableSegments(const uint8_t *tables, size_t size, std::vector<uint8_t> &segments, std::string &error) {
     segments.clear();
     size_t end = 0;
     const bool ok = walkSegments(
@@ -230,8 +225,7 @@ bool jpegTableSegments(const uint8_t *tables, size_t size, std::vector<uint8_t> 
 }
 
 bool mergeJpegTables(const std::vector<uint8_t> &segments, const uint8_t *tile, size_t size,
-                     std::vector<uint8_t> &merged, std::string &error)
-{
+                     std::vector<uint8_t> &merged, std::string &error) {
     if (size < 2 || tile[0] != 0xFF || tile[1] != kSoi) {
         error = "it does not start as a JPEG stream";
         return false;
@@ -244,14 +238,12 @@ bool mergeJpegTables(const std::vector<uint8_t> &segments, const uint8_t *tile, 
     return true;
 }
 
-CopiedLevel::~CopiedLevel()
-{
+CopiedLevel::~CopiedLevel() {
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-std::string CopiedLevel::place(int64_t column, int64_t row) const
-{
+std::string CopiedLevel::place(int64_t column, int64_t row) const {
     const int64_t left = column * kTile, top = row * kTile;
     std::string text = "cannot read '" + m_path + "' at the tile of rows " + std::to_string(top) + ".." +
                        std::to_string(std::min(m_height, top + kTile) - 1) + ", columns " + std::to_string(left) +
@@ -263,8 +255,7 @@ std::string CopiedLevel::place(int64_t column, int64_t row) const
 }
 
 bool CopiedLevel::readTile(int64_t column, int64_t row, TilePixels want, CopiedTile &tile, cv::Mat &scratch,
-                           std::string &error) const
-{
+                           std::string &error) const {
     tile.stream.clear();
     tile.reencode = false;
     tile.pixels = cv::Mat();
@@ -289,7 +280,8 @@ bool CopiedLevel::readTile(int64_t column, int64_t row, TilePixels want, CopiedT
     }
     std::vector<uint8_t> raw(static_cast<size_t>(m_lengths[index]));
     if (!io::readFullyAt(m_fd, raw.data(), raw.size(), m_offsets[index])) {
-        error = place(column, row) + ": " + (errno == EIO ? std::string("the file ends inside it") : std::strerror(errno));
+        error = place(column, row) + ": " +
+                (errno == EIO ? std::string("the file ends inside it") : std::strerror(errno));
         return false;
     }
     // A tile wholly inside the level is halved by decoding it at half size:
@@ -340,11 +332,10 @@ struct CopyPlanner {
     CopyPlan plan;
 
     // Whether the current page leaves a tile unstored.
-    static bool leavesTilesOut(TIFF *tiff)
-    {
+    static bool leavesTilesOut(TIFF *tiff) {
         const uint64_t *offsets = nullptr, *lengths = nullptr;
-        if (!TIFFGetField(tiff, TIFFTAG_TILEOFFSETS, &offsets) || !TIFFGetField(tiff, TIFFTAG_TILEBYTECOUNTS, &lengths) ||
-            offsets == nullptr || lengths == nullptr)
+        if (!TIFFGetField(tiff, TIFFTAG_TILEOFFSETS, &offsets) ||
+            !TIFFGetField(tiff, TIFFTAG_TILEBYTECOUNTS, &lengths) || offsets == nullptr || lengths == nullptr)
             return true;
         for (uint32_t i = 0, count = TIFFNumberOfTiles(tiff); i < count; ++i)
             if (offsets[i] == 0 || lengths[i] == 0)
@@ -352,8 +343,7 @@ struct CopyPlanner {
         return false;
     }
 
-    std::string levelText(size_t k) const
-    {
+    std::string levelText(size_t k) const {
         char magnification[32];
         std::snprintf(magnification, sizeof magnification, "%g", levels[k].magnification);
         return "level " + std::to_string(k) + " (" + magnification + "x, " + std::to_string(levels[k].width) + " x " +
@@ -362,8 +352,7 @@ struct CopyPlanner {
 
     // Why page `directory` (the current one of `tiff`) cannot give its
     // tiles to a level, or empty with `level` filled.
-    std::string readPage(TIFF *tiff, int directory, int64_t width, int64_t height, CopiedLevel &level)
-    {
+    std::string readPage(TIFF *tiff, int directory, int64_t width, int64_t height, CopiedLevel &level) {
         uint32_t tileWidth = 0, tileHeight = 0;
         uint16_t bits = 0, samples = 0, compression = 0, photometric = 0, planar = PLANARCONFIG_CONTIG;
         TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
@@ -379,8 +368,8 @@ struct CopyPlanner {
         if (compression != COMPRESSION_JPEG)
             return "its tiles hold " + compressionName(compression) + ", not JPEG";
         if (bits != 8 || samples != 3 || planar != PLANARCONFIG_CONTIG)
-            return "it has " + std::to_string(samples) + " samples of " + std::to_string(bits) +
-                   " bits per pixel" + (planar != PLANARCONFIG_CONTIG ? " in separate planes" : "");
+            return "it has " + std::to_string(samples) + " samples of " + std::to_string(bits) + " bits per pixel" +
+                   (planar != PLANARCONFIG_CONTIG ? " in separate planes" : "");
         if (photometric != PHOTOMETRIC_YCBCR)
             return "its JPEG tiles hold RGB, not YCbCr";
         level.m_width = width;
@@ -413,8 +402,7 @@ struct CopyPlanner {
     // Whether tile `index` decodes, stored as it is, to the pixels OpenSlide
     // gives: empty when it does, the reason when not; `compared` false when
     // OpenSlide cannot show that tile alone.
-    std::string matchesOpenSlide(const CopiedLevel &level, size_t index, bool &compared)
-    {
+    std::string matchesOpenSlide(const CopiedLevel &level, size_t index, bool &compared) {
         compared = false;
         const int64_t column = static_cast<int64_t>(index) % level.m_columns;
         const int64_t row = static_cast<int64_t>(index) / level.m_columns;
@@ -436,8 +424,7 @@ struct CopyPlanner {
 
     // Two stored tiles, the first and one in the middle, must decode as
     // OpenSlide reads them; at least one must be compared.
-    std::string check(const CopiedLevel &level)
-    {
+    std::string check(const CopiedLevel &level) {
         const size_t count = level.m_lengths.size();
         const auto stored = [&](size_t i) { return level.m_lengths[i] != 0 && level.m_offsets[i] != 0; };
         size_t first = 0;
@@ -462,8 +449,7 @@ struct CopyPlanner {
         return compared > 0 ? std::string() : "OpenSlide shows none of its tiles alone to compare them with";
     }
 
-    void run()
-    {
+    void run() {
         plan.levels.resize(levels.size());
         TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
         TIFFOpenOptionsSetErrorHandlerExtR(options, quietTiff, nullptr);
@@ -487,7 +473,8 @@ struct CopyPlanner {
             size_t k = 0;
             while (k < levels.size() && (levels[k].width != width || levels[k].height != height))
                 ++k;
-            const std::string page = "the source's " + std::to_string(width) + " x " + std::to_string(height) + " level";
+            const std::string page = "the source's " + std::to_string(width) + " x " + std::to_string(height) +
+                                     " level";
             if (k == levels.size()) {
                 plan.notes.push_back(page + " matches no level of the slide in size: made from the level above");
                 continue;
@@ -522,8 +509,7 @@ struct CopyPlanner {
 };
 
 CopyPlan planCopies(const std::string &path, const std::vector<LevelGeometry> &levels, const SourceLevelReader &reader,
-                    MissingTiles missing)
-{
+                    MissingTiles missing) {
     CopyPlanner planner{path, levels, reader, missing, {}};
     planner.run();
     return std::move(planner.plan);

@@ -117,8 +117,8 @@ struct LevelGeometry {
 // they can be stored: a tiled page per level, checked on its tags, its
 // tables and two tiles, which must decode to the very pixels `reader` gives.
 // A tile checked that does not decode at all sets `error` and copies nothing.
-CopyPlan planCopies(const std::string &path, const std::vector<LevelGeometry> &levels,
-                    const SourceLevelReader &reader, MissingTiles missing = MissingTiles::transparent);
+CopyPlan planCopies(const std::string &path, const std::vector<LevelGeometry> &levels, const SourceLevelReader &reader,
+                    MissingTiles missing = MissingTiles::transparent);
 
 // The most bytes a slide's tile stream may take.
 constexpr size_t kLargestTileStream = 196608;

@@ -27,8 +27,7 @@ int quietTiff(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 // Decodes one JPEG tile (with the page's tables, if any) into `tile`, which
 // the caller sized to the tile. False with `message` set.
 bool decodeJpeg(const std::vector<uint8_t> &tables, const std::vector<uint8_t> &stream, bool ycbcr, cv::Mat &tile,
-                std::string &message)
-{
+                std::string &message) {
     jpeg_decompress_struct info;
     // As OpenSlide: a warning (corrupt data libjpeg would paper over) fails the tile.
     codec::JpegErrors errors;
@@ -68,8 +67,7 @@ bool decodeJpeg(const std::vector<uint8_t> &tables, const std::vector<uint8_t> &
 
 }  // namespace
 
-std::unique_ptr<JpegTiffTiles> JpegTiffTiles::open(const std::string &path, int64_t width, int64_t height)
-{
+std::unique_ptr<JpegTiffTiles> JpegTiffTiles::open(const std::string &path, int64_t width, int64_t height) {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, quietTiff, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(options, quietTiff, nullptr);
@@ -82,17 +80,17 @@ std::unique_ptr<JpegTiffTiles> JpegTiffTiles::open(const std::string &path, int6
     uint16_t bits = 0, samples = 0, compression = 0, photometric = 0, planar = PLANARCONFIG_CONTIG;
     uint32_t tablesLength = 0;
     void *tables = nullptr;
-    const bool eligible =
-        TIFFIsTiled(tiff) && TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &pageWidth) &&
-        TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &pageHeight) && pageWidth == width && pageHeight == height &&
-        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth) && TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight) &&
-        tileWidth >= 16 && tileHeight >= 16 && tileWidth <= 4096 && tileHeight <= 4096 &&
-        TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits) && bits == 8 &&
-        TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples) && samples == 3 &&
-        TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar) && planar == PLANARCONFIG_CONTIG &&
-        TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression) && compression == COMPRESSION_JPEG &&
-        TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) &&
-        (photometric == PHOTOMETRIC_YCBCR || photometric == PHOTOMETRIC_RGB);
+    const bool eligible = TIFFIsTiled(tiff) && TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &pageWidth) &&
+                          TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &pageHeight) && pageWidth == width &&
+                          pageHeight == height && TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth) &&
+                          TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight) && tileWidth >= 16 && tileHeight >= 16 &&
+                          tileWidth <= 4096 && tileHeight <= 4096 &&
+                          TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits) && bits == 8 &&
+                          TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples) && samples == 3 &&
+                          TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar) && planar == PLANARCONFIG_CONTIG &&
+                          TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression) && compression == COMPRESSION_JPEG &&
+                          TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) &&
+                          (photometric == PHOTOMETRIC_YCBCR || photometric == PHOTOMETRIC_RGB);
     if (eligible) {
         tiles->m_tileWidth = static_cast<int>(tileWidth);
         tiles->m_tileHeight = static_cast<int>(tileHeight);
@@ -120,14 +118,12 @@ std::unique_ptr<JpegTiffTiles> JpegTiffTiles::open(const std::string &path, int6
     return tiles;
 }
 
-JpegTiffTiles::~JpegTiffTiles()
-{
+JpegTiffTiles::~JpegTiffTiles() {
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-bool JpegTiffTiles::decodeTile(uint32_t index, cv::Mat &tile, std::string &error) const
-{
+bool JpegTiffTiles::decodeTile(uint32_t index, cv::Mat &tile, std::string &error) const {
     thread_local std::vector<uint8_t> stream;
     tile.create(m_tileHeight, m_tileWidth, CV_8UC3);
     if (index >= m_lengths.size() || m_lengths[index] == 0) {
@@ -146,8 +142,7 @@ bool JpegTiffTiles::decodeTile(uint32_t index, cv::Mat &tile, std::string &error
     return decodeJpeg(m_tables, stream, m_ycbcr, tile, error);
 }
 
-bool JpegTiffTiles::read(int64_t x, int64_t y, cv::Mat &out, std::string &error) const
-{
+bool JpegTiffTiles::read(int64_t x, int64_t y, cv::Mat &out, std::string &error) const {
     thread_local cv::Mat tile;
     const int64_t right = x + out.cols, bottom = y + out.rows;
     for (int64_t row = y / m_tileHeight; row * m_tileHeight < bottom; ++row) {
@@ -157,8 +152,8 @@ bool JpegTiffTiles::read(int64_t x, int64_t y, cv::Mat &out, std::string &error)
             if (!decodeTile(static_cast<uint32_t>(row * m_tilesAcross + column), tile, why)) {
                 error = "cannot read '" + m_path + "' at the tile of rows " + std::to_string(top) + ".." +
                         std::to_string(std::min(m_height, top + m_tileHeight) - 1) + ", columns " +
-                        std::to_string(left) + ".." + std::to_string(std::min(m_width, left + m_tileWidth) - 1) +
-                        ": " + why;
+                        std::to_string(left) + ".." + std::to_string(std::min(m_width, left + m_tileWidth) - 1) + ": " +
+                        why;
                 return false;
             }
             const int64_t x0 = std::max(x, left), x1 = std::min(right, left + m_tileWidth);

@@ -10,8 +10,7 @@ namespace tqf::convert::detail {
 namespace {
 
 // 8-bit BGR with any alpha laid on white.
-cv::Mat toBgrOnWhite(const cv::Mat &decoded)
-{
+cv::Mat toBgrOnWhite(const cv::Mat &decoded) {
     cv::Mat image = decoded;
     if (image.empty())
         return image;
@@ -47,15 +46,13 @@ cv::Mat toBgrOnWhite(const cv::Mat &decoded)
 
 class OpenCvSource : public BandSource {
 public:
-    explicit OpenCvSource(cv::Mat image) : m_image(std::move(image))
-    {
+    explicit OpenCvSource(cv::Mat image) : m_image(std::move(image)) {
         m_width = m_image.cols;
         m_height = m_image.rows;
         m_metadata.kind = "OpenCV";
     }
 
-    bool read(int64_t x, int64_t y, cv::Mat &out, std::string &) override
-    {
+    bool read(int64_t x, int64_t y, cv::Mat &out, std::string &) override {
         m_image(cv::Rect(static_cast<int>(x), static_cast<int>(y), out.cols, out.rows)).copyTo(out);
         if (y + out.rows >= m_height && x + out.cols >= m_width)
             m_image.release();  // the last band: the writer has copies of what it needs
@@ -68,8 +65,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<BandSource> openWithOpenCv(const std::string &path, std::string &error)
-{
+std::unique_ptr<BandSource> openWithOpenCv(const std::string &path, std::string &error) {
     cv::Mat image;
     try {
         image = toBgrOnWhite(cv::imread(path, cv::IMREAD_UNCHANGED));

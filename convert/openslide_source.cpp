@@ -13,8 +13,7 @@ namespace tqf::convert::detail {
 
 namespace {
 
-std::optional<double> numberProperty(openslide_t *slide, const char *name)
-{
+std::optional<double> numberProperty(openslide_t *slide, const char *name) {
     const char *text = openslide_get_property_value(slide, name);
     if (text == nullptr || *text == '\0')
         return std::nullopt;
@@ -30,8 +29,7 @@ public:
     OpenSlideSource(openslide_t *slide, std::string path) : m_slide(slide), m_path(std::move(path)) {}
     ~OpenSlideSource() override { openslide_close(m_slide); }
 
-    bool load(const char *vendor, std::string &error)
-    {
+    bool load(const char *vendor, std::string &error) {
         openslide_get_level0_dimensions(m_slide, &m_width, &m_height);
         if (const char *failure = openslide_get_error(m_slide)) {
             error = "cannot open '" + m_path + "' through OpenSlide: " + failure;
@@ -64,8 +62,7 @@ public:
                associated("thumbnail", m_metadata.thumbnail, error);
     }
 
-    bool readLevel(int64_t levelWidth, int64_t levelHeight, int64_t x, int64_t y, cv::Mat &out) override
-    {
+    bool readLevel(int64_t levelWidth, int64_t levelHeight, int64_t x, int64_t y, cv::Mat &out) override {
         const int32_t count = openslide_get_level_count(m_slide);
         for (int32_t level = 0; level < count; ++level) {
             int64_t width = 0, height = 0;
@@ -92,13 +89,11 @@ public:
         return false;
     }
 
-    bool read(int64_t x, int64_t y, cv::Mat &out, std::string &error) override
-    {
+    bool read(int64_t x, int64_t y, cv::Mat &out, std::string &error) override {
         return m_direct ? m_direct->read(x, y, out, error) : readThroughOpenSlide(x, y, out, error);
     }
 
-    bool readThroughOpenSlide(int64_t x, int64_t y, cv::Mat &out, std::string &error)
-    {
+    bool readThroughOpenSlide(int64_t x, int64_t y, cv::Mat &out, std::string &error) {
         thread_local std::vector<uint32_t> argb;
         argb.resize(static_cast<size_t>(out.cols) * static_cast<size_t>(out.rows));
         openslide_read_region(m_slide, argb.data(), x, y, 0, out.cols, out.rows);
@@ -120,18 +115,17 @@ public:
 private:
     // The direct reading must give OpenSlide's very pixels: checked on the
     // first tile and on one in the middle, else OpenSlide reads them all.
-    bool directReadsAsOpenSlide()
-    {
+    bool directReadsAsOpenSlide() {
         const int64_t tileWidth = m_direct->tileWidth(), tileHeight = m_direct->tileHeight();
-        const int64_t places[][2] = {{0, 0}, {m_width / 2 / tileWidth * tileWidth, m_height / 2 / tileHeight * tileHeight}};
+        const int64_t places[][2] = {{0, 0},
+                                     {m_width / 2 / tileWidth * tileWidth, m_height / 2 / tileHeight * tileHeight}};
         for (const auto &place : places) {
             const int columns = static_cast<int>(std::min(tileWidth, m_width - place[0]));
             const int rows = static_cast<int>(std::min(tileHeight, m_height - place[1]));
             cv::Mat direct(rows, columns, CV_8UC3), viaOpenSlide(rows, columns, CV_8UC3);
             std::string error;
             if (!readThroughOpenSlide(place[0], place[1], viaOpenSlide, error) ||
-                !m_direct->read(place[0], place[1], direct, error) ||
-                cv::norm(direct, viaOpenSlide, cv::NORM_INF) != 0)
+                !m_direct->read(place[0], place[1], direct, error) || cv::norm(direct, viaOpenSlide, cv::NORM_INF) != 0)
                 return false;
         }
         return true;
@@ -139,10 +133,9 @@ private:
 
     // OpenSlide 3.4 gives generic TIFFs no microns per pixel, but passes
     // their resolution tags on as properties.
-    void resolutionFromTiffTags()
-    {
+    void resolutionFromTiffTags() {
         const char *unit = openslide_get_property_value(m_slide, "tiff.ResolutionUnit");
-        const double micronsPerUnit = unit == nullptr                         ? 0
+        const double micronsPerUnit = unit == nullptr                        ? 0
                                       : std::strcmp(unit, "centimeter") == 0 ? 1e4
                                       : std::strcmp(unit, "inch") == 0       ? 25400
                                                                              : 0;
@@ -154,8 +147,7 @@ private:
             m_metadata.micronsPerPixelY = micronsPerUnit / *y;
     }
 
-    bool associated(const char *name, cv::Mat &image, std::string &error)
-    {
+    bool associated(const char *name, cv::Mat &image, std::string &error) {
         bool present = false;
         for (const char *const *names = openslide_get_associated_image_names(m_slide); *names != nullptr; ++names)
             present = present || std::strcmp(*names, name) == 0;
@@ -185,8 +177,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<BandSource> openWithOpenSlide(const std::string &path, bool &recognised, std::string &error)
-{
+std::unique_ptr<BandSource> openWithOpenSlide(const std::string &path, bool &recognised, std::string &error) {
     const char *vendor = openslide_detect_vendor(path.c_str());
     recognised = vendor != nullptr;
     if (!recognised)

@@ -9,8 +9,7 @@ namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(250);
 
-std::string duration(double seconds)
-{
+std::string duration(double seconds) {
     const long total = static_cast<long>(seconds + 0.5);
     char text[32];
     if (total >= 3600)
@@ -24,17 +23,12 @@ std::string duration(double seconds)
 
 Progress::Progress(std::string program, std::string verb, bool quiet)
     : Progress(std::move(program), std::move(verb),
-               quiet ? Mode::kQuiet : (isatty(STDERR_FILENO) ? Mode::kTerminal : Mode::kSummary))
-{
-}
+               quiet ? Mode::kQuiet : (isatty(STDERR_FILENO) ? Mode::kTerminal : Mode::kSummary)) {}
 
 Progress::Progress(std::string program, std::string verb, Mode mode)
-    : m_program(std::move(program)), m_verb(std::move(verb)), m_mode(mode), m_start(std::chrono::steady_clock::now())
-{
-}
+    : m_program(std::move(program)), m_verb(std::move(verb)), m_mode(mode), m_start(std::chrono::steady_clock::now()) {}
 
-std::string Progress::line(uint64_t done, uint64_t total, double seconds) const
-{
+std::string Progress::line(uint64_t done, uint64_t total, double seconds) const {
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     const double percent = total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 100.0;
     char text[256];
@@ -48,8 +42,7 @@ std::string Progress::line(uint64_t done, uint64_t total, double seconds) const
     return result;
 }
 
-void Progress::update(uint64_t done, uint64_t total)
-{
+void Progress::update(uint64_t done, uint64_t total) {
     if (m_mode != Mode::kTerminal)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -66,8 +59,7 @@ void Progress::update(uint64_t done, uint64_t total)
     m_lastLength = text.size();
 }
 
-void Progress::finish(uint64_t total)
-{
+void Progress::finish(uint64_t total) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     if (m_mode == Mode::kTerminal) {
         update(total, total);
@@ -81,8 +73,7 @@ void Progress::finish(uint64_t total)
     }
 }
 
-void Progress::interrupt()
-{
+void Progress::interrupt() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_mode == Mode::kTerminal && m_drawn) {
         std::fputc('\n', stderr);

@@ -17,14 +17,12 @@ constexpr int kPartColumns = 2048;
 
 // Reads a band into `band`, in parts on several threads where the source
 // allows; the first failure is kept.
-bool readBand(BandSource &source, int64_t top, cv::Mat &band, unsigned readers, std::string &error)
-{
+bool readBand(BandSource &source, int64_t top, cv::Mat &band, unsigned readers, std::string &error) {
     const int64_t width = source.width();
-    const int parts = source.concurrentReads()
-                          ? static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(
-                                                                      (width + kPartColumns - 1) / kPartColumns,
-                                                                      static_cast<int64_t>(readers) * 4)))
-                          : 1;
+    const int parts = source.concurrentReads() ? static_cast<int>(std::max<int64_t>(
+                                                     1, std::min<int64_t>((width + kPartColumns - 1) / kPartColumns,
+                                                                          static_cast<int64_t>(readers) * 4)))
+                                               : 1;
     const int64_t alignment = std::max(1, source.partAlignment());
     const int64_t partWidth = ((width + parts - 1) / parts + alignment - 1) / alignment * alignment;
     std::atomic<int> next{0};
@@ -65,8 +63,7 @@ bool readBand(BandSource &source, int64_t top, cv::Mat &band, unsigned readers, 
 // Runs `work(column)` for columns 0..count-1 on up to `threads` threads;
 // false with the first failure's error.
 template <typename Work>
-bool forEachColumn(int64_t count, unsigned threads, Work work, std::string &error)
-{
+bool forEachColumn(int64_t count, unsigned threads, Work work, std::string &error) {
     std::atomic<int64_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex errorMutex;
@@ -87,8 +84,9 @@ bool forEachColumn(int64_t count, unsigned threads, Work work, std::string &erro
             }
         }
     };
-    const unsigned helpers =
-        static_cast<unsigned>(std::min<int64_t>(std::max(1u, threads), std::max<int64_t>(1, count))) - 1;
+    const unsigned helpers = static_cast<unsigned>(
+                                 std::min<int64_t>(std::max(1u, threads), std::max<int64_t>(1, count))) -
+                             1;
     std::vector<std::thread> pool;
     pool.reserve(helpers);
     for (unsigned i = 0; i < helpers; ++i)
@@ -105,8 +103,7 @@ bool forEachColumn(int64_t count, unsigned threads, Work work, std::string &erro
 // this conversion makes that level. False with `sourceError` set for a
 // damaged tile, or with the writer's error in `writeError`.
 bool copyLevel(const CopiedLevel &level, int k, bool makesNext, SlideStreamWriter &writer, unsigned readers,
-               LevelOutcome &outcome, std::string &sourceError, std::string &writeError)
-{
+               LevelOutcome &outcome, std::string &sourceError, std::string &writeError) {
     constexpr int kTile = 256;
     const bool wantRows = writer.rowsWanted(k);
     const bool wantHalf = makesNext && writer.rowsWanted(k + 1);
@@ -159,8 +156,7 @@ bool copyLevel(const CopiedLevel &level, int k, bool makesNext, SlideStreamWrite
 
 SlideWriteResult convertSource(BandSource &source, const std::string &outputPath, const SlideWriteOptions &givenOptions,
                                unsigned readers, SlideProgress progress, const CopyPlan &copies,
-                               std::vector<LevelOutcome> *outcomes)
-{
+                               std::vector<LevelOutcome> *outcomes) {
     SlideWriteResult result;
     const auto writeFailed = [&](const std::string &error) {
         result.error = "cannot write '" + outputPath + "': " + error;

@@ -7,9 +7,7 @@ namespace tqf::convert {
 
 namespace {
 
-const std::string *findProperty(const std::vector<std::pair<std::string, std::string>> &properties,
-                                const char *name)
-{
+const std::string *findProperty(const std::vector<std::pair<std::string, std::string>> &properties, const char *name) {
     for (const auto &[key, value] : properties)
         if (key == name)
             return &value;
@@ -18,8 +16,7 @@ const std::string *findProperty(const std::vector<std::pair<std::string, std::st
 
 // Seconds since 1970 of a UTC calendar time; nothing when a field is out of
 // range (February 30th included).
-std::optional<int64_t> utcSeconds(int year, int month, int day, int hour, int minute, int second)
-{
+std::optional<int64_t> utcSeconds(int year, int month, int day, int hour, int minute, int second) {
     if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
         minute < 0 || minute > 59 || second < 0 || second > 60)
         return std::nullopt;
@@ -37,8 +34,7 @@ std::optional<int64_t> utcSeconds(int year, int month, int day, int hour, int mi
 }
 
 // "GMT-08:00", "GMT+0100", "UTC+1": seconds east of UTC.
-std::optional<int64_t> zoneOffset(const std::string &zone)
-{
+std::optional<int64_t> zoneOffset(const std::string &zone) {
     const size_t sign = zone.find_first_of("+-");
     if (sign == std::string::npos)
         return zone.find("GMT") != std::string::npos || zone.find("UTC") != std::string::npos
@@ -58,8 +54,7 @@ std::optional<int64_t> zoneOffset(const std::string &zone)
 
 }  // namespace
 
-std::optional<int64_t> scanTimeOf(const std::vector<std::pair<std::string, std::string>> &properties)
-{
+std::optional<int64_t> scanTimeOf(const std::vector<std::pair<std::string, std::string>> &properties) {
     const std::string *date = findProperty(properties, "aperio.Date");
     const std::string *time = findProperty(properties, "aperio.Time");
     if (date != nullptr && time != nullptr) {

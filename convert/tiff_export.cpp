@@ -33,21 +33,26 @@ constexpr int kTileEdge = 256;
 // Past this many bytes of tiles a classic TIFF's 32-bit offsets may not reach.
 constexpr uint64_t kLargestClassicTiff = uint64_t{3} << 30;
 
-const char *resultText(int result)
-{
+const char *resultText(int result) {
     switch (result) {
-    case YELK_BAD_ARGUMENT: return "refused as a bad argument";
-    case YELK_NOT_STORED: return "not stored";
-    case YELK_STREAM_TOO_LONG: return "its stream is longer than a tile can be";
-    case YELK_READ_FAILED: return "the slide file could not be read (truncated or changed?)";
-    case YELK_WRITE_FAILED: return "the scratch file could not be written";
-    case YELK_INTERNAL_ERROR: return "the slide library failed (out of memory?)";
-    default: return "unknown failure";
+    case YELK_BAD_ARGUMENT:
+        return "refused as a bad argument";
+    case YELK_NOT_STORED:
+        return "not stored";
+    case YELK_STREAM_TOO_LONG:
+        return "its stream is longer than a tile can be";
+    case YELK_READ_FAILED:
+        return "the slide file could not be read (truncated or changed?)";
+    case YELK_WRITE_FAILED:
+        return "the scratch file could not be written";
+    case YELK_INTERNAL_ERROR:
+        return "the slide library failed (out of memory?)";
+    default:
+        return "unknown failure";
     }
 }
 
-bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes)
-{
+bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes) {
     std::ifstream stream(path, std::ios::binary);
     if (!stream)
         return false;
@@ -59,8 +64,7 @@ struct Messages {
     std::string last;
 };
 
-int keepMessage(TIFF *, void *user, const char *module, const char *format, va_list arguments)
-{
+int keepMessage(TIFF *, void *user, const char *module, const char *format, va_list arguments) {
     char text[1024];
     std::vsnprintf(text, sizeof text, format, arguments);
     auto *messages = static_cast<Messages *>(user);
@@ -73,19 +77,15 @@ int ignoreMessage(TIFF *, void *, const char *, const char *, va_list) { return 
 class Export {
 public:
     Export(const std::string &slidePath, const std::string &outputPath, const ExportProgress &progress)
-        : m_slidePath(slidePath), m_outputPath(outputPath), m_progress(progress)
-    {
-    }
+        : m_slidePath(slidePath), m_outputPath(outputPath), m_progress(progress) {}
 
-    ~Export()
-    {
+    ~Export() {
         if (m_tiff != nullptr)
             TIFFClose(m_tiff);
         m_file.discard();
     }
 
-    TiffExportResult run()
-    {
+    TiffExportResult run() {
         m_result.error = write();
         if (!m_result.ok()) {
             if (m_tiff != nullptr) {
@@ -103,16 +103,14 @@ private:
     std::string slideError(const std::string &what) const { return "cannot export '" + m_slidePath + "': " + what; }
     std::string outputError(const std::string &what) const { return "cannot write '" + m_outputPath + "': " + what; }
 
-    std::string tiffFailure() const
-    {
+    std::string tiffFailure() const {
         std::string why = m_messages.last.empty() ? "libtiff failed" : m_messages.last;
         if (m_errno != 0)
             why += std::string(" (") + std::strerror(m_errno) + ")";
         return why;
     }
 
-    std::string write()
-    {
+    std::string write() {
         try {
             m_slide = std::make_unique<tqfio::core::SlideFile>(m_slidePath, false);
         } catch (const tqfio::core::SlideOpenError &e) {
@@ -154,8 +152,7 @@ private:
     }
 
     // The label and preview through the library, which writes them to files.
-    std::string fetchImages(std::vector<uint8_t> &label, std::vector<uint8_t> &preview)
-    {
+    std::string fetchImages(std::vector<uint8_t> &label, std::vector<uint8_t> &preview) {
         std::unique_ptr<io::PrivateDirectory> scratch;
         try {
             scratch = std::make_unique<io::PrivateDirectory>("tqf-export-");
@@ -180,8 +177,7 @@ private:
         return {};
     }
 
-    uint64_t estimatedSize(uint64_t imageBytes) const
-    {
+    uint64_t estimatedSize(uint64_t imageBytes) const {
         uint64_t bytes = imageBytes;
         const TQF &record = *m_slide->handle();
         for (INT32 i = 0; i < record.header->dataBlockCount; ++i)
@@ -189,8 +185,7 @@ private:
         return bytes;
     }
 
-    std::string openTiff(uint64_t expectedBytes)
-    {
+    std::string openTiff(uint64_t expectedBytes) {
         // libtiff closes the descriptor it is given; the temporary file keeps its own.
         const int fd = dup(m_file.descriptor());
         if (fd < 0)
@@ -208,8 +203,7 @@ private:
         return {};
     }
 
-    void setCommonFields(int width, int height, const codec::StreamLayout &layout)
-    {
+    void setCommonFields(int width, int height, const codec::StreamLayout &layout) {
         TIFFSetField(m_tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width));
         TIFFSetField(m_tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height));
         TIFFSetField(m_tiff, TIFFTAG_BITSPERSAMPLE, 8);
@@ -218,8 +212,7 @@ private:
         TIFFSetField(m_tiff, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
         if (layout.components == 3) {
             TIFFSetField(m_tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
-            TIFFSetField(m_tiff, TIFFTAG_YCBCRSUBSAMPLING, layout.horizontalSubsampling,
-                         layout.verticalSubsampling);
+            TIFFSetField(m_tiff, TIFFTAG_YCBCRSUBSAMPLING, layout.horizontalSubsampling, layout.verticalSubsampling);
             float reference[6] = {0, 255, 128, 255, 128, 255};
             TIFFSetField(m_tiff, TIFFTAG_REFERENCEBLACKWHITE, reference);
         } else {
@@ -229,8 +222,7 @@ private:
     }
 
     // Resolution of a level `downsample` times coarser than the scan.
-    void setResolution(double downsample)
-    {
+    void setResolution(double downsample) {
         const double microns = m_slide->header().imageCapRes;
         if (!(microns > 0) || !std::isfinite(microns))
             return;
@@ -240,8 +232,7 @@ private:
         TIFFSetField(m_tiff, TIFFTAG_YRESOLUTION, pixelsPerCentimetre);
     }
 
-    std::string tilePlace(size_t k, int64_t x, int64_t y) const
-    {
+    std::string tilePlace(size_t k, int64_t x, int64_t y) const {
         char magnification[32];
         std::snprintf(magnification, sizeof magnification, "%g", levels()[k].magnification);
         return "the tile at (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " + std::to_string(k) +
@@ -250,12 +241,11 @@ private:
 
     // A tile's stream through the library, or a white tile of the level's
     // layout where none is stored (what the slide's readers show there).
-    std::string fetchTile(size_t k, int64_t x, int64_t y, std::vector<uint8_t> &stream, bool &stored)
-    {
+    std::string fetchTile(size_t k, int64_t x, int64_t y, std::vector<uint8_t> &stream, bool &stored) {
         stream.resize(YELK_TILE_STREAM_CAPACITY);
         UINT32 length = 0;
-        const int result = yelk_get_datablock_stream_single(m_slide->handle(), levels()[k].address, static_cast<INT32>(x),
-                                                            static_cast<INT32>(y),
+        const int result = yelk_get_datablock_stream_single(m_slide->handle(), levels()[k].address,
+                                                            static_cast<INT32>(x), static_cast<INT32>(y),
                                                             reinterpret_cast<char *>(stream.data()), &length);
         stored = result == YELK_OK;
         if (result == YELK_NOT_STORED)
@@ -269,19 +259,18 @@ private:
         return {};
     }
 
-    std::string whiteTile(const codec::StreamLayout &layout, std::vector<uint8_t> &stream)
-    {
+    std::string whiteTile(const codec::StreamLayout &layout, std::vector<uint8_t> &stream) {
         using codec::ChromaSubsampling;
         const std::vector<uint8_t> white(static_cast<size_t>(kTileEdge) * kTileEdge * 3, 255);
-        const ChromaSubsampling subsampling =
-            layout.components == 1 ? ChromaSubsampling::gray
-            : layout.horizontalSubsampling == 2 && layout.verticalSubsampling == 2 ? ChromaSubsampling::s420
-            : layout.horizontalSubsampling == 2 ? ChromaSubsampling::s422
-            : layout.verticalSubsampling == 2 ? ChromaSubsampling::s440
-                                              : ChromaSubsampling::s444;
+        const ChromaSubsampling subsampling = layout.components == 1 ? ChromaSubsampling::gray
+                                              : layout.horizontalSubsampling == 2 && layout.verticalSubsampling == 2
+                                                  ? ChromaSubsampling::s420
+                                              : layout.horizontalSubsampling == 2 ? ChromaSubsampling::s422
+                                              : layout.verticalSubsampling == 2   ? ChromaSubsampling::s440
+                                                                                  : ChromaSubsampling::s444;
         codec::JpegEncoder encoder;
         const codec::PixelView view{white.data(), kTileEdge, kTileEdge, static_cast<size_t>(kTileEdge) * 3,
-                                   codec::PixelOrder::rgb};
+                                    codec::PixelOrder::rgb};
         const size_t size = encoder.encode(view, 90, subsampling, stream);
         if (size == 0)
             return "cannot encode a white tile: " + encoder.error();
@@ -289,8 +278,7 @@ private:
         return {};
     }
 
-    std::string writeLevel(size_t k, uint64_t tileCount)
-    {
+    std::string writeLevel(size_t k, uint64_t tileCount) {
         const SlideLevel &level = levels()[k];
         const int64_t columns = (level.width + kTileEdge - 1) / kTileEdge;
         const int64_t rows = (level.height + kTileEdge - 1) / kTileEdge;
@@ -366,8 +354,7 @@ private:
         return {};
     }
 
-    std::string startLevel(size_t k, const codec::StreamLayout &layout)
-    {
+    std::string startLevel(size_t k, const codec::StreamLayout &layout) {
         const SlideLevel &level = levels()[k];
         TIFFSetField(m_tiff, TIFFTAG_SUBFILETYPE, k == 0 ? 0 : FILETYPE_REDUCEDIMAGE);
         setCommonFields(static_cast<int>(level.width), static_cast<int>(level.height), layout);
@@ -381,8 +368,7 @@ private:
     // stored. Marked as generic-TIFF readers expect of associated images: not
     // tiled (so no pyramid takes it), a reduced-image subfile, and its name
     // as the description.
-    std::string writeImagePage(const std::vector<uint8_t> &image, const char *name)
-    {
+    std::string writeImagePage(const std::vector<uint8_t> &image, const char *name) {
         if (image.empty())
             return {};
         codec::StreamLayout layout;
@@ -416,8 +402,8 @@ private:
 
 }  // namespace
 
-TiffExportResult exportTiff(const std::string &slidePath, const std::string &outputPath, const ExportProgress &progress)
-{
+TiffExportResult exportTiff(const std::string &slidePath, const std::string &outputPath,
+                            const ExportProgress &progress) {
     TiffExportResult result;
     try {
         result = Export(slidePath, outputPath, progress).run();

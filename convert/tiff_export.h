@@ -19,7 +19,7 @@ struct TiffExportResult {
     uint64_t fileSize = 0;
     int levels = 0;
     uint64_t tiles = 0;
-    uint64_t paddedTiles = 0;        // edge tiles widened to a full tile
+    uint64_t paddedTiles = 0;          // edge tiles widened to a full tile
     uint64_t reinterpolatedTiles = 0;  // of those, tiles whose last column or row decodes differently
     bool ok() const { return error.empty(); }
 };

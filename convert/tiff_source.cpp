@@ -24,8 +24,7 @@ struct Messages {
     std::string warning;
 };
 
-int keepError(TIFF *, void *user, const char *module, const char *format, va_list arguments)
-{
+int keepError(TIFF *, void *user, const char *module, const char *format, va_list arguments) {
     char text[1024];
     std::vsnprintf(text, sizeof text, format, arguments);
     auto *messages = static_cast<Messages *>(user);
@@ -35,8 +34,7 @@ int keepError(TIFF *, void *user, const char *module, const char *format, va_lis
 
 // Warnings are kept apart: a read that then fails may have said why only
 // in one (a codec's "premature end of data").
-int keepWarning(TIFF *, void *user, const char *module, const char *format, va_list arguments)
-{
+int keepWarning(TIFF *, void *user, const char *module, const char *format, va_list arguments) {
     char text[1024];
     std::vsnprintf(text, sizeof text, format, arguments);
     auto *messages = static_cast<Messages *>(user);
@@ -45,8 +43,7 @@ int keepWarning(TIFF *, void *user, const char *module, const char *format, va_l
 }
 
 // "AppMag = 20|MPP = 0.5" in an Aperio-style description.
-std::optional<double> describedNumber(const std::string &description, const std::string &key)
-{
+std::optional<double> describedNumber(const std::string &description, const std::string &key) {
     size_t at = 0;
     while ((at = description.find(key, at)) != std::string::npos) {
         const bool startsField = at == 0 || description[at - 1] == '|';
@@ -66,14 +63,12 @@ std::optional<double> describedNumber(const std::string &description, const std:
 class TiffSource : public BandSource {
 public:
     TiffSource(std::string path) : m_path(std::move(path)) {}
-    ~TiffSource() override
-    {
+    ~TiffSource() override {
         if (m_tiff != nullptr)
             TIFFClose(m_tiff);
     }
 
-    bool open(std::string &error)
-    {
+    bool open(std::string &error) {
         TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
         TIFFOpenOptionsSetErrorHandlerExtR(options, keepError, &m_messages);
         TIFFOpenOptionsSetWarningHandlerExtR(options, keepWarning, &m_messages);
@@ -133,8 +128,7 @@ public:
         return true;
     }
 
-    bool read(int64_t x, int64_t y, cv::Mat &out, std::string &error) override
-    {
+    bool read(int64_t x, int64_t y, cv::Mat &out, std::string &error) override {
         for (int row = 0; row < out.rows; ++row) {
             const uint32_t line = static_cast<uint32_t>(y + row);
             if (!(m_scanlines ? readScanline(line, error) : readChunkRow(line, error)))
@@ -146,8 +140,7 @@ public:
     }
 
 private:
-    std::string reason() const
-    {
+    std::string reason() const {
         return !m_messages.last.empty()      ? m_messages.last
                : !m_messages.warning.empty() ? m_messages.warning
                                              : "unreadable (truncated or damaged)";
@@ -156,8 +149,7 @@ private:
     std::string place(uint32_t line) const { return "row " + std::to_string(line); }
 
     // Row `line` into m_row (BGR) through TIFFReadScanline, which reads forwards.
-    bool readScanline(uint32_t line, std::string &error)
-    {
+    bool readScanline(uint32_t line, std::string &error) {
         if (m_rowNumber == static_cast<int64_t>(line))
             return true;
         m_scan.resize(static_cast<size_t>(TIFFScanlineSize(m_tiff)));
@@ -181,15 +173,14 @@ private:
 
     // Row `line` from the strip or row of tiles holding it, decoded whole
     // through libtiff's RGBA interface and kept while its rows are read.
-    bool readChunkRow(uint32_t line, std::string &error)
-    {
+    bool readChunkRow(uint32_t line, std::string &error) {
         const uint32_t chunk = line / m_chunkRows;
         if (m_chunkNumber != static_cast<int64_t>(chunk)) {
             const uint32_t top = chunk * m_chunkRows;
             const uint32_t rows = std::min<uint32_t>(m_chunkRows, static_cast<uint32_t>(m_height) - top);
             m_chunk.assign(static_cast<size_t>(m_width) * m_chunkRows, 0);
             m_messages.last.clear();
-        m_messages.warning.clear();
+            m_messages.warning.clear();
             if (m_tiled) {
                 std::vector<uint32_t> tile(static_cast<size_t>(m_tileWidth) * m_chunkRows);
                 for (uint32_t left = 0; left < static_cast<uint32_t>(m_width); left += m_tileWidth) {
@@ -207,8 +198,8 @@ private:
             } else {
                 std::vector<uint32_t> strip(static_cast<size_t>(m_width) * m_chunkRows);
                 if (!TIFFReadRGBAStrip(m_tiff, top, strip.data())) {
-                    error = "cannot read the TIFF '" + m_path + "' at the strip of rows " + std::to_string(top) +
-                            ".." + std::to_string(top + rows - 1) + ": " + reason();
+                    error = "cannot read the TIFF '" + m_path + "' at the strip of rows " + std::to_string(top) + ".." +
+                            std::to_string(top + rows - 1) + ": " + reason();
                     return false;
                 }
                 for (uint32_t r = 0; r < rows; ++r)  // bottom row first, as many rows as the strip has
@@ -218,13 +209,12 @@ private:
             m_chunkNumber = chunk;
         }
         m_row.resize(static_cast<size_t>(m_width) * 3);
-        compositeOnWhite(&m_chunk[static_cast<size_t>(line - chunk * m_chunkRows) * m_width],
-                         static_cast<int>(m_width), m_row.data(), true);
+        compositeOnWhite(&m_chunk[static_cast<size_t>(line - chunk * m_chunkRows) * m_width], static_cast<int>(m_width),
+                         m_row.data(), true);
         return true;
     }
 
-    void readResolution()
-    {
+    void readResolution() {
         float x = 0, y = 0;
         uint16_t unit = RESUNIT_NONE;
         TIFFGetFieldDefaulted(m_tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
@@ -246,18 +236,23 @@ private:
 
     // The first page's descriptive tags, under the names OpenSlide gives
     // them for the TIFF files it reads.
-    void readProperties()
-    {
+    void readProperties() {
         const struct {
             const char *name;
             ttag_t tag;
-        } texts[] = {{"tiff.ImageDescription", TIFFTAG_IMAGEDESCRIPTION}, {"tiff.Make", TIFFTAG_MAKE},
-                     {"tiff.Model", TIFFTAG_MODEL}, {"tiff.Software", TIFFTAG_SOFTWARE},
-                     {"tiff.DateTime", TIFFTAG_DATETIME}, {"tiff.Artist", TIFFTAG_ARTIST},
-                     {"tiff.HostComputer", TIFFTAG_HOSTCOMPUTER}, {"tiff.Copyright", TIFFTAG_COPYRIGHT},
+        } texts[] = {{"tiff.ImageDescription", TIFFTAG_IMAGEDESCRIPTION},
+                     {"tiff.Make", TIFFTAG_MAKE},
+                     {"tiff.Model", TIFFTAG_MODEL},
+                     {"tiff.Software", TIFFTAG_SOFTWARE},
+                     {"tiff.DateTime", TIFFTAG_DATETIME},
+                     {"tiff.Artist", TIFFTAG_ARTIST},
+                     {"tiff.HostComputer", TIFFTAG_HOSTCOMPUTER},
+                     {"tiff.Copyright", TIFFTAG_COPYRIGHT},
                      {"tiff.DocumentName", TIFFTAG_DOCUMENTNAME}},
-          numbers[] = {{"tiff.XResolution", TIFFTAG_XRESOLUTION}, {"tiff.YResolution", TIFFTAG_YRESOLUTION},
-                       {"tiff.XPosition", TIFFTAG_XPOSITION}, {"tiff.YPosition", TIFFTAG_YPOSITION}};
+          numbers[] = {{"tiff.XResolution", TIFFTAG_XRESOLUTION},
+                       {"tiff.YResolution", TIFFTAG_YRESOLUTION},
+                       {"tiff.XPosition", TIFFTAG_XPOSITION},
+                       {"tiff.YPosition", TIFFTAG_YPOSITION}};
         auto &properties = m_metadata.properties;
         for (const auto &text : texts) {
             const char *value = nullptr;
@@ -280,8 +275,7 @@ private:
 
     // As OpenSlide writes numbers (glib's g_ascii_dtostr): 17 digits, which
     // read back as the same number.
-    static std::string numberText(double value)
-    {
+    static std::string numberText(double value) {
         char text[64];
         std::snprintf(text, sizeof text, "%.17g", value);
         return text;
@@ -304,8 +298,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<BandSource> openWithLibtiff(const std::string &path, std::string &error)
-{
+std::unique_ptr<BandSource> openWithLibtiff(const std::string &path, std::string &error) {
     auto source = std::make_unique<TiffSource>(path);
     if (!source->open(error))
         return nullptr;

@@ -30,8 +30,7 @@ constexpr const char *kProgram = "tqf-convert";
 constexpr int kDefaultMagnification = 40;
 
 // Says why a file cannot be an input, or nothing when it can.
-std::string checkInputFile(const std::string &path, const char *what)
-{
+std::string checkInputFile(const std::string &path, const char *what) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0)
         return std::string("cannot read the ") + what + " '" + path + "': " + std::strerror(errno);
@@ -41,8 +40,7 @@ std::string checkInputFile(const std::string &path, const char *what)
 }
 
 // Reads an image file, or says why it cannot be read.
-bool readImage(const std::string &path, const char *what, cv::Mat &image, std::string &error)
-{
+bool readImage(const std::string &path, const char *what, cv::Mat &image, std::string &error) {
     if (!(error = checkInputFile(path, what)).empty())
         return false;
     try {
@@ -59,8 +57,7 @@ bool readImage(const std::string &path, const char *what, cv::Mat &image, std::s
     return true;
 }
 
-int fail(const std::string &message, int status)
-{
+int fail(const std::string &message, int status) {
     std::cerr << kProgram << ": " << message << '\n';
     return status;
 }
@@ -69,8 +66,7 @@ void warn(const std::string &message) { std::cerr << kProgram << ": warning: " <
 
 // The scan magnification: the option's, the source's objective power, or
 // the default with a warning.
-int chooseMagnification(const tqf::convert::ConvertOptions &options, const tqf::convert::SourceMetadata &source)
-{
+int chooseMagnification(const tqf::convert::ConvertOptions &options, const tqf::convert::SourceMetadata &source) {
     if (options.magnificationGiven)
         return options.magnification;
     if (source.objectivePower) {
@@ -91,8 +87,7 @@ int chooseMagnification(const tqf::convert::ConvertOptions &options, const tqf::
 }
 
 std::optional<double> chooseMicronsPerPixel(const tqf::convert::ConvertOptions &options,
-                                            const tqf::convert::SourceMetadata &source)
-{
+                                            const tqf::convert::SourceMetadata &source) {
     if (options.micronsPerPixel)
         return options.micronsPerPixel;
     if (!source.micronsPerPixelX || !(*source.micronsPerPixelX <= 1000))
@@ -106,8 +101,7 @@ std::optional<double> chooseMicronsPerPixel(const tqf::convert::ConvertOptions &
 // The source's properties as the slide can keep them: names once, and no
 // more than a record holds (the longest values left out, with a warning).
 std::vector<std::pair<std::string, std::string>> propertiesToStore(
-    const tqf::convert::ConvertOptions &options, const std::vector<std::pair<std::string, std::string>> &properties)
-{
+    const tqf::convert::ConvertOptions &options, const std::vector<std::pair<std::string, std::string>> &properties) {
     std::vector<std::pair<std::string, std::string>> kept;
     std::set<std::string> names;
     uint64_t bytes = 0;
@@ -119,9 +113,8 @@ std::vector<std::pair<std::string, std::string>> propertiesToStore(
     }
     size_t dropped = 0;
     while (bytes > tqf::format::kMaxExtensionRecordBytes) {
-        auto longest = std::max_element(kept.begin(), kept.end(), [](const auto &a, const auto &b) {
-            return a.second.size() < b.second.size();
-        });
+        auto longest = std::max_element(kept.begin(), kept.end(),
+                                        [](const auto &a, const auto &b) { return a.second.size() < b.second.size(); });
         bytes -= longest->first.size() + longest->second.size() + 2;
         kept.erase(longest);
         ++dropped;
@@ -133,8 +126,7 @@ std::vector<std::pair<std::string, std::string>> propertiesToStore(
 }
 
 // "levels 0, 2, 4" (the indices readers see), or "none".
-std::string levelList(const std::vector<int> &levels)
-{
+std::string levelList(const std::vector<int> &levels) {
     if (levels.empty())
         return "none";
     std::string text = levels.size() == 1 ? "level " : "levels ";
@@ -146,8 +138,7 @@ std::string levelList(const std::vector<int> &levels)
 // Which levels of the slide hold the source's tiles as they were, which were
 // encoded, and why pages of the source were not copied.
 void reportLevels(const tqf::SlideWriteResult &result, const std::vector<tqf::convert::LevelOutcome> &outcomes,
-                  const std::vector<std::string> &notes)
-{
+                  const std::vector<std::string> &notes) {
     std::vector<int> copied, encoded;
     uint64_t reencoded = 0;
     for (int k = 0; k < result.levelCount; ++k) {
@@ -165,8 +156,7 @@ void reportLevels(const tqf::SlideWriteResult &result, const std::vector<tqf::co
         std::cout << "  " << note << "\n";
 }
 
-int exportSlide(const tqf::convert::ConvertOptions &options)
-{
+int exportSlide(const tqf::convert::ConvertOptions &options) {
     tqf::convert::Progress progress(kProgram, "exporting", options.quiet);
     const tqf::convert::TiffExportResult result = tqf::convert::exportTiff(
         options.input, options.output, [&](uint64_t done, uint64_t total) { progress.update(done, total); });
@@ -182,8 +172,7 @@ int exportSlide(const tqf::convert::ConvertOptions &options)
     return 0;
 }
 
-int convertImage(const tqf::convert::ConvertOptions &options)
-{
+int convertImage(const tqf::convert::ConvertOptions &options) {
     tqf::SlideWriteOptions writeOptions;
     writeOptions.jpegQuality = options.quality;
     writeOptions.previewMaxSide = options.previewSize;
@@ -215,12 +204,13 @@ int convertImage(const tqf::convert::ConvertOptions &options)
          tqf::format::pyramidLevels(source->width(), source->height(), writeOptions.scanMagnification))
         levels.push_back({level.width, level.height, level.magnification});
     if (metadata.copiesTiffLevels && !options.reencode)
-        copies = tqf::convert::planCopies(options.input, levels,
-                                          [&](int64_t width, int64_t height, int64_t x, int64_t y, cv::Mat &out) {
-                                              return source->readLevel(width, height, x, y, out);
-                                          },
-                                          metadata.drawsMissingTiles ? tqf::convert::MissingTiles::drawnFromFinerLevel
-                                                                     : tqf::convert::MissingTiles::transparent);
+        copies = tqf::convert::planCopies(
+            options.input, levels,
+            [&](int64_t width, int64_t height, int64_t x, int64_t y, cv::Mat &out) {
+                return source->readLevel(width, height, x, y, out);
+            },
+            metadata.drawsMissingTiles ? tqf::convert::MissingTiles::drawnFromFinerLevel
+                                       : tqf::convert::MissingTiles::transparent);
     if (!copies.error.empty())
         return fail(copies.error, 1);
 
@@ -236,9 +226,9 @@ int convertImage(const tqf::convert::ConvertOptions &options)
     }
     progress.finish(result.tileCount);
     if (!options.quiet) {
-        std::cout << "wrote " << options.output << ": " << source->width() << " x " << source->height()
-                  << " pixels at " << writeOptions.scanMagnification << "x, " << result.levelCount << " levels, "
-                  << result.tileCount << " tiles, " << result.fileSize << " bytes\n";
+        std::cout << "wrote " << options.output << ": " << source->width() << " x " << source->height() << " pixels at "
+                  << writeOptions.scanMagnification << "x, " << result.levelCount << " levels, " << result.tileCount
+                  << " tiles, " << result.fileSize << " bytes\n";
         if (metadata.copiesTiffLevels || options.reencode)
             reportLevels(result, outcomes, copies.notes);
     }
@@ -247,8 +237,7 @@ int convertImage(const tqf::convert::ConvertOptions &options)
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     // Images OpenCV can only decode whole have no size limit here beyond
     // memory; the variable must be set before OpenCV first reads it.
     setenv("CV_IO_MAX_IMAGE_PIXELS", "1099511627776", 0);

@@ -14,8 +14,7 @@ constexpr size_t kLargestTransfer = 0x7ffff000;
 // after EINTR, and failing with EIO when a call moves nothing (a file that
 // ends before the record does, or a device that takes nothing more).
 template <typename Byte, typename Transfer>
-bool transferFully(Byte *buffer, size_t size, Transfer transfer)
-{
+bool transferFully(Byte *buffer, size_t size, Transfer transfer) {
     size_t done = 0;
     while (done < size) {
         const size_t left = size - done;
@@ -37,8 +36,7 @@ bool transferFully(Byte *buffer, size_t size, Transfer transfer)
 
 }  // namespace
 
-bool readFullyAt(int fd, void *destination, size_t size, uint64_t offset)
-{
+bool readFullyAt(int fd, void *destination, size_t size, uint64_t offset) {
     return transferFully(static_cast<unsigned char *>(destination), size,
                          [&](unsigned char *at, size_t chunk, uint64_t done) -> ssize_t {
                              if (offset + done > static_cast<uint64_t>(INT64_MAX)) {
@@ -49,14 +47,12 @@ bool readFullyAt(int fd, void *destination, size_t size, uint64_t offset)
                          });
 }
 
-bool writeFully(int fd, const void *source, size_t size)
-{
+bool writeFully(int fd, const void *source, size_t size) {
     return transferFully(static_cast<const unsigned char *>(source), size,
                          [&](const unsigned char *at, size_t chunk, uint64_t) { return write(fd, at, chunk); });
 }
 
-bool writeFullyAt(int fd, const void *source, size_t size, uint64_t offset)
-{
+bool writeFullyAt(int fd, const void *source, size_t size, uint64_t offset) {
     return transferFully(static_cast<const unsigned char *>(source), size,
                          [&](const unsigned char *at, size_t chunk, uint64_t done) {
                              return pwrite(fd, at, chunk, static_cast<off_t>(offset + done));

@@ -19,8 +19,7 @@ namespace {
 
 // The process's umask, read without changing it (umask() would, racing other
 // threads that create files meanwhile).
-mode_t currentUmask()
-{
+mode_t currentUmask() {
     mode_t mask = 022;
     if (FILE *status = std::fopen("/proc/self/status", "re")) {
         char line[256];
@@ -36,8 +35,7 @@ mode_t currentUmask()
     return mask;
 }
 
-void splitPath(const std::string &path, std::string &directory, std::string &name)
-{
+void splitPath(const std::string &path, std::string &directory, std::string &name) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
         directory = ".";
@@ -54,22 +52,19 @@ std::string errorText() { return std::strerror(errno); }
 std::mutex g_registryMutex;
 // Set once the process is removing its temporaries to end: none may be made after.
 bool g_ending = false;
-std::set<std::string> &registry()
-{
+std::set<std::string> &registry() {
     static std::set<std::string> paths;
     return paths;
 }
 
-void forgetTemporary(const std::string &path)
-{
+void forgetTemporary(const std::string &path) {
     std::lock_guard<std::mutex> lock(g_registryMutex);
     registry().erase(path);
 }
 
 }  // namespace
 
-void removeUncommittedTemporaries()
-{
+void removeUncommittedTemporaries() {
     std::lock_guard<std::mutex> lock(g_registryMutex);
     g_ending = true;
     for (const std::string &path : registry())
@@ -79,14 +74,12 @@ void removeUncommittedTemporaries()
 
 SiblingTempFile::~SiblingTempFile() { discard(); }
 
-bool SiblingTempFile::fail(const std::string &what)
-{
+bool SiblingTempFile::fail(const std::string &what) {
     m_error = what;
     return false;
 }
 
-bool SiblingTempFile::create(const std::string &targetPath)
-{
+bool SiblingTempFile::create(const std::string &targetPath) {
     discard();
     m_error.clear();
     std::string directory, name;
@@ -112,8 +105,7 @@ bool SiblingTempFile::create(const std::string &targetPath)
     return true;
 }
 
-bool SiblingTempFile::append(const void *data, size_t size)
-{
+bool SiblingTempFile::append(const void *data, size_t size) {
     if (m_fd < 0)
         return fail("no temporary file is open");
     if (!writeFully(m_fd, data, size))
@@ -121,8 +113,7 @@ bool SiblingTempFile::append(const void *data, size_t size)
     return true;
 }
 
-bool SiblingTempFile::writeAt(uint64_t offset, const void *data, size_t size)
-{
+bool SiblingTempFile::writeAt(uint64_t offset, const void *data, size_t size) {
     if (m_fd < 0)
         return fail("no temporary file is open");
     if (!writeFullyAt(m_fd, data, size, offset))
@@ -130,8 +121,7 @@ bool SiblingTempFile::writeAt(uint64_t offset, const void *data, size_t size)
     return true;
 }
 
-bool SiblingTempFile::commit(Durability durability)
-{
+bool SiblingTempFile::commit(Durability durability) {
     if (m_fd < 0)
         return fail("no temporary file is open");
     // mkstemp makes the file private (0600); the target gets ordinary permissions.
@@ -174,8 +164,7 @@ bool SiblingTempFile::commit(Durability durability)
     return true;
 }
 
-void SiblingTempFile::discard()
-{
+void SiblingTempFile::discard() {
     if (m_fd >= 0) {
         close(m_fd);
         m_fd = -1;

@@ -47,15 +47,13 @@ constexpr double kRefusedTilePixels = 8192.0 * 8192;  // the converter refuses l
 constexpr double kMaxStripedPixels = 512.0 * 512;
 constexpr int kTile = 256;
 
-[[noreturn]] void broken(const char *promise)
-{
+[[noreturn]] void broken(const char *promise) {
     tqf::fuzz::flushDiagnostics();
     std::fprintf(stderr, "the converter's source broke a promise: %s\n", promise);
     std::abort();
 }
 
-bool isTiff(const uint8_t *data, size_t size)
-{
+bool isTiff(const uint8_t *data, size_t size) {
     return size >= 4 && ((data[0] == 'I' && data[1] == 'I' && (data[2] == 42 || data[2] == 43) && data[3] == 0) ||
                          (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && (data[3] == 42 || data[3] == 43)));
 }
@@ -63,8 +61,7 @@ bool isTiff(const uint8_t *data, size_t size)
 int quietTiff(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 
 // Whether opening the TIFF at `path` would decode large pieces of it.
-bool costlyToOpen(const std::string &path)
-{
+bool costlyToOpen(const std::string &path) {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, quietTiff, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(options, quietTiff, nullptr);
@@ -90,8 +87,7 @@ bool costlyToOpen(const std::string &path)
     return costly;
 }
 
-void readPart(convert::BandSource &source, int64_t x, int64_t y, int width, int height, const std::string &path)
-{
+void readPart(convert::BandSource &source, int64_t x, int64_t y, int width, int height, const std::string &path) {
     width = static_cast<int>(std::min<int64_t>(width, source.width() - x));
     height = static_cast<int>(std::min<int64_t>(height, source.height() - y));
     cv::Mat out(height, width, CV_8UC3);
@@ -102,8 +98,7 @@ void readPart(convert::BandSource &source, int64_t x, int64_t y, int width, int 
         broken("a failed read names the source");
 }
 
-void readCopiedTile(const convert::CopiedLevel &level, const ConvertRequest &request, const std::string &path)
-{
+void readCopiedTile(const convert::CopiedLevel &level, const ConvertRequest &request, const std::string &path) {
     const int64_t column = request.column % level.columns(), row = request.row % level.rows();
     const convert::TilePixels want = static_cast<convert::TilePixels>(request.tilePixels % 3);
     convert::CopiedTile tile;
@@ -135,15 +130,13 @@ void readCopiedTile(const convert::CopiedLevel &level, const ConvertRequest &req
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::bufferDiagnostics();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput input(data, size);
     ConvertRequest request;
     request.parse(input);
@@ -192,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 return source->readLevel(levelWidth, levelHeight, x, y, out);
             },
             request.flags & ConvertRequest::kDrawnMissing ? convert::MissingTiles::drawnFromFinerLevel
-                                                           : convert::MissingTiles::transparent);
+                                                          : convert::MissingTiles::transparent);
         if (!plan.error.empty() && plan.error.find(path) == std::string::npos)
             broken("a damaged tile in the plan names the source");
         for (size_t k = 0; k < levels.size(); ++k) {

@@ -20,8 +20,7 @@ public:
     // The next sizeof(T) bytes as they lie, so every bit pattern (NaN,
     // infinity, INT_MIN) can occur.
     template <typename T>
-    T take()
-    {
+    T take() {
         static_assert(std::is_trivially_copyable_v<T>, "raw bytes make only plain values");
         unsigned char bytes[sizeof(T)] = {};
         const size_t count = m_size < sizeof(T) ? m_size : sizeof(T);
@@ -34,8 +33,7 @@ public:
     }
 
     // Skips up to `count` bytes.
-    void skip(size_t count)
-    {
+    void skip(size_t count) {
         const size_t taken = m_size < count ? m_size : count;
         m_data += taken;
         m_size -= taken;
@@ -51,8 +49,7 @@ private:
 
 // Appends a value's bytes as FuzzInput::take reads them back.
 template <typename T>
-void put(std::vector<uint8_t> &out, T value)
-{
+void put(std::vector<uint8_t> &out, T value) {
     static_assert(std::is_trivially_copyable_v<T>, "raw bytes make only plain values");
     unsigned char bytes[sizeof(T)];
     std::memcpy(bytes, &value, sizeof(T));

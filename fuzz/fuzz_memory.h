@@ -23,8 +23,7 @@
 
 namespace tqf::fuzz {
 
-inline void readEvery(const void *bytes, size_t size)
-{
+inline void readEvery(const void *bytes, size_t size) {
     if (size == 0)
         return;
 #ifdef TQF_FUZZ_ASAN

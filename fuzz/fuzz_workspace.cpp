@@ -21,14 +21,12 @@ namespace tqf::fuzz {
 
 namespace {
 
-[[noreturn]] void fail(const std::string &what)
-{
+[[noreturn]] void fail(const std::string &what) {
     std::fprintf(stderr, "fuzz workspace: %s: %s\n", what.c_str(), std::strerror(errno));
     std::abort();
 }
 
-std::string baseDirectory()
-{
+std::string baseDirectory() {
     const char *chosen = std::getenv("TQF_FUZZ_TMPDIR");
     if (chosen != nullptr && *chosen != '\0')
         return chosen;
@@ -41,8 +39,7 @@ std::string baseDirectory()
 // A directory for the life of the process, removed by an exit handler. Never
 // destroyed otherwise: the exit handler runs after static destructors of
 // objects made later than it was registered.
-io::PrivateDirectory *makeDirectory(const char *prefix, void (*remove)())
-{
+io::PrivateDirectory *makeDirectory(const char *prefix, void (*remove)()) {
     try {
         auto *directory = new io::PrivateDirectory(prefix, baseDirectory());
         std::atexit(remove);
@@ -55,8 +52,7 @@ io::PrivateDirectory *makeDirectory(const char *prefix, void (*remove)())
 
 io::PrivateDirectory *g_workspace = nullptr;
 
-void removeWorkspace()
-{
+void removeWorkspace() {
     // Leave the directory before removing it, so the removal cannot fail
     // because the process still works in it.
     if (chdir("/") == 0) {
@@ -65,8 +61,7 @@ void removeWorkspace()
     }
 }
 
-io::PrivateDirectory &workspaceDirectory()
-{
+io::PrivateDirectory &workspaceDirectory() {
     if (g_workspace == nullptr)
         g_workspace = makeDirectory("tqf-fuzz-", removeWorkspace);
     return *g_workspace;
@@ -76,8 +71,7 @@ io::PrivateDirectory &workspaceDirectory()
 
 const std::string &workspace() { return workspaceDirectory().path(); }
 
-std::string writeWorkspaceFile(const std::string &name, const uint8_t *data, size_t size)
-{
+std::string writeWorkspaceFile(const std::string &name, const uint8_t *data, size_t size) {
     const std::string path = workspaceDirectory().file(name);
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -97,8 +91,7 @@ struct MemoryFile {
 
 }  // namespace
 
-const std::string &memoryFile(const std::string &name, const uint8_t *data, size_t size)
-{
+const std::string &memoryFile(const std::string &name, const uint8_t *data, size_t size) {
     // Never destroyed: the descriptors close with the process.
     static auto *files = new std::map<std::string, MemoryFile>;
     MemoryFile &file = (*files)[name];
@@ -123,16 +116,14 @@ std::stringbuf *g_diagnostics = nullptr;
 
 }  // namespace
 
-void bufferDiagnostics()
-{
+void bufferDiagnostics() {
     if (g_diagnostics != nullptr)
         return;
     g_diagnostics = new std::stringbuf;  // never destroyed: std::cerr keeps pointing at it
     std::cerr.rdbuf(g_diagnostics);
 }
 
-void flushDiagnostics()
-{
+void flushDiagnostics() {
     if (g_diagnostics == nullptr)
         return;
     const std::string text = g_diagnostics->str();
@@ -142,8 +133,7 @@ void flushDiagnostics()
     }
 }
 
-void enterWorkspace()
-{
+void enterWorkspace() {
     if (chdir(workspace().c_str()) != 0)
         fail("cannot enter " + workspace());
 }
@@ -155,16 +145,14 @@ namespace {
 int g_temporaryWatch = -1;
 io::PrivateDirectory *g_temporaryDirectory = nullptr;
 
-void removeTemporaryDirectory()
-{
+void removeTemporaryDirectory() {
     delete g_temporaryDirectory;
     g_temporaryDirectory = nullptr;
 }
 
 }  // namespace
 
-void watchTemporaryFiles()
-{
+void watchTemporaryFiles() {
     if (g_temporaryDirectory != nullptr)
         return;
     g_temporaryDirectory = makeDirectory("tqf-fuzz-tmp-", removeTemporaryDirectory);
@@ -176,8 +164,7 @@ void watchTemporaryFiles()
         fail("cannot watch " + path);
 }
 
-bool temporaryFileWritten()
-{
+bool temporaryFileWritten() {
     if (g_temporaryWatch < 0)
         return false;
     alignas(inotify_event) char events[4096];

@@ -70,9 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             "an answer the viewer does not give");
     if (answer == 200 && response.content_type == "image/jpeg") {
         core::JpegStreamInfo info;
-        require(core::inspect_jpeg_stream(reinterpret_cast<const unsigned char *>(response.data()), response.size(),
-                                          &info),
-                "a tile that is not a whole JPEG stream");
+        require(
+            core::inspect_jpeg_stream(reinterpret_cast<const unsigned char *>(response.data()), response.size(), &info),
+            "a tile that is not a whole JPEG stream");
     }
     return 0;
 }

@@ -42,8 +42,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Smooth colours with a few edges: small JPEG tiles that still decode to
 // something worth comparing.
-cv::Mat syntheticImage(int width, int height)
-{
+cv::Mat syntheticImage(int width, int height) {
     cv::Mat image(height, width, CV_8UC3);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
@@ -54,14 +53,12 @@ cv::Mat syntheticImage(int width, int height)
     return image;
 }
 
-Bytes readFile(const std::string &path)
-{
+Bytes readFile(const std::string &path) {
     std::ifstream stream(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
 }
 
-bool writeFile(const std::string &path, const Bytes &bytes)
-{
+bool writeFile(const std::string &path, const Bytes &bytes) {
     std::ofstream stream(path, std::ios::binary | std::ios::trunc);
     stream.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(stream);
@@ -70,13 +67,12 @@ bool writeFile(const std::string &path, const Bytes &bytes)
 struct SeedSlide {
     const char *name;
     int width, height, magnification;
-    bool givenImages;  // small label and preview images instead of generated ones
+    bool givenImages;               // small label and preview images instead of generated ones
     bool sourceProperties = false;  // an extension record of a converted slide's source properties
 };
 
 // Slides written by the writer, at low quality and with small stored images.
-bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, Bytes>> &slides)
-{
+bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, Bytes>> &slides) {
     const SeedSlide seeds[] = {
         {"one_pixel", 1, 1, 40, true},
         {"two_levels", 300, 200, 20, true},
@@ -110,16 +106,14 @@ bool makeSlides(const std::string &scratch, std::vector<std::pair<std::string, B
 }
 
 template <typename T>
-void poke(Bytes &bytes, size_t offset, T value)
-{
+void poke(Bytes &bytes, size_t offset, T value) {
     if (offset + sizeof(T) <= bytes.size())
         std::memcpy(bytes.data() + offset, &value, sizeof(T));
 }
 
 // Copies of one slide cut short or with one record field changed, each on
 // the edge of what the library accepts.
-std::vector<std::pair<std::string, Bytes>> damagedCopies(const Bytes &slide)
-{
+std::vector<std::pair<std::string, Bytes>> damagedCopies(const Bytes &slide) {
     std::vector<std::pair<std::string, Bytes>> copies;
     for (const size_t length : {size_t(0), size_t(95), size_t(251), size_t(252), slide.size() / 2, slide.size() - 1})
         copies.emplace_back("truncated_" + std::to_string(length), Bytes(slide.begin(), slide.begin() + length));
@@ -167,8 +161,7 @@ std::vector<std::pair<std::string, Bytes>> damagedCopies(const Bytes &slide)
     return copies;
 }
 
-tqf::fuzz::RegionRequest region(int32_t x, int32_t y, int32_t w, int32_t h, double scale, uint8_t mode = 0)
-{
+tqf::fuzz::RegionRequest region(int32_t x, int32_t y, int32_t w, int32_t h, double scale, uint8_t mode = 0) {
     tqf::fuzz::RegionRequest request;
     request.mode = mode;
     request.x = x;
@@ -179,8 +172,7 @@ tqf::fuzz::RegionRequest region(int32_t x, int32_t y, int32_t w, int32_t h, doub
     return request;
 }
 
-std::vector<std::pair<std::string, tqf::fuzz::ReaderRequest>> readerRequests()
-{
+std::vector<std::pair<std::string, tqf::fuzz::ReaderRequest>> readerRequests() {
     using tqf::fuzz::ReaderRequest;
     std::vector<std::pair<std::string, ReaderRequest>> requests;
     ReaderRequest inside;
@@ -200,7 +192,7 @@ std::vector<std::pair<std::string, tqf::fuzz::ReaderRequest>> readerRequests()
     scaled.regions[1] = region(10, 5, 33, 21, 13.3);
     scaled.regions[2] = region(-3, -3, 40, 40, 0, 0x40);  // at a quarter of the read scale
     scaled.regions[3] = region(1, 0, 10, 4, 30);
-    scaled.regions[4] = region(0, 0, 50, 50, 80);  // above the read scale
+    scaled.regions[4] = region(0, 0, 50, 50, 80);          // above the read scale
     scaled.regions[5] = region(100, 70, 30, 30, 0, 0x10);  // at the opening scale
     requests.emplace_back("opened_at_10_read_all", scaled);
 
@@ -231,19 +223,17 @@ std::vector<std::pair<std::string, tqf::fuzz::ReaderRequest>> readerRequests()
 }
 
 tqf::fuzz::SlideRead slideRead(uint8_t mode, int64_t x, int64_t y, int8_t level, int16_t w, int16_t h,
-                               double downsample = 1)
-{
+                               double downsample = 1) {
     return tqf::fuzz::SlideRead{mode, x, y, level, w, h, downsample};
 }
 
-std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests()
-{
+std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests() {
     using tqf::fuzz::SlideRequest;
     std::vector<std::pair<std::string, SlideRequest>> requests;
     SlideRequest levels;
     levels.flags = SlideRequest::kAssociated | SlideRequest::kBatch;
     levels.reads[0] = slideRead(0, 0, 0, 0, 64, 64);
-    levels.reads[1] = slideRead(2, 200, 100, 1, 300, 150);  // bgr, across tiles
+    levels.reads[1] = slideRead(2, 200, 100, 1, 300, 150);     // bgr, across tiles
     levels.reads[2] = slideRead(4 | 16, -20, -10, 0, 80, 40);  // rgba, wide rows, over the corner
     levels.reads[3] = slideRead(0, 480, 280, 2, 100, 60);
     requests.emplace_back("levels", levels);
@@ -271,18 +261,16 @@ std::vector<std::pair<std::string, tqf::fuzz::SlideRequest>> slideRequests()
     streams.reads[0] = slideRead(32 | 2, 0, 0, 0, 100, 60);
     streams.reads[1] = slideRead(32, 1, 0, 1, 0, 0);
     streams.reads[2] = slideRead(32 | 8 | 3, -1, 70000, 0, 0, 0);  // outside the grid
-    streams.reads[3] = slideRead(32, 0, 0, 9, 0, 0, 2.0);           // a level the slide lacks
+    streams.reads[3] = slideRead(32, 0, 0, 9, 0, 0, 2.0);          // a level the slide lacks
     requests.emplace_back("tile_streams", streams);
     return requests;
 }
 
-tqf::fuzz::OpenSlideRead openSlideRead(int64_t x, int64_t y, int32_t level, int16_t w, int16_t h)
-{
+tqf::fuzz::OpenSlideRead openSlideRead(int64_t x, int64_t y, int32_t level, int16_t w, int16_t h) {
     return tqf::fuzz::OpenSlideRead{x, y, level, w, h};
 }
 
-std::vector<std::pair<std::string, tqf::fuzz::OpenSlideRequest>> openSlideRequests()
-{
+std::vector<std::pair<std::string, tqf::fuzz::OpenSlideRequest>> openSlideRequests() {
     using tqf::fuzz::OpenSlideRequest;
     std::vector<std::pair<std::string, OpenSlideRequest>> requests;
     OpenSlideRequest levels;
@@ -315,15 +303,13 @@ std::vector<std::pair<std::string, tqf::fuzz::OpenSlideRequest>> openSlideReques
     return requests;
 }
 
-Bytes encoded(const cv::Mat &image, const char *extension, std::vector<int> parameters = {})
-{
+Bytes encoded(const cv::Mat &image, const char *extension, std::vector<int> parameters = {}) {
     Bytes bytes;
     cv::imencode(extension, image, bytes, parameters);
     return bytes;
 }
 
-std::vector<std::pair<std::string, Bytes>> writerInputs()
-{
+std::vector<std::pair<std::string, Bytes>> writerInputs() {
     using tqf::fuzz::WriterRequest;
     std::vector<std::pair<std::string, Bytes>> inputs;
     const cv::Mat small = syntheticImage(40, 30);
@@ -391,8 +377,7 @@ std::vector<std::pair<std::string, Bytes>> writerInputs()
 // them), tiled LZW, or striped and uncompressed.
 enum class Page { jpegTiles, lzwTiles, strips };
 
-bool writeTiffPage(TIFF *tiff, const cv::Mat &bgr, Page page, const char *description)
-{
+bool writeTiffPage(TIFF *tiff, const cv::Mat &bgr, Page page, const char *description) {
     cv::Mat rgb;
     cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(rgb.cols));
@@ -436,8 +421,7 @@ bool writeTiffPage(TIFF *tiff, const cv::Mat &bgr, Page page, const char *descri
 }
 
 // A TIFF of one page per level, each half the one above.
-bool makeTiff(const std::string &path, int width, int height, int levels, Page page, const char *description)
-{
+bool makeTiff(const std::string &path, int width, int height, int levels, Page page, const char *description) {
     TIFF *tiff = TIFFOpen(path.c_str(), "w");
     if (tiff == nullptr)
         return false;
@@ -451,8 +435,7 @@ bool makeTiff(const std::string &path, int width, int height, int levels, Page p
     return ok;
 }
 
-std::vector<std::pair<std::string, Bytes>> convertInputs(const std::string &scratch)
-{
+std::vector<std::pair<std::string, Bytes>> convertInputs(const std::string &scratch) {
     using tqf::fuzz::ConvertRequest;
     struct Source {
         const char *name;
@@ -499,8 +482,7 @@ std::vector<std::pair<std::string, Bytes>> convertInputs(const std::string &scra
     return inputs;
 }
 
-bool writeCorpus(const std::string &directory, const std::vector<std::pair<std::string, Bytes>> &entries)
-{
+bool writeCorpus(const std::string &directory, const std::vector<std::pair<std::string, Bytes>> &entries) {
     mkdir(directory.c_str(), 0755);
     for (const auto &[name, bytes] : entries) {
         if (!writeFile(directory + "/" + name, bytes)) {
@@ -513,8 +495,7 @@ bool writeCorpus(const std::string &directory, const std::vector<std::pair<std::
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
         return 2;
@@ -567,7 +548,6 @@ int main(int argc, char **argv)
         openSlideInputs.emplace_back(requestName + "_" + library[i].first, input);
     }
 
-
     // Requests to the viewer's server, which serves one slide named "s".
     std::vector<std::pair<std::string, Bytes>> httpRequests;
     for (const char *head : {
@@ -579,7 +559,8 @@ int main(int argc, char **argv)
              "POST /slides/s/properties.json HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}",
              "GET /slides/s/associated/label.png HTTP/1.1\r\n\r\n",
          })
-        httpRequests.emplace_back("request_" + std::to_string(httpRequests.size()), Bytes(head, head + std::strlen(head)));
+        httpRequests.emplace_back("request_" + std::to_string(httpRequests.size()),
+                                  Bytes(head, head + std::strlen(head)));
 
     const bool written = writeCorpus(root + "/slide_library", library) && writeCorpus(root + "/reader", reader) &&
                          writeCorpus(root + "/writer", writerInputs()) && writeCorpus(root + "/slide", slideInputs) &&

@@ -29,8 +29,7 @@ using tqf::fuzz::OpenSlideRequest;
 constexpr size_t kGuard = 16;
 constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
 
-[[noreturn]] void broken(const char *promise)
-{
+[[noreturn]] void broken(const char *promise) {
     tqf::fuzz::flushDiagnostics();
     std::fprintf(stderr, "the OpenSlide interface broke a promise: %s\n", promise);
     std::abort();
@@ -39,8 +38,7 @@ constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
 // Fills `size` words between guards with calls of `fill`, then checks the
 // guards and hands the words to `check`.
 template <typename Fill, typename Check>
-void guarded(size_t size, Fill fill, Check check)
-{
+void guarded(size_t size, Fill fill, Check check) {
     std::vector<uint32_t> buffer(size + 2 * kGuard, kGuardWord);
     fill(buffer.data() + kGuard);
     for (size_t i = 0; i < kGuard; ++i)
@@ -49,8 +47,7 @@ void guarded(size_t size, Fill fill, Check check)
     check(buffer.data() + kGuard);
 }
 
-void readOnce(openslide_t *slide, const OpenSlideRead &read)
-{
+void readOnce(openslide_t *slide, const OpenSlideRead &read) {
     const bool before = openslide_get_error(slide) != nullptr;
     const size_t words = read.w > 0 && read.h > 0 ? static_cast<size_t>(read.w) * read.h : 0;
     guarded(
@@ -70,8 +67,7 @@ void readOnce(openslide_t *slide, const OpenSlideRead &read)
         broken("an error stays");
 }
 
-void checkErrorState(openslide_t *slide)
-{
+void checkErrorState(openslide_t *slide) {
     int64_t w = 0, h = 0;
     openslide_get_level0_dimensions(slide, &w, &h);
     if (openslide_get_level_count(slide) != -1 || w != -1 || h != -1 ||
@@ -81,8 +77,7 @@ void checkErrorState(openslide_t *slide)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     setenv("TQF_SYSTEM_OPENSLIDE", "", 1);  // no other file goes anywhere
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();
@@ -90,8 +85,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput input(data, size);
     OpenSlideRequest request;
     request.parse(input);

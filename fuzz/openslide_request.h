@@ -34,8 +34,7 @@ struct OpenSlideRequest {
     uint32_t cacheBytes = 0;
     OpenSlideRead reads[kReadCount];
 
-    void parse(FuzzInput &input)
-    {
+    void parse(FuzzInput &input) {
         flags = input.take<uint8_t>();
         downsample = input.take<double>();
         cacheBytes = input.take<uint32_t>();
@@ -48,8 +47,7 @@ struct OpenSlideRequest {
         }
     }
 
-    void serialize(std::vector<uint8_t> &out) const
-    {
+    void serialize(std::vector<uint8_t> &out) const {
         put(out, flags);
         put(out, downsample);
         put(out, cacheBytes);

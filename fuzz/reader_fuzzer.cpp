@@ -39,8 +39,7 @@ constexpr int kMaxSide = 160;
 constexpr double kMaxPixels = double(kMaxSide) * kMaxSide;
 constexpr double kMaxTilePixels = 200.0 * 200;
 
-[[noreturn]] void broken(const char *promise)
-{
+[[noreturn]] void broken(const char *promise) {
     tqf::fuzz::flushDiagnostics();
     std::fprintf(stderr, "reader broke a promise: %s\n", promise);
     std::abort();
@@ -48,18 +47,25 @@ constexpr double kMaxTilePixels = 200.0 * 200;
 
 int narrowed(int32_t raw, bool narrow) { return narrow ? static_cast<int16_t>(raw) : raw; }
 
-double chosenScale(const Region &region, tqfio::reader &reader, double openingScale)
-{
+double chosenScale(const Region &region, tqfio::reader &reader, double openingScale) {
     const double read = reader.getReadScale();
     switch ((region.mode >> 4) & 7) {
-    case 0: return region.scale;
-    case 1: return openingScale > 0 ? openingScale : read;
-    case 2: return read;
-    case 3: return read / 2;
-    case 4: return read / 4;
-    case 5: return 13.3;
-    case 6: return 1.0;
-    default: return read * 3;
+    case 0:
+        return region.scale;
+    case 1:
+        return openingScale > 0 ? openingScale : read;
+    case 2:
+        return read;
+    case 3:
+        return read / 2;
+    case 4:
+        return read / 4;
+    case 5:
+        return 13.3;
+    case 6:
+        return 1.0;
+    default:
+        return read * 3;
     }
 }
 
@@ -67,8 +73,7 @@ int64_t clamped(int64_t value, int upper) { return value < 0 ? 0 : value > upper
 
 // Shrinks a request that the reader would serve at more cost than an input
 // may take; leaves alone one it refuses up front or can serve cheaply.
-void makeAffordable(const tqfio::reader &reader, int readScale, int x, int y, int &w, int &h, double scale)
-{
+void makeAffordable(const tqfio::reader &reader, int readScale, int x, int y, int &w, int &h, double scale) {
     if (w < 0 || h < 0 || !(scale > 0) || !std::isfinite(scale) || readScale <= 0)
         return;
     if (static_cast<double>(w) * h * 3 > INT_MAX)
@@ -93,8 +98,7 @@ void makeAffordable(const tqfio::reader &reader, int readScale, int x, int y, in
         w = h = 0;
 }
 
-void readRegion(tqfio::reader &reader, const Region &region, double openingScale)
-{
+void readRegion(tqfio::reader &reader, const Region &region, double openingScale) {
     const int x = narrowed(region.x, region.mode & 1);
     const int y = narrowed(region.y, region.mode & 2);
     int w = narrowed(region.w, region.mode & 4);
@@ -115,8 +119,7 @@ void readRegion(tqfio::reader &reader, const Region &region, double openingScale
     tqf::fuzz::readEvery(pixels, static_cast<size_t>(length));
 }
 
-void readImages(tqfio::reader &reader, uint8_t flags)
-{
+void readImages(tqfio::reader &reader, uint8_t flags) {
     for (const bool preview : {true, false}) {
         if (!(flags & (preview ? ReaderRequest::kPreview : ReaderRequest::kLabel)))
             continue;
@@ -132,16 +135,14 @@ void readImages(tqfio::reader &reader, uint8_t flags)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();
     tqf::fuzz::bufferDiagnostics();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput input(data, size);
     ReaderRequest request;
     request.parse(input);

@@ -33,8 +33,7 @@ struct ReaderRequest {
     float readScale = 0;
     RegionRequest regions[kRegionCount];
 
-    void parse(FuzzInput &input)
-    {
+    void parse(FuzzInput &input) {
         flags = input.take<uint8_t>();
         openingScale = input.take<double>();
         readScale = input.take<float>();
@@ -48,8 +47,7 @@ struct ReaderRequest {
         }
     }
 
-    void serialize(std::vector<uint8_t> &out) const
-    {
+    void serialize(std::vector<uint8_t> &out) const {
         put(out, flags);
         put(out, openingScale);
         put(out, readScale);

@@ -18,14 +18,12 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***arg
 
 namespace {
 
-bool isDirectory(const std::string &path)
-{
+bool isDirectory(const std::string &path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::vector<std::string> filesOf(const std::string &directory)
-{
+std::vector<std::string> filesOf(const std::string &directory) {
     std::vector<std::string> files;
     if (DIR *dir = opendir(directory.c_str())) {
         while (const dirent *entry = readdir(dir)) {
@@ -40,8 +38,7 @@ std::vector<std::string> filesOf(const std::string &directory)
     return files;
 }
 
-bool replay(const std::string &path)
-{
+bool replay(const std::string &path) {
     std::ifstream stream(path, std::ios::binary);
     if (!stream) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
@@ -56,8 +53,7 @@ bool replay(const std::string &path)
 
 // The path made absolute, since a target may change the working directory
 // when it initialises.
-std::string absolute(const std::string &path)
-{
+std::string absolute(const std::string &path) {
     if (char *resolved = realpath(path.c_str(), nullptr)) {
         const std::string result = resolved;
         std::free(resolved);
@@ -68,8 +64,7 @@ std::string absolute(const std::string &path)
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     std::vector<std::string> inputs;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = absolute(argv[i]);

@@ -41,19 +41,17 @@ constexpr int kMaxSide = 160;
 constexpr double kMaxPixels = double(kMaxSide) * kMaxSide;
 constexpr double kMaxLevelPixels = 170.0 * 170;
 
-[[noreturn]] void broken(const char *promise)
-{
+[[noreturn]] void broken(const char *promise) {
     tqf::fuzz::flushDiagnostics();
     std::fprintf(stderr, "slide broke a promise: %s\n", promise);
     std::abort();
 }
 
-const tqfio::pixel_format kFormats[] = {tqfio::pixel_format::rgb, tqfio::pixel_format::bgr,
-                                        tqfio::pixel_format::rgba, tqfio::pixel_format::bgra};
+const tqfio::pixel_format kFormats[] = {tqfio::pixel_format::rgb, tqfio::pixel_format::bgr, tqfio::pixel_format::rgba,
+                                        tqfio::pixel_format::bgra};
 
 // Cuts a read at a downsample to what the level it is read from allows.
-void boundScaledRead(const tqfio::slide &slide, double downsample, int &width, int &height)
-{
+void boundScaledRead(const tqfio::slide &slide, double downsample, int &width, int &height) {
     if (!(downsample > 0) || !std::isfinite(downsample) || width <= 0 || height <= 0)
         return;
     const tqfio::level_info &level = slide.levels()[static_cast<size_t>(slide.best_level_for_downsample(downsample))];
@@ -71,8 +69,7 @@ void boundScaledRead(const tqfio::slide &slide, double downsample, int &width, i
         width = height = 0;
 }
 
-void readTileStream(const tqfio::slide &slide, const SlideRead &read, int64_t column, int64_t row)
-{
+void readTileStream(const tqfio::slide &slide, const SlideRead &read, int64_t column, int64_t row) {
     static std::vector<unsigned char> buffer(tqfio::slide::tile_stream_capacity + 2 * kGuard);
     std::memset(buffer.data(), kGuardByte, kGuard);
     std::memset(buffer.data() + kGuard + tqfio::slide::tile_stream_capacity, kGuardByte, kGuard);
@@ -91,8 +88,7 @@ void readTileStream(const tqfio::slide &slide, const SlideRead &read, int64_t co
             broken("a tile stream read writes inside its buffer only");
 }
 
-void readOnce(const tqfio::slide &slide, const SlideRead &read)
-{
+void readOnce(const tqfio::slide &slide, const SlideRead &read) {
     const tqfio::pixel_format format = kFormats[(read.mode >> 1) & 3];
     const int64_t x = (read.mode & 8) ? static_cast<int16_t>(read.x) : read.x;
     const int64_t y = (read.mode & 8) ? static_cast<int16_t>(read.y) : read.y;
@@ -128,16 +124,14 @@ void readOnce(const tqfio::slide &slide, const SlideRead &read)
 
 // The pixels of the level a thumbnail of max_width x max_height is made
 // from: the whole level is read.
-double thumbnailCost(const tqfio::slide &slide, int maxWidth, int maxHeight)
-{
+double thumbnailCost(const tqfio::slide &slide, int maxWidth, int maxHeight) {
     const double downsample = std::max(static_cast<double>(slide.width()) / maxWidth,
                                        static_cast<double>(slide.height()) / maxHeight);
     const tqfio::level_info &level = slide.levels()[static_cast<size_t>(slide.best_level_for_downsample(downsample))];
     return static_cast<double>(level.width) * static_cast<double>(level.height);
 }
 
-void checkProperties(const tqfio::slide &slide, double downsample)
-{
+void checkProperties(const tqfio::slide &slide, double downsample) {
     const tqfio::slide_properties &properties = slide.properties();
     for (const auto &[name, value] : properties.raw)
         tqf::fuzz::readEvery(value.c_str(), value.size() + 1);
@@ -150,16 +144,14 @@ void checkProperties(const tqfio::slide &slide, double downsample)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();
     tqf::fuzz::bufferDiagnostics();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput input(data, size);
     SlideRequest request;
     request.parse(input);
@@ -194,8 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int thumbnailHeight = 1 + (request.reads[0].height & 127);
         if ((request.flags & SlideRequest::kThumbnail) &&
             thumbnailCost(slide, thumbnailWidth, thumbnailHeight) <= 4 * kMaxLevelPixels) {
-            const tqfio::image thumbnail =
-                slide.thumbnail(thumbnailWidth, thumbnailHeight, kFormats[request.reads[0].mode & 3]);
+            const tqfio::image thumbnail = slide.thumbnail(thumbnailWidth, thumbnailHeight,
+                                                           kFormats[request.reads[0].mode & 3]);
             if (thumbnail.width < 1 || thumbnail.height < 1 || thumbnail.width > thumbnailWidth ||
                 thumbnail.height > thumbnailHeight)
                 broken("a thumbnail has pixels and fits its bounds");
@@ -206,8 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 locations.emplace_back(read.x % 100000, read.y % 100000);
             try {
                 tqfio::region_batch batch(slide, locations, request.reads[1].level, 1 + (request.reads[1].width & 127),
-                                          1 + (request.reads[1].height & 127), kFormats[request.reads[1].mode & 3],
-                                          2, 2);
+                                          1 + (request.reads[1].height & 127), kFormats[request.reads[1].mode & 3], 2,
+                                          2);
                 size_t count = 0, total = 0;
                 while (auto regions = batch.next(&count)) {
                     tqf::fuzz::readEvery(regions.get(), count * batch.region_bytes());

@@ -24,14 +24,12 @@ using tqf::fuzz::workspace;
 constexpr INT32 kTile = 256;
 constexpr UINT32 kUntouched = 0xA5A5A5A5u;
 
-[[noreturn]] void broken(const char *promise)
-{
+[[noreturn]] void broken(const char *promise) {
     std::fprintf(stderr, "slide library broke a promise: %s\n", promise);
     std::abort();
 }
 
-void fetch(TQF *slide, bool readAll, UINT32 scale, INT32 x, INT32 y, std::vector<char> &buffer)
-{
+void fetch(TQF *slide, bool readAll, UINT32 scale, INT32 x, INT32 y, std::vector<char> &buffer) {
     auto operation = readAll ? yelk_get_datablock_stream : yelk_get_datablock_stream_single;
     UINT32 length = kUntouched;
     const int result = operation(slide, scale, x, y, buffer.data(), &length);
@@ -46,8 +44,7 @@ void fetch(TQF *slide, bool readAll, UINT32 scale, INT32 x, INT32 y, std::vector
 // The positions of every tile of every level the header's size calls for,
 // a tile beyond each level's right and bottom edge, and positions that are
 // negative, not multiples of the tile edge or at the ends of INT32.
-void fetchEverything(TQF *slide, bool readAll)
-{
+void fetchEverything(TQF *slide, bool readAll) {
     std::vector<char> buffer(YELK_TILE_STREAM_CAPACITY);
     const TQF_HEADER &header = *slide->header;
     int64_t width = header.imageWidth, height = header.imageHeight;
@@ -73,15 +70,13 @@ void fetchEverything(TQF *slide, bool readAll)
         broken("a null buffer is refused");
 }
 
-long long fileSize(const std::string &path)
-{
+long long fileSize(const std::string &path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
 }
 
 // Names in the workspace that start with '.': the exports' temporaries.
-bool temporariesLeft()
-{
+bool temporariesLeft() {
     bool found = false;
     if (DIR *dir = opendir(workspace().c_str())) {
         while (const dirent *entry = readdir(dir)) {
@@ -96,8 +91,7 @@ bool temporariesLeft()
 
 template <typename ImageHeader>
 void exportImage(TQF *slide, int (*operation)(TQF *, const char *), const ImageHeader *stored,
-                 const std::string &target)
-{
+                 const std::string &target) {
     std::remove(target.c_str());
     const int result = operation(slide, target.c_str());
     if (result == YELK_OK) {
@@ -114,8 +108,7 @@ void exportImage(TQF *slide, int (*operation)(TQF *, const char *), const ImageH
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string &path = tqf::fuzz::memoryFile("slide.tqf", data, size);
     for (const bool readAll : {false, true}) {
         TQF *slide = yelk_load_image(path.c_str(), readAll ? 1 : 0);

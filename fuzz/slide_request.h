@@ -37,8 +37,7 @@ struct SlideRequest {
     uint8_t flags = 0;
     SlideRead reads[kReadCount];
 
-    void parse(FuzzInput &input)
-    {
+    void parse(FuzzInput &input) {
         flags = input.take<uint8_t>();
         for (SlideRead &read : reads) {
             read.mode = input.take<uint8_t>();
@@ -51,8 +50,7 @@ struct SlideRequest {
         }
     }
 
-    void serialize(std::vector<uint8_t> &out) const
-    {
+    void serialize(std::vector<uint8_t> &out) const {
         put(out, flags);
         for (const SlideRead &read : reads) {
             put(out, read.mode);

@@ -37,15 +37,13 @@ constexpr int kMaxSide = 700;
 constexpr int kMaxImageSide = 96;  // label and preview images
 const char kEarlierContent[] = "an earlier file at the target";
 
-[[noreturn]] void broken(const char *promise)
-{
+[[noreturn]] void broken(const char *promise) {
     std::fprintf(stderr, "writer broke a promise: %s\n", promise);
     std::abort();
 }
 
 // An image of the size and type whose pixels repeat `bytes`.
-cv::Mat rawImage(int rows, int cols, int type, const uint8_t *bytes, size_t size)
-{
+cv::Mat rawImage(int rows, int cols, int type, const uint8_t *bytes, size_t size) {
     cv::Mat image(rows, cols, type);
     if (image.empty())
         return image;
@@ -60,8 +58,7 @@ int side(uint16_t raw, int limit) { return 1 + raw % limit; }
 
 // Only the decoders a converted scan would come through; the others are
 // OpenCV's own matter.
-bool decodable(const uint8_t *bytes, size_t size)
-{
+bool decodable(const uint8_t *bytes, size_t size) {
     if (size < 4)
         return false;
     const bool png = std::memcmp(bytes, "\x89PNG", 4) == 0;
@@ -71,32 +68,32 @@ bool decodable(const uint8_t *bytes, size_t size)
     return png || jpeg || bmp || pnm;
 }
 
-cv::Mat optionImage(const tqf::fuzz::OptionImageRequest &request, const FuzzInput &payload)
-{
+cv::Mat optionImage(const tqf::fuzz::OptionImageRequest &request, const FuzzInput &payload) {
     const int rows = side(request.rows, kMaxImageSide);
     const int cols = side(request.cols, kMaxImageSide);
     switch (request.choice % 4) {
-    case 1: return rawImage(rows, cols, CV_8UC3, payload.data(), payload.size());
-    case 2: return rawImage(rows, cols, CV_8UC1, payload.data(), payload.size());  // refused
-    case 3: return rawImage(rows, cols, CV_16UC3, payload.data(), payload.size());  // refused
-    default: return cv::Mat();
+    case 1:
+        return rawImage(rows, cols, CV_8UC3, payload.data(), payload.size());
+    case 2:
+        return rawImage(rows, cols, CV_8UC1, payload.data(), payload.size());  // refused
+    case 3:
+        return rawImage(rows, cols, CV_16UC3, payload.data(), payload.size());  // refused
+    default:
+        return cv::Mat();
     }
 }
 
-std::string fileContent(const std::string &path)
-{
+std::string fileContent(const std::string &path) {
     std::ifstream stream(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
 }
 
-long long fileSize(const std::string &path)
-{
+long long fileSize(const std::string &path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
 }
 
-size_t workspaceEntries()
-{
+size_t workspaceEntries() {
     size_t count = 0;
     if (DIR *dir = opendir(workspace().c_str())) {
         while (const dirent *entry = readdir(dir))
@@ -107,8 +104,7 @@ size_t workspaceEntries()
     return count;
 }
 
-void checkWrittenSlide(const std::string &path, const tqf::SlideWriteResult &result, int width, int height)
-{
+void checkWrittenSlide(const std::string &path, const tqf::SlideWriteResult &result, int width, int height) {
     if (fileSize(path) != static_cast<long long>(result.fileSize))
         broken("the reported file size is the written file's");
     TQF *slide = yelk_load_image(path.c_str(), 0);
@@ -118,8 +114,8 @@ void checkWrittenSlide(const std::string &path, const tqf::SlideWriteResult &res
         broken("a written slide has the image's size");
     std::vector<char> buffer(YELK_TILE_STREAM_CAPACITY);
     UINT32 length = 0;
-    if (yelk_get_datablock_stream_single(slide, static_cast<UINT32>(slide->header->scanScale), 0, 0,
-                                         buffer.data(), &length) != YELK_OK ||
+    if (yelk_get_datablock_stream_single(slide, static_cast<UINT32>(slide->header->scanScale), 0, 0, buffer.data(),
+                                         &length) != YELK_OK ||
         length == 0)
         broken("a written slide serves its first tile");
     yelk_unload_image(slide, 0);
@@ -127,8 +123,7 @@ void checkWrittenSlide(const std::string &path, const tqf::SlideWriteResult &res
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Decoded images larger than the writer's inputs here are refused by
     // OpenCV before it allocates them.
     setenv("OPENCV_IO_MAX_IMAGE_PIXELS", "490000", 1);
@@ -136,8 +131,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tqf::fuzz::clearWorkspace();
     FuzzInput payload(data, size);
     WriterRequest request;

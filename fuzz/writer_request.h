@@ -39,8 +39,7 @@ struct WriterRequest {
     uint16_t rows = 0, cols = 0;  // 1 + value % the largest side
     uint8_t otherType = 0;        // for kRawOtherType
 
-    void parse(FuzzInput &input)
-    {
+    void parse(FuzzInput &input) {
         source = input.take<uint8_t>();
         flags = input.take<uint8_t>();
         magnification = input.take<int16_t>();
@@ -65,8 +64,7 @@ struct WriterRequest {
             otherType = input.take<uint8_t>();
     }
 
-    void serialize(std::vector<uint8_t> &out) const
-    {
+    void serialize(std::vector<uint8_t> &out) const {
         put(out, source);
         put(out, flags);
         put(out, magnification);

@@ -217,8 +217,8 @@ TQF_OPENSLIDE_EXPORT int32_t openslide_get_best_level_for_downsample(openslide_t
     return -1;
 }
 
-TQF_OPENSLIDE_EXPORT void openslide_read_region(openslide_t *osr, uint32_t *dest, int64_t x, int64_t y,
-                                                int32_t level, int64_t w, int64_t h) {
+TQF_OPENSLIDE_EXPORT void openslide_read_region(openslide_t *osr, uint32_t *dest, int64_t x, int64_t y, int32_t level,
+                                                int64_t w, int64_t h) {
     const Target t = target(osr);
     if (t.system) {
         t.library->read_region(t.system, dest, x, y, level, w, h);
@@ -362,8 +362,7 @@ TQF_OPENSLIDE_EXPORT int64_t openslide_get_associated_image_icc_profile_size(ope
     return -1;
 }
 
-TQF_OPENSLIDE_EXPORT void openslide_read_associated_image_icc_profile(openslide_t *osr, const char *name,
-                                                                      void *dest) {
+TQF_OPENSLIDE_EXPORT void openslide_read_associated_image_icc_profile(openslide_t *osr, const char *name, void *dest) {
     const Target t = target(osr);
     if (t.system && t.library->major >= 4 && name != nullptr)
         t.library->read_associated_image_icc_profile(t.system, name, dest);

@@ -82,10 +82,10 @@ bool bind_all(void *library, SystemOpenSlide &s) {
               bind(library, "openslide_read_associated_image", s.read_associated_image) &
               bind(library, "openslide_get_version", s.get_version);
     const bool icc = bind(library, "openslide_get_icc_profile_size", s.get_icc_profile_size) &
-                bind(library, "openslide_read_icc_profile", s.read_icc_profile) &
-                bind(library, "openslide_get_associated_image_icc_profile_size",
-                     s.get_associated_image_icc_profile_size) &
-                bind(library, "openslide_read_associated_image_icc_profile", s.read_associated_image_icc_profile);
+                     bind(library, "openslide_read_icc_profile", s.read_icc_profile) &
+                     bind(library, "openslide_get_associated_image_icc_profile_size",
+                          s.get_associated_image_icc_profile_size) &
+                     bind(library, "openslide_read_associated_image_icc_profile", s.read_associated_image_icc_profile);
     s.major = icc ? 4 : 3;
     s.has_cache = bind(library, "openslide_cache_create", s.cache_create) &
                   bind(library, "openslide_set_cache", s.set_cache) &

@@ -30,9 +30,9 @@
 namespace tqf::openslide {
 
 struct SystemOpenSlide {
-    std::string path;            // the library file loaded
-    int major = 3;               // 4 where OpenSlide 4's ICC functions are there
-    bool has_cache = false;      // OpenSlide 4's cache functions are there
+    std::string path;        // the library file loaded
+    int major = 3;           // 4 where OpenSlide 4's ICC functions are there
+    bool has_cache = false;  // OpenSlide 4's cache functions are there
 
     // OpenSlide 3.4 and 4.
     const char *(*detect_vendor)(const char *) = nullptr;

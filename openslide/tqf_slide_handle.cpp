@@ -84,15 +84,14 @@ TqfSlideHandle::TqfSlideHandle(const char *path) : m_path(path) {
             m_images.push_back(std::make_unique<AssociatedImage>());
             m_images.back()->name = name;
         }
-        std::sort(m_images.begin(), m_images.end(),
-                  [](const auto &a, const auto &b) { return a->name < b->name; });
+        std::sort(m_images.begin(), m_images.end(), [](const auto &a, const auto &b) { return a->name < b->name; });
     } catch (const std::exception &e) {
         m_slide.reset();
         m_properties.clear();
         m_images.clear();
         const std::string what = e.what();
         set_error(what.find(quoted(m_path)) == std::string::npos ? "cannot open slide " + quoted(m_path) + ": " + what
-                                                                   : what);
+                                                                 : what);
     }
     for (const auto &entry : m_properties)
         m_property_names.push_back(entry.first.c_str());
@@ -174,8 +173,7 @@ void TqfSlideHandle::read_region(uint32_t *dest, int64_t x, int64_t y, int32_t l
                 const int64_t piece_y = saturating_add(y, static_cast<int64_t>(top * downsample));
                 auto *at = reinterpret_cast<unsigned char *>(dest) + static_cast<size_t>(top) * stride +
                            static_cast<size_t>(left) * 4;
-                m_slide->read_region(piece_x, piece_y, level, piece_w, piece_h, at, stride,
-                                     tqfio::pixel_format::bgra);
+                m_slide->read_region(piece_x, piece_y, level, piece_w, piece_h, at, stride, tqfio::pixel_format::bgra);
             }
         }
     } catch (const std::bad_alloc &) {

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs what is missing, builds the project twice (a normal build and one
+# Installs what is missing, checks the C++ style, builds the project twice (a normal build and one
 # with AddressSanitizer and UndefinedBehaviorSanitizer) and runs every test
 # in both, the native test programs once more under valgrind's memcheck, and
 # each fuzz target for a minute. Exits non-zero on the first failure.
@@ -44,6 +44,9 @@ if [ "$BUSY" = 1 ]; then
     trap 'exit 143' TERM
     step "both cores kept busy by stress-ng --cpu ${BUSY_CPUS:-2} (pid $busy)"
 fi
+
+step "C++ style (clang-format-14, .clang-format)"
+./scripts/check-format.sh
 
 step "build (build/)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

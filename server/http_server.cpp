@@ -51,8 +51,7 @@ constexpr int kHousekeepingMs = 200;
 constexpr int kAcceptPauseMs = 100;
 
 int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -60,18 +59,30 @@ int64_t now_ms() {
 
 const char *reason_phrase(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Unknown";
+    case 200:
+        return "OK";
+    case 304:
+        return "Not Modified";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Unknown";
     }
 }
 
@@ -124,11 +135,11 @@ struct Connection {
     int fd = -1;
     uint32_t slot = 0;
     uint32_t generation = 0;
-    std::string in;       // bytes received
-    size_t in_pos = 0;    // where the bytes not yet answered start
-    std::string out;      // answer bytes not yet sent
+    std::string in;     // bytes received
+    size_t in_pos = 0;  // where the bytes not yet answered start
+    std::string out;    // answer bytes not yet sent
     size_t out_pos = 0;
-    Request request;      // the request being answered: views into `in`
+    Request request;  // the request being answered: views into `in`
     size_t head_length = 0;
     bool close_after_write = false;
     bool draining = false;  // answered for the last time: dropping what still comes
@@ -159,8 +170,8 @@ struct Server::State {
     std::vector<std::unique_ptr<Connection>> slots;
     std::vector<uint32_t> free_slots;
     mutable std::mutex registry;
-    size_t open_count = 0;   // with registry held
-    size_t evicting = 0;     // shut down to make room, not yet closed
+    size_t open_count = 0;                  // with registry held
+    size_t evicting = 0;                    // shut down to make room, not yet closed
     std::atomic<int64_t> accept_resume{0};  // accepting paused until then (out of descriptors)
     bool accept_registered = false;
 
@@ -398,8 +409,8 @@ struct Server::State {
                 entry += "tqf serve: " + printable(q.target) + ": " + r.log_note + "\n";
             std::snprintf(line, sizeof line, "%d %zu %.1fms\n", r.status, bodiless ? 0 : r.size(),
                           static_cast<double>(now_ms() - c.request_started));
-            entry += (c.peer.empty() ? "-" : c.peer) + " \"" + printable(q.method) + " " + printable(q.target) +
-                     "\" " + line;
+            entry += (c.peer.empty() ? "-" : c.peer) + " \"" + printable(q.method) + " " + printable(q.target) + "\" " +
+                     line;
             log(entry);
         }
         c.in_pos += c.head_length;
@@ -713,9 +724,7 @@ void Server::stop() {
         s.stopping = true;
     }
     s.slow_ready.notify_all();
-    {
-        std::lock_guard<std::mutex> lock(s.housekeeping_mutex);
-    }
+    { std::lock_guard<std::mutex> lock(s.housekeeping_mutex); }
     s.housekeeping_wake.notify_all();
     for (std::thread &t : s.threads)
         t.join();

@@ -41,8 +41,8 @@ struct Response {
     size_t body_size = 0;
     std::shared_ptr<const void> body_owner;
     std::string owned_body;
-    bool close = false;          // close the connection after this answer
-    std::string log_note;        // why, for the access log (errors)
+    bool close = false;    // close the connection after this answer
+    std::string log_note;  // why, for the access log (errors)
 
     void set_body(std::string text) {
         owned_body = std::move(text);
@@ -64,10 +64,10 @@ public:
 };
 
 struct ServerOptions {
-    int listen_fd = -1;            // a listening TCP socket; the server makes it non-blocking
-    unsigned threads = 0;          // event-loop threads; 0 for one per processor
-    unsigned slow_threads = 2;     // threads for slow requests
-    size_t slow_queue = 64;        // slow requests waiting at most; more get 503
+    int listen_fd = -1;         // a listening TCP socket; the server makes it non-blocking
+    unsigned threads = 0;       // event-loop threads; 0 for one per processor
+    unsigned slow_threads = 2;  // threads for slow requests
+    size_t slow_queue = 64;     // slow requests waiting at most; more get 503
     size_t max_connections = 4096;
     size_t max_head_bytes = 32 << 10;
     int idle_timeout_ms = 60000;

@@ -126,8 +126,7 @@ bool SlideShelf::resolve(std::string_view name, std::string *real, std::string *
     return true;
 }
 
-bool SlideShelf::locate(std::string_view name, std::string *real, FileSignature *signature,
-                        std::string *why) const {
+bool SlideShelf::locate(std::string_view name, std::string *real, FileSignature *signature, std::string *why) const {
     constexpr int64_t kRememberedMs = 1000;
     constexpr size_t kRememberedNames = 4096;
     const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -206,9 +205,8 @@ std::shared_ptr<const ServedSlide> SlideShelf::get(std::string_view name, std::s
             }
             signature = after;
         }
-        served->tiles = std::make_unique<core::DeepZoomTiles>(*served->source, m_options.tile_size,
-                                                              m_options.overlap, m_options.quality,
-                                                              m_options.tile_cache_bytes);
+        served->tiles = std::make_unique<core::DeepZoomTiles>(*served->source, m_options.tile_size, m_options.overlap,
+                                                              m_options.quality, m_options.tile_cache_bytes);
     } catch (const std::exception &e) {
         *why = "cannot serve slide " + quoted(name) + ": " + e.what();
         forget(real);

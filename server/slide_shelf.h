@@ -45,8 +45,8 @@ struct ShelfOptions {
     std::string single_name;  // when one slide is served: its name ...
     std::string single_path;  // ... and its path as given (a link is followed on every request)
     size_t max_open = 8;
-    size_t cache_bytes = 32 << 20;       // decoded tiles per slide
-    size_t tile_cache_bytes = 8 << 20;   // cropped and made Deep Zoom tiles per slide
+    size_t cache_bytes = 32 << 20;      // decoded tiles per slide
+    size_t tile_cache_bytes = 8 << 20;  // cropped and made Deep Zoom tiles per slide
     int tile_size = 256;
     int overlap = 0;
     int quality = 75;
@@ -59,8 +59,8 @@ struct ServedSlide {
     std::string stamp;
     std::shared_ptr<const slide> source;
     std::unique_ptr<core::DeepZoomTiles> tiles;
-    std::string dzi;        // the Deep Zoom descriptor
-    std::string dzi_etag;   // quoted, as sent
+    std::string dzi;       // the Deep Zoom descriptor
+    std::string dzi_etag;  // quoted, as sent
     std::string tile_etag;
 };
 

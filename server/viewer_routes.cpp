@@ -302,8 +302,8 @@ bool stamp_of_query(std::string_view query, const std::string &stamp, bool *keep
 
 }  // namespace
 
-void ViewerRoutes::tile(const http::Request &request, std::string_view name, int level, int64_t column,
-                        int64_t row, std::string_view query, http::Response &response) {
+void ViewerRoutes::tile(const http::Request &request, std::string_view name, int level, int64_t column, int64_t row,
+                        std::string_view query, http::Response &response) {
     std::string why;
     const std::shared_ptr<const ServedSlide> served = m_shelf.get(name, &why);
     if (!served) {

@@ -26,16 +26,13 @@ int clamp_to(int64_t value, int upper) {
 
 // Truncation toward zero of a finite value known to be at least 0 and below
 // 2^31; larger values (only reached through rounding) saturate.
-int truncate(float value) {
-    return value >= 2147483648.0f ? INT_MAX : static_cast<int>(value);
-}
+int truncate(float value) { return value >= 2147483648.0f ? INT_MAX : static_cast<int>(value); }
 
 const char *const kNothingRead = "; nothing read.";
 
 }  // namespace
 
-void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char **output_array,
-                     int *length) {
+void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char **output_array, int *length) {
     const core::RegionSizeCheck size = core::check_region_size(_w, _h, 3, INT_MAX);
     switch (size.status) {
     case core::RegionSizeStatus::ok:
@@ -64,8 +61,8 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
     }
     const uint64_t byte_count = size.byte_count;
     if (m_scale <= 0) {
-        std::cerr << "ReadRoi: the read scale " << m_scale << " is not a positive magnification"
-                  << kNothingRead << std::endl;
+        std::cerr << "ReadRoi: the read scale " << m_scale << " is not a positive magnification" << kNothingRead
+                  << std::endl;
         return;
     }
 
@@ -75,8 +72,8 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
     const float tile_end_x = static_cast<float>(clamp_to(static_cast<int64_t>(_x) + _w, m_width)) * ratio;
     const float tile_end_y = static_cast<float>(clamp_to(static_cast<int64_t>(_y) + _h, m_height)) * ratio;
     if (!(ratio > 0) || !(tile_end_x < 2147483648.0f) || !(tile_end_y < 2147483648.0f)) {
-        std::cerr << "ReadRoi: at scale " << scale << " the region (" << _x << ", " << _y << ", " << _w << ", "
-                  << _h << ") maps outside the tile level's coordinate range" << kNothingRead << std::endl;
+        std::cerr << "ReadRoi: at scale " << scale << " the region (" << _x << ", " << _y << ", " << _w << ", " << _h
+                  << ") maps outside the tile level's coordinate range" << kNothingRead << std::endl;
         return;
     }
     int x = static_cast<int>(tile_x);
@@ -86,9 +83,9 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
     int w = endx - x;
     int h = endy - y;
     if (w > kMaxRegionSide || h > kMaxRegionSide) {
-        std::cerr << "ReadRoi: at scale " << scale << " the region (" << _x << ", " << _y << ", " << _w << ", "
-                  << _h << ") needs a tile-level area of " << w << " x " << h << " pixels, more than "
-                  << kMaxRegionSide << " on a side" << kNothingRead << std::endl;
+        std::cerr << "ReadRoi: at scale " << scale << " the region (" << _x << ", " << _y << ", " << _w << ", " << _h
+                  << ") needs a tile-level area of " << w << " x " << h << " pixels, more than " << kMaxRegionSide
+                  << " on a side" << kNothingRead << std::endl;
         return;
     }
 
@@ -139,10 +136,10 @@ void reader::ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char
         const int left = static_cast<int>(std::min<int64_t>(std::max<int64_t>(int64_t(x) - _x, 0), _w));
         const float end_y = static_cast<float>(endy) / ratio;
         const float end_x = static_cast<float>(endx) / ratio;
-        const int bottom = truncate(std::min(
-            std::max(static_cast<float>(static_cast<int64_t>(_y) + _h) - end_y, 0.0f), static_cast<float>(_h)));
-        const int right = truncate(std::min(
-            std::max(static_cast<float>(static_cast<int64_t>(_x) + _w) - end_x, 0.0f), static_cast<float>(_w)));
+        const int bottom = truncate(std::min(std::max(static_cast<float>(static_cast<int64_t>(_y) + _h) - end_y, 0.0f),
+                                             static_cast<float>(_h)));
+        const int right = truncate(std::min(std::max(static_cast<float>(static_cast<int64_t>(_x) + _w) - end_x, 0.0f),
+                                            static_cast<float>(_w)));
         cv::copyMakeBorder(m_image, m_image, top, bottom, left, right, cv::BORDER_CONSTANT,
                            cv::Scalar(255, 255, 255, 0));
     }

@@ -27,9 +27,10 @@ bool identify(const std::string &name, ScratchFile::Identity *identity) {
     struct stat info;
     if (lstat(name.c_str(), &info) != 0)
         return false;
-    *identity = ScratchFile::Identity{info.st_dev, info.st_ino, static_cast<unsigned long long>(info.st_size),
-                                      info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
-                                      info.st_ctim.tv_nsec};
+    *identity = ScratchFile::Identity{
+        info.st_dev,         info.st_ino,          static_cast<unsigned long long>(info.st_size),
+        info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
+        info.st_ctim.tv_nsec};
     return true;
 }
 

@@ -26,8 +26,7 @@ namespace {
 
 // Converts `object` with `convert`; raises with `message` on failure.
 template <class Value>
-bool convert_argument(Conversion (*convert)(PyObject *, Value *), PyObject *object, Value *value,
-                      const char *message) {
+bool convert_argument(Conversion (*convert)(PyObject *, Value *), PyObject *object, Value *value, const char *message) {
     const Conversion result = convert(object, value);
     return result == Conversion::ok || tqfpy::raise_conversion_error(result, message);
 }
@@ -54,8 +53,8 @@ const char *const kRoiIntMessages[] = {
 // Region arguments that convert but that the reader cannot serve: raised
 // here, naming the argument, instead of an empty result.
 bool check_region_values(int w, int h, double scale) {
-    using tqfio::core::RegionSizeStatus;
     using tqfio::core::kMaxRegionSide;
+    using tqfio::core::RegionSizeStatus;
     const tqfio::core::RegionSizeCheck size = tqfio::core::check_region_size(w, h, 3, INT_MAX);
     switch (size.status) {
     case RegionSizeStatus::ok:
@@ -68,14 +67,14 @@ bool check_region_values(int w, int h, double scale) {
         return false;
     case RegionSizeStatus::too_many_bytes:
         PyErr_Format(PyExc_ValueError,
-                     "reader_ReadRoi: arguments 4 and 5 (w x h = %d x %d) need %llu bytes, more than %d",
-                     w, h, static_cast<unsigned long long>(size.byte_count), INT_MAX);
+                     "reader_ReadRoi: arguments 4 and 5 (w x h = %d x %d) need %llu bytes, more than %d", w, h,
+                     static_cast<unsigned long long>(size.byte_count), INT_MAX);
         return false;
     case RegionSizeStatus::width_too_large:
     case RegionSizeStatus::height_too_large: {
         const bool wide = size.status == RegionSizeStatus::width_too_large;
-        PyErr_Format(PyExc_ValueError, "reader_ReadRoi: argument %d (%s) is %d, more than %d pixels",
-                     wide ? 4 : 5, wide ? "w" : "h", wide ? w : h, kMaxRegionSide);
+        PyErr_Format(PyExc_ValueError, "reader_ReadRoi: argument %d (%s) is %d, more than %d pixels", wide ? 4 : 5,
+                     wide ? "w" : "h", wide ? w : h, kMaxRegionSide);
         return false;
     }
     }
@@ -153,13 +152,11 @@ PyObject *run_read_info_form(PyObject *args, Py_ssize_t count) {
     case tqfpy::StringConversion::ok:
         break;
     case tqfpy::StringConversion::null:
-        PyErr_SetString(
-            PyExc_ValueError,
-            "invalid null reference in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
+        PyErr_SetString(PyExc_ValueError,
+                        "invalid null reference in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
         return nullptr;
     case tqfpy::StringConversion::wrong_type:
-        PyErr_SetString(PyExc_TypeError,
-                        "in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
+        PyErr_SetString(PyExc_TypeError, "in method 'reader_ReadInfo', argument 2 of type 'std::string const &'");
         return nullptr;
     case tqfpy::StringConversion::failed:
         return nullptr;

@@ -47,13 +47,7 @@ bool scaled_size(INT32 size, float ratio, int *out) {
 }  // namespace
 
 reader::reader()
-    : m_pTqfHead(nullptr),
-      m_rstpointer(nullptr),
-      m_length(0),
-      m_width(0),
-      m_height(0),
-      m_blockSize(256),
-      m_scale(20),
+    : m_pTqfHead(nullptr), m_rstpointer(nullptr), m_length(0), m_width(0), m_height(0), m_blockSize(256), m_scale(20),
       m_readall(false) {}
 
 reader::~reader() {
@@ -109,15 +103,14 @@ bool reader::ReadInfo(const std::string &file_name, const double scale, bool rea
         const int scan_scale = header->scanScale;
         const double opening_scale = scale > 0 ? scale : static_cast<double>(scan_scale);
         ratio = static_cast<float>(opening_scale) / static_cast<float>(scan_scale);
-        if (!scaled_size(header->imageWidth, ratio, &width) ||
-            !scaled_size(header->imageHeight, ratio, &height))
+        if (!scaled_size(header->imageWidth, ratio, &width) || !scaled_size(header->imageHeight, ratio, &height))
             refusal = "is too large at that opening scale for an int size";
     }
     if (refusal) {
         std::cerr << "Read " << file_name << " failed: the slide " << refusal;
         if (header)
-            std::cerr << " (scan magnification " << header->scanScale << ", " << header->imageWidth
-                      << " x " << header->imageHeight << ", opening scale " << scale << ")";
+            std::cerr << " (scan magnification " << header->scanScale << ", " << header->imageWidth << " x "
+                      << header->imageHeight << ", opening scale " << scale << ")";
         std::cerr << "." << std::endl;
         yelk_unload_image(m_pTqfHead, m_readall);
         m_pTqfHead = nullptr;
@@ -143,8 +136,8 @@ void reader::setReadScale(float scale) {
     // Truncation toward zero; NaN and values beyond int have no integer to
     // truncate to, so they leave the read scale as it is.
     if (!(scale >= -2147483648.0f && scale < 2147483648.0f)) {
-        std::cerr << "setReadScale: " << scale << " is not a magnification; the read scale stays "
-                  << m_scale << "." << std::endl;
+        std::cerr << "setReadScale: " << scale << " is not a magnification; the read scale stays " << m_scale << "."
+                  << std::endl;
         return;
     }
     m_scale = static_cast<int>(scale);

@@ -52,8 +52,7 @@ public:
     // returns its pixels at that scale in the reader's result buffer. The
     // buffer is reused by the next read of the same byte count and replaced
     // by one of another byte count. Parts outside the slide are white.
-    void ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char **output_array,
-                 int *length);
+    void ReadRoi(int _x, int _y, int _w, int _h, double scale, unsigned char **output_array, int *length);
 
     // The result buffer of the last region read as a shared owner, so that a
     // binding can keep the memory alive for as long as a view of it exists.

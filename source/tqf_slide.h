@@ -41,8 +41,8 @@ namespace tqfio {
 class TQFIO_SLIDE_EXPORT slide_error : public std::runtime_error {
 public:
     enum class kind {
-        not_found,         // no file at the path
-        not_readable,      // the file exists but cannot be read (permissions)
+        not_found,     // no file at the path
+        not_readable,  // the file exists but cannot be read (permissions)
         is_a_directory,
         not_a_slide,       // not a .tqf slide (name, file type or contents)
         damaged,           // a .tqf slide the slide library refuses
@@ -84,10 +84,10 @@ struct slide_options {
 
 struct slide_properties {
     double scan_magnification = 0;
-    double mpp = 0;  // microns per pixel at full resolution; 0 when the slide records none
-    int64_t scan_time = 0;  // seconds since 1970-01-01 UTC, as recorded
+    double mpp = 0;            // microns per pixel at full resolution; 0 when the slide records none
+    int64_t scan_time = 0;     // seconds since 1970-01-01 UTC, as recorded
     double scan_duration = 0;  // seconds
-    std::string compression;  // e.g. "JPEG"
+    std::string compression;   // e.g. "JPEG"
     // Every header value under its field name, as text.
     std::vector<std::pair<std::string, std::string>> raw;
     // A converted slide's source's own properties (a scanner's, as OpenSlide
@@ -114,7 +114,7 @@ public:
 
     const std::string &path() const;
     const slide_options &options() const;
-    int64_t width() const;   // full resolution
+    int64_t width() const;  // full resolution
     int64_t height() const;
     const std::vector<level_info> &levels() const;  // full resolution first
     const slide_properties &properties() const;
@@ -126,8 +126,8 @@ public:
     // Reads width x height pixels of `level` whose top-left corner lies at
     // (x, y) of full resolution into `dst`, rows `stride` bytes apart
     // (at least width x bytes per pixel).
-    void read_region(int64_t x, int64_t y, int level, int width, int height, unsigned char *dst,
-                     size_t stride, pixel_format format = pixel_format::rgb) const;
+    void read_region(int64_t x, int64_t y, int level, int width, int height, unsigned char *dst, size_t stride,
+                     pixel_format format = pixel_format::rgb) const;
 
     // The same at any downsample (full-resolution pixels per output pixel):
     // read from the finest level not finer than needed and resized, by area
@@ -163,8 +163,8 @@ public:
 private:
     friend class region_batch;
     // read_region on the calling thread alone, for workers of their own.
-    void read_region_unpooled(int64_t x, int64_t y, int level, int width, int height, unsigned char *dst,
-                              size_t stride, pixel_format format) const;
+    void read_region_unpooled(int64_t x, int64_t y, int level, int width, int height, unsigned char *dst, size_t stride,
+                              pixel_format format) const;
 
     std::unique_ptr<state> m_state;
 };
@@ -187,7 +187,7 @@ public:
     // it is read; rethrows a read's exception.
     std::unique_ptr<unsigned char[]> next(size_t *count);
 
-    size_t size() const;          // locations
+    size_t size() const;  // locations
     size_t batch_size() const;
     size_t region_bytes() const;  // bytes of one region
 

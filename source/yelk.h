@@ -49,15 +49,15 @@ typedef struct TQF_HEADER {
 } TQF_HEADER;
 
 /* Preview, label and thumbnail headers share one layout but are distinct types. */
-#define TQF_IMAGE_HEADER_FIELDS \
-    INT32 startFlag;            \
-    UINT32 exist;               \
-    UINT32 height;              \
-    UINT32 width;               \
-    UINT32 channel;             \
-    UINT32 length;              \
-    INT64 position;             \
-    CHAR8 reserved[16];         \
+#define TQF_IMAGE_HEADER_FIELDS                                                                                        \
+    INT32 startFlag;                                                                                                   \
+    UINT32 exist;                                                                                                      \
+    UINT32 height;                                                                                                     \
+    UINT32 width;                                                                                                      \
+    UINT32 channel;                                                                                                    \
+    UINT32 length;                                                                                                     \
+    INT64 position;                                                                                                    \
+    CHAR8 reserved[16];                                                                                                \
     INT32 stopFlag;
 
 typedef struct TQF_PREVIEW_HEADER {
@@ -147,8 +147,7 @@ int yelk_unload_image(TQF *tqf, int read_all);
  * second reads the tile from the file on demand.
  */
 int yelk_get_datablock_stream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length);
-int yelk_get_datablock_stream_single(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer,
-                                     UINT32 *length);
+int yelk_get_datablock_stream_single(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length);
 
 /* Write the slide's preview or label image to `file_name`, replacing it. */
 int yelk_get_preview_image(TQF *tqf, const char *file_name);

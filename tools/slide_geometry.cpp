@@ -29,8 +29,8 @@ int main(int argc, char **argv) {
     for (double scale : scales) {
         if (!reader.ReadInfo(argv[1], scale))
             return 1;
-        std::printf("opening scale %-5g  %7d x %-7d  read scale %d\n", scale, reader.getWidth(),
-                    reader.getHeight(), reader.getReadScale());
+        std::printf("opening scale %-5g  %7d x %-7d  read scale %d\n", scale, reader.getWidth(), reader.getHeight(),
+                    reader.getReadScale());
     }
     return 0;
 }

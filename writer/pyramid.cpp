@@ -7,8 +7,7 @@ namespace tqf::writer {
 namespace {
 
 // Area-averages the `from` region of `source` into the `to` region of `destination`.
-void averageInto(const cv::Mat &source, cv::Rect from, cv::Mat &destination, cv::Rect to)
-{
+void averageInto(const cv::Mat &source, cv::Rect from, cv::Mat &destination, cv::Rect to) {
     if (from.area() > 0 && to.area() > 0) {
         cv::Mat region = destination(to);  // resize fills a region of the right size in place
         cv::resize(source(from), region, to.size(), 0, 0, cv::INTER_AREA);
@@ -17,8 +16,7 @@ void averageInto(const cv::Mat &source, cv::Rect from, cv::Mat &destination, cv:
 
 }  // namespace
 
-cv::Mat halveLevel(const cv::Mat &level)
-{
+cv::Mat halveLevel(const cv::Mat &level) {
     const int evenWidth = level.cols & ~1;
     const int evenHeight = level.rows & ~1;
     cv::Mat half((level.rows + 1) / 2, (level.cols + 1) / 2, level.type());

@@ -9,15 +9,13 @@ namespace {
 constexpr size_t kFlushSize = 4 * 1024 * 1024;
 }  // namespace
 
-bool SlideFile::fail()
-{
+bool SlideFile::fail() {
     m_error = m_file.error();
     m_file.discard();
     return false;
 }
 
-bool SlideFile::create(const std::string &targetPath)
-{
+bool SlideFile::create(const std::string &targetPath) {
     m_pending.clear();
     m_pending.reserve(kFlushSize);
     m_size = 0;
@@ -29,8 +27,7 @@ bool SlideFile::create(const std::string &targetPath)
     return true;
 }
 
-bool SlideFile::flush()
-{
+bool SlideFile::flush() {
     if (m_pending.empty())
         return true;
     if (!m_file.append(m_pending.data(), m_pending.size()))
@@ -39,8 +36,7 @@ bool SlideFile::flush()
     return true;
 }
 
-bool SlideFile::append(const void *data, size_t size, uint64_t &position)
-{
+bool SlideFile::append(const void *data, size_t size, uint64_t &position) {
     position = m_size;
     const auto *bytes = static_cast<const uint8_t *>(data);
     if (m_pending.size() + size > kFlushSize && !flush())
@@ -56,8 +52,7 @@ bool SlideFile::append(const void *data, size_t size, uint64_t &position)
 }
 
 bool SlideFile::finish(const TQF_HEADER &header, const TQF_PREVIEW_HEADER &preview, const TQF_LABEL_HEADER &label,
-                       const TQF_THUMBNAIL_HEADER &thumbnail)
-{
+                       const TQF_THUMBNAIL_HEADER &thumbnail) {
     if (!flush())
         return false;
     if (!m_file.writeAt(0, &header, sizeof header) ||

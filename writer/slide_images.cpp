@@ -14,8 +14,7 @@ constexpr int kCardMargin = 24;
 // Longest text drawn on one line; longer names are shortened in the middle.
 constexpr size_t kMaxLabelCharacters = 40;
 
-std::string shortened(const std::string &text)
-{
+std::string shortened(const std::string &text) {
     if (text.size() <= kMaxLabelCharacters)
         return text;
     const size_t keep = (kMaxLabelCharacters - 3) / 2;
@@ -23,8 +22,7 @@ std::string shortened(const std::string &text)
 }
 
 // Draws one line of text scaled to fit the card's inner width, its baseline at y.
-void drawFittedLine(cv::Mat &card, const std::string &text, int y, double largestScale, int thickness)
-{
+void drawFittedLine(cv::Mat &card, const std::string &text, int y, double largestScale, int thickness) {
     const int font = cv::FONT_HERSHEY_SIMPLEX;
     int baseline = 0;
     const cv::Size natural = cv::getTextSize(text, font, 1.0, thickness, &baseline);
@@ -34,8 +32,7 @@ void drawFittedLine(cv::Mat &card, const std::string &text, int y, double larges
 }
 }  // namespace
 
-cv::Mat fitWithin(const cv::Mat &image, int maxSide)
-{
+cv::Mat fitWithin(const cv::Mat &image, int maxSide) {
     const int longer = std::max(image.cols, image.rows);
     if (longer <= maxSide)
         return image;
@@ -47,8 +44,7 @@ cv::Mat fitWithin(const cv::Mat &image, int maxSide)
     return fitted;
 }
 
-cv::Mat makeLabelCard(const std::string &text, int scanMagnification)
-{
+cv::Mat makeLabelCard(const std::string &text, int scanMagnification) {
     cv::Mat card(kCardHeight, kCardWidth, CV_8UC3, cv::Scalar(255, 255, 255));
     cv::rectangle(card, cv::Rect(6, 6, kCardWidth - 12, kCardHeight - 12), cv::Scalar(60, 60, 60), 3);
     drawFittedLine(card, shortened(text.empty() ? std::string("slide") : text), 120, 1.2, 2);

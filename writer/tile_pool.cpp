@@ -11,8 +11,7 @@ namespace {
 // Encodes a BGR tile into `stream`, sized to the stream: `encoded` is the
 // encoder's buffer, kept from tile to tile.
 bool encodeTile(codec::JpegEncoder &encoder, std::vector<uint8_t> &encoded, const cv::Mat &tile,
-                const TilePoolSettings &settings, std::vector<uint8_t> &stream, std::string &failure)
-{
+                const TilePoolSettings &settings, std::vector<uint8_t> &stream, std::string &failure) {
     const size_t size = encoder.encode_within(codec::pixels_of(tile, codec::PixelOrder::bgr), settings.quality,
                                               settings.streamCapacity, encoded);
     if (size == 0) {
@@ -25,8 +24,7 @@ bool encodeTile(codec::JpegEncoder &encoder, std::vector<uint8_t> &encoded, cons
 
 }  // namespace
 
-TilePool::TilePool(const TilePoolSettings &settings, TileSink sink) : m_settings(settings), m_sink(std::move(sink))
-{
+TilePool::TilePool(const TilePoolSettings &settings, TileSink sink) : m_settings(settings), m_sink(std::move(sink)) {
     const unsigned workers = std::max(1u, settings.threads);
     m_workers.reserve(workers);
     for (unsigned i = 0; i < workers; ++i)
@@ -34,8 +32,7 @@ TilePool::TilePool(const TilePoolSettings &settings, TileSink sink) : m_settings
     m_deliverer = std::thread([this] { deliver(); });
 }
 
-TilePool::~TilePool()
-{
+TilePool::~TilePool() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
@@ -46,21 +43,18 @@ TilePool::~TilePool()
     m_deliverer.join();
 }
 
-void TilePool::wakeEveryone()
-{
+void TilePool::wakeEveryone() {
     m_workToDo.notify_all();
     m_deliverable.notify_all();
     m_delivered.notify_all();
 }
 
-void TilePool::skipTaken()
-{
+void TilePool::skipTaken() {
     while (m_firstUntaken < m_entries.size() && m_entries[m_firstUntaken].taken)
         ++m_firstUntaken;
 }
 
-bool TilePool::submit(TileJob job)
-{
+bool TilePool::submit(TileJob job) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_delivered.wait(lock, [this] { return m_failed || m_entries.size() < std::max<size_t>(1, m_settings.window); });
     if (m_failed)
@@ -81,21 +75,18 @@ bool TilePool::submit(TileJob job)
     return true;
 }
 
-bool TilePool::drain()
-{
+bool TilePool::drain() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_delivered.wait(lock, [this] { return m_failed || m_entries.empty(); });
     return !m_failed;
 }
 
-std::string TilePool::error() const
-{
+std::string TilePool::error() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_error;
 }
 
-void TilePool::work()
-{
+void TilePool::work() {
     codec::JpegEncoder encoder;
     std::vector<uint8_t> buffer, stream;
     for (;;) {
@@ -138,8 +129,7 @@ void TilePool::work()
     }
 }
 
-void TilePool::deliver()
-{
+void TilePool::deliver() {
     std::vector<uint8_t> stream;
     for (;;) {
         TileJob job;

@@ -78,7 +78,7 @@ private:
     std::condition_variable m_workToDo;     // an entry awaits a worker
     std::condition_variable m_deliverable;  // the first entry is done
     std::condition_variable m_delivered;    // an entry left: room in the window, or all drained
-    std::deque<Entry> m_entries;  // submitted, not yet delivered, in order
+    std::deque<Entry> m_entries;            // submitted, not yet delivered, in order
     // Index into m_entries of the next job a worker takes: every entry before
     // it is taken (encoded tiles are taken when submitted), and so is none at it.
     size_t m_firstUntaken = 0;

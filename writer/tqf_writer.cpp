@@ -30,13 +30,11 @@ constexpr double kLargestMicronsPerPixel = 1000;
 // Rows handed to the writer at a time by writeSlide().
 constexpr int kBandRows = format::kTileSize;
 
-std::string describeType(const cv::Mat &image)
-{
+std::string describeType(const cv::Mat &image) {
     return cv::typeToString(image.type()) + " with " + std::to_string(image.dims) + " dimensions";
 }
 
-std::string checkImageArgument(const cv::Mat &image, const char *what)
-{
+std::string checkImageArgument(const cv::Mat &image, const char *what) {
     if (image.empty())
         return std::string("the ") + what + " is empty";
     if (image.dims != 2 || image.type() != CV_8UC3)
@@ -47,8 +45,7 @@ std::string checkImageArgument(const cv::Mat &image, const char *what)
 
 std::string checkSourceProperties(const std::vector<std::pair<std::string, std::string>> &properties);
 
-std::string checkOptions(const SlideWriteOptions &options)
-{
+std::string checkOptions(const SlideWriteOptions &options) {
     std::string problem;
     if (options.scanMagnification < 1 || options.scanMagnification > format::kMaxScanMagnification)
         return "the scan magnification " + std::to_string(options.scanMagnification) + " is outside 1.." +
@@ -62,9 +59,8 @@ std::string checkOptions(const SlideWriteOptions &options)
         return "the thread count " + std::to_string(options.threads) + " is above " + std::to_string(kMaxThreads);
     if (options.micronsPerPixel &&
         !(*options.micronsPerPixel > 0 && *options.micronsPerPixel <= kLargestMicronsPerPixel))
-        return "the resolution " + std::to_string(*options.micronsPerPixel) +
-               " micrometres per pixel is outside (0, " + std::to_string(static_cast<int>(kLargestMicronsPerPixel)) +
-               "]";
+        return "the resolution " + std::to_string(*options.micronsPerPixel) + " micrometres per pixel is outside (0, " +
+               std::to_string(static_cast<int>(kLargestMicronsPerPixel)) + "]";
     if (!options.label.empty() && !(problem = checkImageArgument(options.label, "label image")).empty())
         return problem;
     if (!options.preview.empty() && !(problem = checkImageArgument(options.preview, "preview image")).empty())
@@ -74,8 +70,7 @@ std::string checkOptions(const SlideWriteOptions &options)
     return checkSourceProperties(options.sourceProperties);
 }
 
-std::string checkSourceProperties(const std::vector<std::pair<std::string, std::string>> &properties)
-{
+std::string checkSourceProperties(const std::vector<std::pair<std::string, std::string>> &properties) {
     std::set<std::string> names;
     uint64_t bytes = 0;
     for (const auto &[name, value] : properties) {
@@ -93,8 +88,7 @@ std::string checkSourceProperties(const std::vector<std::pair<std::string, std::
     return {};
 }
 
-std::string checkArguments(const cv::Mat &image, const std::string &outputPath, const SlideWriteOptions &options)
-{
+std::string checkArguments(const cv::Mat &image, const std::string &outputPath, const SlideWriteOptions &options) {
     std::string problem = checkImageArgument(image, "image");
     if (!problem.empty())
         return problem;
@@ -105,15 +99,13 @@ std::string checkArguments(const cv::Mat &image, const std::string &outputPath, 
     return checkOptions(options);
 }
 
-std::string fileNameOf(const std::string &path)
-{
+std::string fileNameOf(const std::string &path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 template <typename ImageHeader>
-ImageHeader imageHeader(const cv::Mat &image, uint64_t position, size_t length)
-{
+ImageHeader imageHeader(const cv::Mat &image, uint64_t position, size_t length) {
     ImageHeader header;
     std::memset(&header, 0, sizeof header);
     header.startFlag = format::kImageStartFlag;
@@ -134,19 +126,15 @@ ImageHeader imageHeader(const cv::Mat &image, uint64_t position, size_t length)
 class SlideStreamWriter::Assembly {
 public:
     Assembly(const std::string &outputPath, const SlideWriteOptions &options, SlideProgress progress)
-        : m_outputPath(outputPath), m_options(options), m_progress(std::move(progress))
-    {
-    }
+        : m_outputPath(outputPath), m_options(options), m_progress(std::move(progress)) {}
 
-    ~Assembly()
-    {
+    ~Assembly() {
         m_pool.reset();  // the workers stop before the file goes
         if (!m_finished)
             m_file.discard();
     }
 
-    std::string start(int64_t width, int64_t height)
-    {
+    std::string start(int64_t width, int64_t height) {
         m_width = width;
         m_height = height;
         m_levels = format::pyramidLevels(width, height, m_options.scanMagnification);
@@ -165,23 +153,25 @@ public:
         writer::TilePoolSettings settings;
         settings.quality = m_options.jpegQuality;
         settings.streamCapacity = YELK_TILE_STREAM_CAPACITY;
-        settings.threads = m_options.threads != 0 ? m_options.threads : std::max(1u, std::thread::hardware_concurrency());
+        settings.threads = m_options.threads != 0 ? m_options.threads
+                                                  : std::max(1u, std::thread::hardware_concurrency());
         // Room for two tile rows of the scan level: one being encoded while
         // the next fills, and the coarser levels' tiles between them.
         settings.window = static_cast<size_t>(2 * m_levels[0].columns) + 4 * settings.threads + 16;
         m_pool = std::make_unique<writer::TilePool>(
-            settings, [this](const writer::TileJob &job, const std::vector<uint8_t> &stream) { return store(job, stream); });
+            settings,
+            [this](const writer::TileJob &job, const std::vector<uint8_t> &stream) { return store(job, stream); });
         return {};
     }
 
     bool rowsWanted(size_t k) const { return k < m_plan.size() && m_plan[k].given && m_plan[k].needed; }
 
-    std::string addRows(size_t k, const cv::Mat &rows)
-    {
+    std::string addRows(size_t k, const cv::Mat &rows) {
         if (rows.empty())
             return {};
         if (k >= m_levels.size())
-            return "there is no level " + std::to_string(k) + " (the slide has " + std::to_string(m_levels.size()) + ")";
+            return "there is no level " + std::to_string(k) + " (the slide has " + std::to_string(m_levels.size()) +
+                   ")";
         if (!rowsWanted(k))
             return "the rows of level " + std::to_string(k) + " are not wanted";
         const format::Level &level = m_levels[k];
@@ -197,13 +187,11 @@ public:
         return guarded([&] { return feed(k, rows); });
     }
 
-    std::string addTile(int level, int64_t column, int64_t row, std::vector<uint8_t> stream, const cv::Mat *pixels)
-    {
+    std::string addTile(int level, int64_t column, int64_t row, std::vector<uint8_t> stream, const cv::Mat *pixels) {
         return guarded([&] { return takeTile(level, column, row, std::move(stream), pixels); });
     }
 
-    std::string takeTile(int level, int64_t column, int64_t row, std::vector<uint8_t> stream, const cv::Mat *pixels)
-    {
+    std::string takeTile(int level, int64_t column, int64_t row, std::vector<uint8_t> stream, const cv::Mat *pixels) {
         uint64_t block = 0;
         std::string problem = checkTilePlace(level, column, row, block);
         if (!problem.empty())
@@ -212,8 +200,8 @@ public:
         job.level = level;
         job.block = block;
         if (pixels != nullptr) {
-            const TQF_DATABLOCK_HEADER expected =
-                format::expectedBlockHeader(m_levels[static_cast<size_t>(level)], column, row);
+            const TQF_DATABLOCK_HEADER expected = format::expectedBlockHeader(m_levels[static_cast<size_t>(level)],
+                                                                              column, row);
             if (pixels->dims != 2 || pixels->type() != CV_8UC3 || pixels->cols != static_cast<int>(expected.width) ||
                 pixels->rows != static_cast<int>(expected.height))
                 return "the pixels of " + tileName(level, column, row) + " must be " + std::to_string(expected.width) +
@@ -236,8 +224,7 @@ public:
         return {};
     }
 
-    SlideWriteResult finish()
-    {
+    SlideWriteResult finish() {
         SlideWriteResult result;
         for (size_t k = 0; k < m_levels.size(); ++k) {
             if (rowsWanted(k) && m_plan[k].rowsIn != m_levels[k].height) {
@@ -247,9 +234,9 @@ public:
                 return result;
             }
             if (m_plan[k].copied) {
-                const uint64_t handed = static_cast<uint64_t>(
-                    std::count(m_handed.begin() + static_cast<int64_t>(m_levels[k].firstBlock),
-                               m_handed.begin() + static_cast<int64_t>(m_levels[k].firstBlock + m_levels[k].blockCount()), true));
+                const uint64_t handed = static_cast<uint64_t>(std::count(
+                    m_handed.begin() + static_cast<int64_t>(m_levels[k].firstBlock),
+                    m_handed.begin() + static_cast<int64_t>(m_levels[k].firstBlock + m_levels[k].blockCount()), true));
                 if (handed != m_levels[k].blockCount()) {
                     result.error = levelName(k) + " was given " + std::to_string(handed) + " of its " +
                                    std::to_string(m_levels[k].blockCount()) + " tiles";
@@ -289,8 +276,7 @@ private:
 
     // Tile-row strips are used again rather than allocated (and their pages
     // faulted in) afresh for every tile row.
-    cv::Mat takeStrip(int rows, int columns)
-    {
+    cv::Mat takeStrip(int rows, int columns) {
         std::lock_guard<std::mutex> lock(m_stripMutex);
         for (size_t i = 0; i < m_spareStrips.size(); ++i) {
             if (m_spareStrips[i].rows == rows && m_spareStrips[i].cols == columns) {
@@ -304,8 +290,7 @@ private:
 
     // Only a strip no other image shares (the thumbnail may) is kept; a few
     // per level at most.
-    void giveBackStrip(const cv::Mat &strip)
-    {
+    void giveBackStrip(const cv::Mat &strip) {
         if (strip.u == nullptr || strip.u->refcount != 1)
             return;
         std::lock_guard<std::mutex> lock(m_stripMutex);
@@ -313,14 +298,12 @@ private:
             m_spareStrips.push_back(strip);
     }
 
-    std::string tileName(int level, int64_t column, int64_t row) const
-    {
+    std::string tileName(int level, int64_t column, int64_t row) const {
         return "the tile at column " + std::to_string(column) + ", row " + std::to_string(row) + " of " +
                levelName(static_cast<size_t>(level));
     }
 
-    std::string planLevels()
-    {
+    std::string planLevels() {
         const size_t n = m_levels.size();
         m_plan.assign(n, LevelPlan{});
         const auto mark = [&](const std::vector<int> &levels, const char *what, bool LevelPlan::*flag) -> std::string {
@@ -363,8 +346,7 @@ private:
         return {};
     }
 
-    std::string checkTilePlace(int level, int64_t column, int64_t row, uint64_t &block) const
-    {
+    std::string checkTilePlace(int level, int64_t column, int64_t row, uint64_t &block) const {
         if (level < 0 || static_cast<size_t>(level) >= m_levels.size() || !m_plan[static_cast<size_t>(level)].copied)
             return "level " + std::to_string(level) + " is not a copied level";
         const format::Level &l = m_levels[static_cast<size_t>(level)];
@@ -379,8 +361,7 @@ private:
     }
 
     template <typename Step>
-    std::string guarded(Step step)
-    {
+    std::string guarded(Step step) {
         try {
             return step();
         } catch (const std::bad_alloc &) {
@@ -390,14 +371,12 @@ private:
         }
     }
 
-    std::string poolFailure() const
-    {
+    std::string poolFailure() const {
         const std::string error = m_pool->error();
         return error.empty() ? m_file.error() : error;
     }
 
-    std::string feed(size_t k, const cv::Mat &rows)
-    {
+    std::string feed(size_t k, const cv::Mat &rows) {
         const format::Level &level = m_levels[k];
         LevelRows &into = m_builders[k];
         for (int offset = 0; offset < rows.rows;) {
@@ -423,8 +402,7 @@ private:
     // Hands a full tile row to the encoders (unless the level's tiles are
     // copied) and its halving to the next level (unless that one's rows are
     // given or not needed).
-    std::string completeTileRow(size_t k)
-    {
+    std::string completeTileRow(size_t k) {
         const format::Level &level = m_levels[k];
         LevelRows &into = m_builders[k];
         // The strip comes back for a later tile row once its tiles are encoded.
@@ -461,8 +439,7 @@ private:
         return feed(k + 1, writer::halveLevel(*strip));
     }
 
-    bool store(const writer::TileJob &job, const std::vector<uint8_t> &stream)
-    {
+    bool store(const writer::TileJob &job, const std::vector<uint8_t> &stream) {
         const format::Level &level = m_levels[static_cast<size_t>(job.level)];
         const uint64_t index = job.block - level.firstBlock;
         const int64_t column = static_cast<int64_t>(index % static_cast<uint64_t>(level.columns));
@@ -484,8 +461,7 @@ private:
         return true;
     }
 
-    std::string complete()
-    {
+    std::string complete() {
         if (!m_pool->drain())
             return poolFailure();
         m_pool.reset();
@@ -498,8 +474,9 @@ private:
                                                                                       : m_options.labelText,
                                                           m_options.scanMagnification)
                                   : writer::fitWithin(m_options.label, kMaxStoredImageSide);
-        const cv::Mat thumbnail =
-            m_options.thumbnail.empty() ? m_thumbnail : writer::fitWithin(m_options.thumbnail, kMaxStoredImageSide);
+        const cv::Mat thumbnail = m_options.thumbnail.empty()
+                                      ? m_thumbnail
+                                      : writer::fitWithin(m_options.thumbnail, kMaxStoredImageSide);
 
         TQF_PREVIEW_HEADER previewHeader;
         TQF_LABEL_HEADER labelHeader;
@@ -525,8 +502,7 @@ private:
 
     // The extension records and their table, found through the preview
     // header's reserved bytes; nothing for a slide without any.
-    std::string storeExtensions(TQF_PREVIEW_HEADER &previewHeader)
-    {
+    std::string storeExtensions(TQF_PREVIEW_HEADER &previewHeader) {
         if (m_options.sourceProperties.empty())
             return {};
         const std::vector<uint8_t> properties = format::encodeProperties(m_options.sourceProperties);
@@ -543,8 +519,7 @@ private:
     }
 
     template <typename ImageHeader>
-    std::string storeImage(const cv::Mat &image, ChromaSubsampling subsampling, ImageHeader &header)
-    {
+    std::string storeImage(const cv::Mat &image, ChromaSubsampling subsampling, ImageHeader &header) {
         const size_t size = m_encoder.encode(codec::pixels_of(image, codec::PixelOrder::bgr), m_options.jpegQuality,
                                              subsampling, m_encoded);
         if (size == 0)
@@ -556,8 +531,7 @@ private:
         return {};
     }
 
-    TQF_HEADER slideHeader(uint64_t indexPosition, uint64_t fileSize) const
-    {
+    TQF_HEADER slideHeader(uint64_t indexPosition, uint64_t fileSize) const {
         TQF_HEADER header;
         std::memset(&header, 0, sizeof header);
         header.startFlag = format::kHeaderStartFlag;
@@ -608,8 +582,7 @@ private:
     bool m_finished = false;
 };
 
-SlideWriteResult writeSlide(cv::Mat image, const std::string &outputPath, const SlideWriteOptions &options)
-{
+SlideWriteResult writeSlide(cv::Mat image, const std::string &outputPath, const SlideWriteOptions &options) {
     SlideWriteResult result;
     result.error = checkArguments(image, outputPath, options);
     if (!result.ok())
@@ -628,8 +601,7 @@ SlideStreamWriter::SlideStreamWriter() = default;
 SlideStreamWriter::~SlideStreamWriter() = default;
 
 std::string SlideStreamWriter::begin(const std::string &outputPath, int64_t width, int64_t height,
-                                     const SlideWriteOptions &options, SlideProgress progress)
-{
+                                     const SlideWriteOptions &options, SlideProgress progress) {
     m_assembly.reset();
     if (width < 1 || height < 1)
         return "the image is empty";
@@ -650,13 +622,11 @@ std::string SlideStreamWriter::begin(const std::string &outputPath, int64_t widt
 
 std::string SlideStreamWriter::addRows(const cv::Mat &rows) { return addLevelRows(0, rows); }
 
-bool SlideStreamWriter::rowsWanted(int level) const
-{
+bool SlideStreamWriter::rowsWanted(int level) const {
     return m_assembly && level >= 0 && m_assembly->rowsWanted(static_cast<size_t>(level));
 }
 
-std::string SlideStreamWriter::addLevelRows(int level, const cv::Mat &rows)
-{
+std::string SlideStreamWriter::addLevelRows(int level, const cv::Mat &rows) {
     if (!m_assembly)
         return "no slide is being written";
     std::string problem = level < 0 ? "there is no level " + std::to_string(level)
@@ -666,8 +636,7 @@ std::string SlideStreamWriter::addLevelRows(int level, const cv::Mat &rows)
     return problem;
 }
 
-std::string SlideStreamWriter::addTile(int level, int64_t column, int64_t row, std::vector<uint8_t> stream)
-{
+std::string SlideStreamWriter::addTile(int level, int64_t column, int64_t row, std::vector<uint8_t> stream) {
     if (!m_assembly)
         return "no slide is being written";
     std::string problem = m_assembly->addTile(level, column, row, std::move(stream), nullptr);
@@ -676,8 +645,7 @@ std::string SlideStreamWriter::addTile(int level, int64_t column, int64_t row, s
     return problem;
 }
 
-std::string SlideStreamWriter::addTilePixels(int level, int64_t column, int64_t row, const cv::Mat &tile)
-{
+std::string SlideStreamWriter::addTilePixels(int level, int64_t column, int64_t row, const cv::Mat &tile) {
     if (!m_assembly)
         return "no slide is being written";
     std::string problem = m_assembly->addTile(level, column, row, {}, &tile);
@@ -686,8 +654,7 @@ std::string SlideStreamWriter::addTilePixels(int level, int64_t column, int64_t 
     return problem;
 }
 
-SlideWriteResult SlideStreamWriter::finish()
-{
+SlideWriteResult SlideStreamWriter::finish() {
     SlideWriteResult result;
     if (!m_assembly) {
         result.error = "no slide is being written";

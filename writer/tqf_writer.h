@@ -84,8 +84,8 @@ struct SlideWriteResult {
     std::string error;  // empty on success; otherwise what was wrong, with which input
     uint64_t fileSize = 0;
     uint32_t tileCount = 0;
-    int levelCount = 0;          // the levels a reader can fetch
-    int storedLevelCount = 0;    // every level the slide stores (see tqf_format.h)
+    int levelCount = 0;            // the levels a reader can fetch
+    int storedLevelCount = 0;      // every level the slide stores (see tqf_format.h)
     uint32_t copiedTileCount = 0;  // tiles handed over encoded and stored as they are
 
     bool ok() const { return error.empty(); }

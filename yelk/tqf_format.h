@@ -27,8 +27,7 @@
 namespace tqf::format {
 
 // Record markers: four ASCII characters read as a little-endian INT32.
-constexpr int32_t fourCharacters(char a, char b, char c, char d)
-{
+constexpr int32_t fourCharacters(char a, char b, char c, char d) {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned char>(a)) |
                                 static_cast<uint32_t>(static_cast<unsigned char>(b)) << 8 |
                                 static_cast<uint32_t>(static_cast<unsigned char>(c)) << 16 |
@@ -73,8 +72,8 @@ struct Level {
     int index = 0;
     int64_t width = 0;
     int64_t height = 0;
-    int64_t columns = 0;  // tiles across
-    int64_t rows = 0;     // tiles down
+    int64_t columns = 0;      // tiles across
+    int64_t rows = 0;         // tiles down
     float magnification = 0;  // scan magnification / 2^index, exact in binary
     uint32_t address = 0;     // magnification truncated toward zero: the fetch's scale
     uint64_t firstBlock = 0;  // index of the level's first block header
@@ -85,8 +84,7 @@ inline int64_t tilesAcross(int64_t pixels) { return (pixels + kTileSize - 1) / k
 
 // The scan level and its reductions by two, each rounded up, while the level
 // is wider or taller than one tile. The last level fits in one tile.
-inline std::vector<Level> pyramidLevels(int64_t width, int64_t height, int32_t scanMagnification)
-{
+inline std::vector<Level> pyramidLevels(int64_t width, int64_t height, int32_t scanMagnification) {
     std::vector<Level> levels;
     if (width < 1 || height < 1 || scanMagnification < 1)
         return levels;
@@ -111,15 +109,13 @@ inline std::vector<Level> pyramidLevels(int64_t width, int64_t height, int32_t s
     return levels;
 }
 
-inline uint64_t totalBlockCount(const std::vector<Level> &levels)
-{
+inline uint64_t totalBlockCount(const std::vector<Level> &levels) {
     return levels.empty() ? 0 : levels.back().firstBlock + levels.back().blockCount();
 }
 
 // How many levels a reader can fetch: levels below 1x all truncate to the
 // address 0, where only the finest of them answers.
-inline int reachableLevelCount(const std::vector<Level> &levels)
-{
+inline int reachableLevelCount(const std::vector<Level> &levels) {
     int count = 0;
     for (size_t k = 0; k < levels.size(); ++k)
         if (k == 0 || levels[k].address != levels[k - 1].address)
@@ -129,8 +125,7 @@ inline int reachableLevelCount(const std::vector<Level> &levels)
 
 // The block header the writer stores for tile (column, row) of a level; the
 // library checks every stored header against it, bar length and position.
-inline TQF_DATABLOCK_HEADER expectedBlockHeader(const Level &level, int64_t column, int64_t row)
-{
+inline TQF_DATABLOCK_HEADER expectedBlockHeader(const Level &level, int64_t column, int64_t row) {
     TQF_DATABLOCK_HEADER block;
     std::memset(&block, 0, sizeof block);
     block.startFlag = kBlockStartFlag;
@@ -161,7 +156,8 @@ struct ExtensionEntry {
     int64_t position;
 };
 #pragma pack(pop)
-static_assert(sizeof(ExtensionDirectory) == sizeof(TQF_PREVIEW_HEADER::reserved), "the directory fills the reserved bytes");
+static_assert(sizeof(ExtensionDirectory) == sizeof(TQF_PREVIEW_HEADER::reserved),
+              "the directory fills the reserved bytes");
 static_assert(sizeof(ExtensionEntry) == 16, "table entries are 16 bytes");
 
 constexpr int32_t kExtensionMarker = fourCharacters('X', 'T', 'N', 'S');
@@ -175,8 +171,7 @@ constexpr uint64_t kMaxExtensionBytes = 64u << 20;  // all records together
 // empty.
 constexpr uint32_t kSourcePropertiesRecord = static_cast<uint32_t>(fourCharacters('S', 'R', 'C', 'P'));
 
-inline std::vector<uint8_t> encodeProperties(const std::vector<std::pair<std::string, std::string>> &properties)
-{
+inline std::vector<uint8_t> encodeProperties(const std::vector<std::pair<std::string, std::string>> &properties) {
     std::vector<uint8_t> bytes;
     for (const auto &[name, value] : properties) {
         bytes.insert(bytes.end(), name.begin(), name.end());
@@ -190,8 +185,7 @@ inline std::vector<uint8_t> encodeProperties(const std::vector<std::pair<std::st
 // False (and `properties` empty) unless the bytes are such a record: NUL
 // ended strings, an even number of them, names not empty and unique.
 inline bool decodeProperties(const uint8_t *bytes, size_t size,
-                             std::vector<std::pair<std::string, std::string>> &properties)
-{
+                             std::vector<std::pair<std::string, std::string>> &properties) {
     properties.clear();
     std::vector<std::string> strings;
     size_t start = 0;

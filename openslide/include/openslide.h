@@ -65,8 +65,7 @@ int32_t openslide_get_best_level_for_downsample(openslide_t *osr, double downsam
    into dest (w * h premultiplied ARGB words, rows without gaps).
    Transparent (0) outside the slide and for a level the slide does not
    have; all 0 after an error. A negative w or h is an error. */
-void openslide_read_region(openslide_t *osr, uint32_t *dest, int64_t x, int64_t y, int32_t level, int64_t w,
-                           int64_t h);
+void openslide_read_region(openslide_t *osr, uint32_t *dest, int64_t x, int64_t y, int32_t level, int64_t w, int64_t h);
 
 /* Releases the slide; NULL does nothing. */
 void openslide_close(openslide_t *osr);

@@ -33,10 +33,10 @@ namespace {
 // The package's error types (tqfslide/_errors.py), taken when the module is
 // imported and kept for the life of the process.
 struct ErrorTypes {
-    PyObject *base = nullptr;        // TqfError
-    PyObject *unsupported = nullptr; // UnsupportedFormatError
-    PyObject *damaged = nullptr;     // DamagedSlideError
-    PyObject *io = nullptr;          // SlideIOError
+    PyObject *base = nullptr;         // TqfError
+    PyObject *unsupported = nullptr;  // UnsupportedFormatError
+    PyObject *damaged = nullptr;      // DamagedSlideError
+    PyObject *io = nullptr;           // SlideIOError
 };
 ErrorTypes g_errors;
 
@@ -122,8 +122,8 @@ unsigned char *pixels_of(py::array &out, int width, int height, int channels, si
     if (!out.writeable())
         throw py::value_error("out is read-only");
     if (out.ndim() != 3 || out.shape(0) != height || out.shape(1) != width || out.shape(2) != channels)
-        throw py::value_error("out must have shape (" + std::to_string(height) + ", " + std::to_string(width) +
-                              ", " + std::to_string(channels) + ")");
+        throw py::value_error("out must have shape (" + std::to_string(height) + ", " + std::to_string(width) + ", " +
+                              std::to_string(channels) + ")");
     if (width == 0 || height == 0) {
         *stride = 0;
         return nullptr;  // nothing to write; NumPy's strides of an empty array mean nothing
@@ -138,8 +138,8 @@ py::array image_array(tqfio::image image) {
     auto *pixels = new std::vector<unsigned char>(std::move(image.pixels));
     py::capsule owner(pixels, [](void *p) { delete static_cast<std::vector<unsigned char> *>(p); });
     const ssize_t channels = tqfio::bytes_per_pixel(image.format);
-    return py::array(py::dtype::of<uint8_t>(), {ssize_t(image.height), ssize_t(image.width), channels},
-                     pixels->data(), owner);
+    return py::array(py::dtype::of<uint8_t>(), {ssize_t(image.height), ssize_t(image.width), channels}, pixels->data(),
+                     owner);
 }
 
 class NativeSlide {
@@ -166,8 +166,8 @@ public:
     py::list levels() const {
         py::list result;
         for (const tqfio::level_info &l : get()->levels())
-            result.append(py::make_tuple(l.magnification, l.downsample, l.width, l.height, l.tile_width,
-                                         l.tile_height));
+            result.append(
+                py::make_tuple(l.magnification, l.downsample, l.width, l.height, l.tile_width, l.tile_height));
         return result;
     }
 
@@ -246,8 +246,7 @@ public:
 
     py::object next() {
         size_t count = 0;
-        std::unique_ptr<unsigned char[]> pixels =
-            without_gil(m_path, [&] { return m_batch->next(&count); });
+        std::unique_ptr<unsigned char[]> pixels = without_gil(m_path, [&] { return m_batch->next(&count); });
         if (!pixels)
             throw py::stop_iteration();
         auto *owned = pixels.release();
@@ -374,8 +373,8 @@ void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_styl
             try {
                 unsigned char *target = pixels + region * i;
                 opened[static_cast<size_t>(chosen(i))]->read_region_at(
-                    places(i, 0), places(i, 1), scales(i), width, height,
-                    channels_first ? interleaved.data() : target, stride, format);
+                    places(i, 0), places(i, 1), scales(i), width, height, channels_first ? interleaved.data() : target,
+                    stride, format);
                 if (channels_first)
                     spread_into_planes(interleaved.data(), target, plane, channels);
             } catch (...) {
@@ -389,7 +388,8 @@ void read_patches(const py::list &slides, py::array_t<int32_t, py::array::c_styl
     };
     {
         py::gil_scoped_release release;
-        const unsigned workers = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(std::max<ssize_t>(count, 1))));
+        const unsigned workers = std::max(
+            1u, std::min<unsigned>(threads, static_cast<unsigned>(std::max<ssize_t>(count, 1))));
         std::vector<std::thread> pool;
         for (unsigned t = 1; t < workers; ++t)
             pool.emplace_back(work);
@@ -478,7 +478,8 @@ private:
 
 // A str of the bytes taken as Latin-1, as WSGI hands raw request bytes on.
 py::str latin1(std::string_view bytes) {
-    return py::reinterpret_steal<py::str>(PyUnicode_DecodeLatin1(bytes.data(), static_cast<ssize_t>(bytes.size()), nullptr));
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeLatin1(bytes.data(), static_cast<ssize_t>(bytes.size()), nullptr));
 }
 
 // The viewer's native HTTP server (server/), listening on a socket of the
@@ -595,7 +596,8 @@ private:
                     tqfio::http::equals_ignoring_case(name, "Connection") ||
                     tqfio::http::equals_ignoring_case(name, "Date") ||
                     tqfio::http::equals_ignoring_case(name, "Server") ||
-                    name.find_first_of("\r\n:") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
+                    name.find_first_of("\r\n:") != std::string::npos ||
+                    value.find_first_of("\r\n") != std::string::npos)
                     continue;
                 response.headers += name + ": " + value + "\r\n";
             }
@@ -632,8 +634,9 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("properties", &NativeSlide::properties)
         .def_property_readonly("associated_image_names",
                                [](const NativeSlide &s) { return s.get()->associated_image_names(); })
-        .def_property("cache_bytes", [](const NativeSlide &s) { return s.get()->cache_bytes(); },
-                      [](NativeSlide &s, size_t bytes) { s.get()->set_cache_bytes(bytes); })
+        .def_property(
+            "cache_bytes", [](const NativeSlide &s) { return s.get()->cache_bytes(); },
+            [](NativeSlide &s, size_t bytes) { s.get()->set_cache_bytes(bytes); })
         .def_property_readonly("cache_used_bytes", [](const NativeSlide &s) { return s.get()->cache_used_bytes(); })
         .def("best_level_for_downsample",
              [](const NativeSlide &s, double d) { return s.get()->best_level_for_downsample(d); })

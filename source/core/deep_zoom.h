@@ -24,9 +24,9 @@
 namespace tqfio::core {
 
 struct DeepZoomLevel {
-    int64_t width, height;    // pixels of this Deep Zoom level
-    int64_t columns, rows;    // tiles
-    double downsample;        // full-resolution pixels per pixel of this level
+    int64_t width, height;  // pixels of this Deep Zoom level
+    int64_t columns, rows;  // tiles
+    double downsample;      // full-resolution pixels per pixel of this level
 };
 
 // Where one tile lies: its top-left corner in full-resolution pixels and its
@@ -59,7 +59,8 @@ private:
 
 // Reads a tile as RGB (white outside the slide, as OpenSlide's generator
 // paints its background colour) into `dst`, rows `stride` bytes apart.
-TQFIO_CORE_API void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned char *dst, size_t stride);
+TQFIO_CORE_API void read_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, unsigned char *dst,
+                                        size_t stride);
 
 // Reads a tile and encodes it as a baseline 4:2:0 JPEG of `quality` (1 to
 // 100) at the start of `jpeg`, and returns its length. `jpeg` only grows, so
@@ -67,7 +68,7 @@ TQFIO_CORE_API void read_deep_zoom_tile(const slide &source, const DeepZoomTile 
 // Safe from many threads at once. Throws slide_error (invalid_argument) for a
 // quality out of range, and std::runtime_error when the encoder fails.
 TQFIO_CORE_API size_t encode_deep_zoom_tile(const slide &source, const DeepZoomTile &tile, int quality,
-                             std::vector<unsigned char> &jpeg);
+                                            std::vector<unsigned char> &jpeg);
 
 // The tiles a Deep Zoom server sends for one slide.
 //

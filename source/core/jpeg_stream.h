@@ -33,7 +33,7 @@ TQFIO_CORE_API bool inspect_jpeg_stream(const unsigned char *stream, size_t size
 // unchanged) into `out`. False when the stream cannot be transformed or the
 // size is not within the image.
 TQFIO_CORE_API bool crop_jpeg_stream(const unsigned char *stream, size_t size, int width, int height,
-                      std::vector<unsigned char> &out);
+                                     std::vector<unsigned char> &out);
 
 }  // namespace tqfio::core
 

@@ -67,8 +67,7 @@ std::shared_ptr<DecodedTile> decode_for_cache(const unsigned char *stream, size_
     int w = 0, h = 0;
     if (scratch.jpeg.probe(stream, length, &w, &h)) {
         std::shared_ptr<DecodedTile> tile = new_tile(w, h);
-        if (scratch.jpeg.decode(stream, length, tile->rgb.data(), w, h, static_cast<size_t>(w) * 3,
-                                PixelOrder::rgb))
+        if (scratch.jpeg.decode(stream, length, tile->rgb.data(), w, h, static_cast<size_t>(w) * 3, PixelOrder::rgb))
             return tile;
     }
     const cv::Mat bgr = decode_slide_image(stream, length);
@@ -121,8 +120,7 @@ void assemble_in_cells(const CellRequest &r, cv::Mat &dst, TileScratch &scratch)
                     whiten_around(target, cell, cached->width, cached->height);
                     continue;
                 }
-                const size_t length = std::min<size_t>(r.source->fetch(r.address, sx, sy, stream),
-                                                       kTileStreamCapacity);
+                const size_t length = std::min<size_t>(r.source->fetch(r.address, sx, sy, stream), kTileStreamCapacity);
                 if (length == 0) {
                     target.fill_white(cell);
                     continue;
@@ -140,13 +138,14 @@ void assemble_in_cells(const CellRequest &r, cv::Mat &dst, TileScratch &scratch)
                 if (plain && !covered && (!r.cache || !r.cache->admits_partly_covered())) {
                     const Box part = Box{sx, sy, sx + static_cast<int64_t>(w), sy + static_cast<int64_t>(h)} &
                                      target.area();
-                    unsigned char *at = part.empty() ? nullptr
-                                                     : target.place_for(part.x0, part.y0, static_cast<int>(part.width()),
-                                                                        static_cast<int>(part.height()));
-                    if (part.empty() ||
-                        (at && scratch.jpeg.decode_window(stream, length, static_cast<int>(part.x0 - sx),
-                                                          static_cast<int>(part.y0 - sy), static_cast<int>(part.x1 - sx),
-                                                          static_cast<int>(part.y1 - sy), at, target.pitch(), r.order))) {
+                    unsigned char *at = part.empty()
+                                            ? nullptr
+                                            : target.place_for(part.x0, part.y0, static_cast<int>(part.width()),
+                                                               static_cast<int>(part.height()));
+                    if (part.empty() || (at && scratch.jpeg.decode_window(
+                                                   stream, length, static_cast<int>(part.x0 - sx),
+                                                   static_cast<int>(part.y0 - sy), static_cast<int>(part.x1 - sx),
+                                                   static_cast<int>(part.y1 - sy), at, target.pitch(), r.order))) {
                         whiten_around(target, cell, w, h);
                         continue;
                     }

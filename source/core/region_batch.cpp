@@ -33,11 +33,10 @@ struct region_batch::state {
     std::map<size_t, Batch> batches;
     std::vector<std::thread> workers;
 
-    state(const slide &source, std::vector<std::pair<int64_t, int64_t>> locations, int level, int width,
-          int height, pixel_format format, size_t batch, size_t prefetch)
-        : source(source), locations(std::move(locations)), level(level), width(width), height(height),
-          format(format), batch(batch), prefetch(prefetch),
-          region_bytes(static_cast<size_t>(width) * height * bytes_per_pixel(format)),
+    state(const slide &source, std::vector<std::pair<int64_t, int64_t>> locations, int level, int width, int height,
+          pixel_format format, size_t batch, size_t prefetch)
+        : source(source), locations(std::move(locations)), level(level), width(width), height(height), format(format),
+          batch(batch), prefetch(prefetch), region_bytes(static_cast<size_t>(width) * height * bytes_per_pixel(format)),
           batch_count((this->locations.size() + batch - 1) / batch) {}
 
     size_t regions_in(size_t b) const { return std::min(batch, locations.size() - b * batch); }
@@ -45,9 +44,8 @@ struct region_batch::state {
     void work() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            changed.wait(lock, [&] {
-                return stopping || claimed >= locations.size() || claimed / batch < consumed + prefetch;
-            });
+            changed.wait(
+                lock, [&] { return stopping || claimed >= locations.size() || claimed / batch < consumed + prefetch; });
             if (stopping || claimed >= locations.size())
                 return;
             const size_t index = claimed++;
@@ -78,14 +76,13 @@ region_batch::region_batch(const slide &source, std::vector<std::pair<int64_t, i
                            int width, int height, pixel_format format, unsigned workers, size_t batch,
                            size_t prefetch) {
     if (level < 0 || static_cast<size_t>(level) >= source.levels().size())
-        throw slide_error(slide_error::kind::invalid_argument,
-                          "level " + std::to_string(level) + " is out of range: the slide has " +
-                              std::to_string(source.levels().size()) + " levels");
+        throw slide_error(slide_error::kind::invalid_argument, "level " + std::to_string(level) +
+                                                                   " is out of range: the slide has " +
+                                                                   std::to_string(source.levels().size()) + " levels");
     const core::RegionSizeCheck size = core::check_region_size(width, height, bytes_per_pixel(format), UINT64_MAX);
     if (!size.ok() && size.status != core::RegionSizeStatus::too_many_bytes)
-        throw slide_error(slide_error::kind::invalid_argument,
-                          "a region of " + std::to_string(width) + " x " + std::to_string(height) +
-                              " pixels cannot be read");
+        throw slide_error(slide_error::kind::invalid_argument, "a region of " + std::to_string(width) + " x " +
+                                                                   std::to_string(height) + " pixels cannot be read");
     if (batch == 0)
         throw slide_error(slide_error::kind::invalid_argument, "a batch holds at least one region");
     if (workers == 0)

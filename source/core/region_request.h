@@ -15,8 +15,8 @@ enum class RegionSizeStatus {
     ok,
     negative_width,
     negative_height,
-    too_many_bytes,      // width x height x channels is more than the caller can take
-    width_too_large,     // a side beyond kMaxRegionSide
+    too_many_bytes,   // width x height x channels is more than the caller can take
+    width_too_large,  // a side beyond kMaxRegionSide
     height_too_large,
 };
 

@@ -221,16 +221,15 @@ struct slide::state {
         }
         cv::Mat out(height, width, mat_type(format), dst, stride);
         out.setTo(outside_value(format));
-        const core::ScaledRead read =
-            core::scaled_read(x, y, downsample, width, height, level.downsample, level.width, level.height);
+        const core::ScaledRead read = core::scaled_read(x, y, downsample, width, height, level.downsample, level.width,
+                                                        level.height);
         if (read.output.empty())
             return;
         if (read.source.width() > core::kMaxRegionSide || read.source.height() > core::kMaxRegionSide)
             refuse("a region of " + std::to_string(width) + " x " + std::to_string(height) + " at downsample " +
                    text_of(downsample) + " needs more than " + std::to_string(core::kMaxRegionSide) +
                    " pixels on a side of level " + std::to_string(index));
-        cv::Mat pixels(static_cast<int>(read.source.height()), static_cast<int>(read.source.width()),
-                       mat_type(format));
+        cv::Mat pixels(static_cast<int>(read.source.height()), static_cast<int>(read.source.width()), mat_type(format));
         read_box(static_cast<size_t>(index), read.source, pixels, format, allow_pool);
         cv::Mat target = out(rect_in(read.output, Box{0, 0, width, height}));
         const double scale = downsample / level.downsample;
@@ -238,8 +237,7 @@ struct slide::state {
     }
 };
 
-slide::slide(const std::string &path, const slide_options &options)
-    : m_state(std::make_unique<state>(path, options)) {}
+slide::slide(const std::string &path, const slide_options &options) : m_state(std::make_unique<state>(path, options)) {}
 
 slide::~slide() = default;
 
@@ -279,7 +277,7 @@ size_t slide::read_tile_stream(int level, int64_t column, int64_t row, unsigned 
     if (column < 0 || row < 0 || column >= columns || row >= rows)
         return 0;
     const size_t length = s.source.fetch(l.address, static_cast<int32_t>(column * l.tile_width),
-                                          static_cast<int32_t>(row * l.tile_height), buffer);
+                                         static_cast<int32_t>(row * l.tile_height), buffer);
     return std::min(length, core::kTileStreamCapacity);
 }
 
@@ -302,8 +300,7 @@ image slide::associated_image(const std::string &name, pixel_format format) cons
         std::string known;
         for (const std::string &n : names)
             known += (known.empty() ? "" : ", ") + n;
-        refuse("the slide has no associated image '" + name + "' (it has: " + (known.empty() ? "none" : known) +
-               ")");
+        refuse("the slide has no associated image '" + name + "' (it has: " + (known.empty() ? "none" : known) + ")");
     }
     cv::Mat bgr;
     {
@@ -312,8 +309,8 @@ image slide::associated_image(const std::string &name, pixel_format format) cons
         if (found == s.associated.end()) {
             try {
                 std::lock_guard<std::mutex> library(s.library_mutex);
-                bgr = core::export_associated_image(
-                    s.file.handle(), name == "label" ? core::AssociatedImage::label : core::AssociatedImage::preview);
+                bgr = core::export_associated_image(s.file.handle(), name == "label" ? core::AssociatedImage::label
+                                                                                     : core::AssociatedImage::preview);
             } catch (const std::runtime_error &e) {
                 throw slide_error(slide_error::kind::io, "cannot read the " + name + " image of " +
                                                              core::quoted(s.file.path()) + ": " + e.what());

@@ -29,8 +29,8 @@ std::vector<SlideLevel> slide_levels(const TQF &slide) {
     const TQF_HEADER &header = *slide.header;
     const double scan = header.scanScale;
     std::vector<SlideLevel> levels;
-    levels.push_back(SlideLevel{scan, 1.0, header.imageWidth, header.imageHeight, kTileEdge, kTileEdge,
-                                level_address(scan)});
+    levels.push_back(
+        SlideLevel{scan, 1.0, header.imageWidth, header.imageHeight, kTileEdge, kTileEdge, level_address(scan)});
 
     const int64_t count = header.dataBlockCount;
     if (slide.dataBlockHeader == nullptr || count <= 0 || count > kMaxRecords)
@@ -63,8 +63,8 @@ std::vector<SlideLevel> slide_levels(const TQF &slide) {
                                           [&](const SlideLevel &finer) { return finer.address == address; });
         if (shadowed)
             continue;
-        levels.push_back(SlideLevel{magnification, scan / magnification, extent.width, extent.height,
-                                    kTileEdge, kTileEdge, address});
+        levels.push_back(SlideLevel{magnification, scan / magnification, extent.width, extent.height, kTileEdge,
+                                    kTileEdge, address});
     }
     return levels;
 }

@@ -27,9 +27,7 @@ struct TileKey {
     uint32_t address;
     int32_t column;
     int32_t row;
-    bool operator==(const TileKey &o) const {
-        return address == o.address && column == o.column && row == o.row;
-    }
+    bool operator==(const TileKey &o) const { return address == o.address && column == o.column && row == o.row; }
 };
 
 class TQFIO_CORE_API TileCache {
@@ -61,8 +59,7 @@ private:
     struct KeyHash {
         size_t operator()(const TileKey &k) const {
             return (static_cast<size_t>(k.address) * 0x9E3779B97F4A7C15ull) ^
-                   (static_cast<size_t>(static_cast<uint32_t>(k.column)) << 32) ^
-                   static_cast<uint32_t>(k.row);
+                   (static_cast<size_t>(static_cast<uint32_t>(k.column)) << 32) ^ static_cast<uint32_t>(k.row);
         }
     };
     struct Entry {

@@ -71,15 +71,13 @@ int check_running_numpy() {
     const bool abi_matches = running_abi == NPY_VERSION;
 #endif
     if (!abi_matches) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+        PyErr_Format(PyExc_RuntimeError, "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
                      static_cast<unsigned>(NPY_VERSION), running_abi);
         return -1;
     }
     const unsigned running_feature = PyArray_GetNDArrayCFeatureVersion();
     if (running_feature < kRequiredFeatureVersion) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "module compiled against API version 0x%x but this version of numpy is 0x%x",
+        PyErr_Format(PyExc_RuntimeError, "module compiled against API version 0x%x but this version of numpy is 0x%x",
                      kRequiredFeatureVersion, running_feature);
         return -1;
     }
@@ -89,9 +87,8 @@ int check_running_numpy() {
         return -1;
     }
     if (byte_order != NPY_CPU_LITTLE) {
-        PyErr_SetString(
-            PyExc_RuntimeError,
-            "FATAL: module compiled as little endian, but detected different endianness at runtime");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "FATAL: module compiled as little endian, but detected different endianness at runtime");
         return -1;
     }
     return 0;

@@ -18,8 +18,7 @@ struct ReaderCell {
 };
 
 struct ReaderHandle {
-    PyObject_HEAD
-    ReaderCell *cell;
+    PyObject_HEAD ReaderCell *cell;
     bool owns;  // this handle is responsible for destroying the reader
 };
 
@@ -61,8 +60,7 @@ void destroy_cell_reader(ReaderCell *cell) {
 // non-owning handle, or report the leak when there is none.
 void destroy_collected_reader(ReaderHandle *handle) {
     if (!registered.destroy) {
-        std::printf("swig/python detected a memory leak of type '%s', no destructor found.\n",
-                    kReaderTypeName);
+        std::printf("swig/python detected a memory leak of type '%s', no destructor found.\n", kReaderTypeName);
         std::fflush(stdout);
         return;
     }
@@ -99,8 +97,8 @@ PyObject *handle_repr(PyObject *object) {
     const ReaderHandle *handle = as_handle(object);
     if (!handle->cell->reader)
         return PyUnicode_FromFormat("<%s handle of a deleted reader>", kReaderTypeName);
-    return PyUnicode_FromFormat("<%s handle at %p%s>", kReaderTypeName,
-                                static_cast<void *>(handle->cell->reader), handle->owns ? ", owning" : "");
+    return PyUnicode_FromFormat("<%s handle at %p%s>", kReaderTypeName, static_cast<void *>(handle->cell->reader),
+                                handle->owns ? ", owning" : "");
 }
 
 }  // namespace

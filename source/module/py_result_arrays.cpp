@@ -25,8 +25,7 @@ void release_image_buffer(PyObject *capsule) {
 // allocates an empty array of its own.
 PyObject *uint8_view(unsigned char *data, int length, PyObject *base) {
     npy_intp dimensions[1] = {data ? static_cast<npy_intp>(length) : 0};
-    PyObject *array = PyArray_New(&PyArray_Type, 1, dimensions, NPY_UBYTE, nullptr, data, 0,
-                                  NPY_ARRAY_CARRAY, nullptr);
+    PyObject *array = PyArray_New(&PyArray_Type, 1, dimensions, NPY_UBYTE, nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr);
     if (!array) {
         Py_XDECREF(base);
         return nullptr;

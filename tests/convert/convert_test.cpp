@@ -18,8 +18,7 @@ using convert::parseCommandLine;
 using tqftest::ProgramOutcome;
 using tqftest::runProgram;
 
-TEST(ConvertCommandLine, ReadsOptionsInEveryForm)
-{
+TEST(ConvertCommandLine, ReadsOptionsInEveryForm) {
     const auto parsed = parseCommandLine({"-m", "20", "--quality=75", "--label", "l.png", "-p", "p.png",
                                           "--preview-size", "512", "-j", "3", "in.png", "out.tqf"});
     ASSERT_EQ(parsed.error, "");
@@ -40,8 +39,7 @@ TEST(ConvertCommandLine, ReadsOptionsInEveryForm)
     EXPECT_TRUE(parseCommandLine({"in.png", "--help"}).options.help);
 }
 
-TEST(ConvertCommandLine, RefusesBadArguments)
-{
+TEST(ConvertCommandLine, RefusesBadArguments) {
     const struct {
         std::vector<std::string> arguments;
         const char *reason;
@@ -70,8 +68,7 @@ TEST(ConvertCommandLine, RefusesBadArguments)
     }
 }
 
-TEST(ConvertCommandLine, ReadsTheSourceAndExportOptions)
-{
+TEST(ConvertCommandLine, ReadsTheSourceAndExportOptions) {
     const auto parsed = parseCommandLine({"--mpp", "0.2527", "--quiet", "in.svs", "out.tqf"});
     ASSERT_EQ(parsed.error, "");
     EXPECT_DOUBLE_EQ(*parsed.options.micronsPerPixel, 0.2527);
@@ -103,22 +100,19 @@ TEST(ConvertCommandLine, ReadsTheSourceAndExportOptions)
 }
 
 // tqf-convert with these arguments; standard output and error together.
-ProgramOutcome runConvert(std::vector<std::string> arguments)
-{
+ProgramOutcome runConvert(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), TQF_CONVERT_PATH);
     return runProgram(arguments, 120);
 }
 
-std::string joined(const std::vector<std::string> &arguments)
-{
+std::string joined(const std::vector<std::string> &arguments) {
     std::string line;
     for (const std::string &argument : arguments)
         line += (line.empty() ? "" : " ") + argument;
     return line;
 }
 
-TEST(SourceTime, ComesFromTheSourcesDateFields)
-{
+TEST(SourceTime, ComesFromTheSourcesDateFields) {
     using Properties = std::vector<std::pair<std::string, std::string>>;
     const Properties aperio = {{"aperio.Date", "03/14/24"}, {"aperio.Time", "09:26:53"}};
     const auto with = [](Properties properties, const std::string &name, const std::string &value) {
@@ -148,8 +142,7 @@ TEST(SourceTime, ComesFromTheSourcesDateFields)
         EXPECT_EQ(convert::scanTimeOf(c.properties), c.expected) << c.name;
 }
 
-TEST(JpegTables, OnlyQuantisationAndHuffmanTablesGoInFrontOfATile)
-{
+TEST(JpegTables, OnlyQuantisationAndHuffmanTablesGoInFrontOfATile) {
     const auto segment = [](uint8_t marker, size_t bodyBytes) {
         std::vector<uint8_t> bytes = {0xFF, marker, static_cast<uint8_t>((bodyBytes + 2) >> 8),
                                       static_cast<uint8_t>(bodyBytes + 2)};
@@ -176,7 +169,9 @@ TEST(JpegTables, OnlyQuantisationAndHuffmanTablesGoInFrontOfATile)
          nullptr},
         {"a frame in the tables", join({soi, dqt, segment(0xC0, 15), eoi}), {}, "0xC0 segment"},
         {"no start", join({dqt, eoi}), {}, "does not start as a JPEG stream"},
-        {"cut inside a segment", join({soi, std::vector<uint8_t>(dqt.begin(), dqt.end() - 3)}), {},
+        {"cut inside a segment",
+         join({soi, std::vector<uint8_t>(dqt.begin(), dqt.end() - 3)}),
+         {},
          "runs past its end"},
         {"no end", join({soi, dqt}), {}, "without a marker"},
     };
@@ -198,8 +193,7 @@ TEST(JpegTables, OnlyQuantisationAndHuffmanTablesGoInFrontOfATile)
     EXPECT_FALSE(convert::mergeJpegTables(dqt, dqt.data(), dqt.size(), merged, error));
 }
 
-TEST(ConvertProgram, ConvertsAnImageWithGivenLabelAndPreview)
-{
+TEST(ConvertProgram, ConvertsAnImageWithGivenLabelAndPreview) {
     TempDirectory directory;
     ASSERT_TRUE(cv::imwrite(directory.file("in.png"), tissueImage(900, 700)));
     ASSERT_TRUE(cv::imwrite(directory.file("label.png"), tissueImage(200, 120)));
@@ -217,8 +211,7 @@ TEST(ConvertProgram, ConvertsAnImageWithGivenLabelAndPreview)
     EXPECT_EQ(directory.entries(), (std::vector<std::string>{"in.png", "label.png", "out.tqf", "preview.jpg"}));
 }
 
-TEST(ConvertProgram, RefusesBadInputWithAMessageAndNoOutput)
-{
+TEST(ConvertProgram, RefusesBadInputWithAMessageAndNoOutput) {
     TempDirectory directory;
     ASSERT_TRUE(cv::imwrite(directory.file("in.png"), tissueImage(300, 200)));
     writeFileBytes(directory.file("text.png"), {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'});
@@ -259,8 +252,7 @@ TEST(ConvertProgram, RefusesBadInputWithAMessageAndNoOutput)
 // slide's temporary file, so it always comes mid-way.
 class InterruptedConversion : public ::testing::TestWithParam<const char *> {};
 
-TEST_P(InterruptedConversion, LeavesNoFilesAndSaysSo)
-{
+TEST_P(InterruptedConversion, LeavesNoFilesAndSaysSo) {
     TempDirectory directory;
     ASSERT_TRUE(cv::imwrite(directory.file("in.png"), tissueImage(1200, 900)));
     std::vector<std::string> command = {TQF_SIGNAL_WHILE_WRITING_PATH, "", ".out.tqf.", "/usr/bin/env"};
@@ -278,14 +270,12 @@ TEST_P(InterruptedConversion, LeavesNoFilesAndSaysSo)
         command[1] = signal.name;
         const ProgramOutcome run = runProgram(command, 120);
         EXPECT_EQ(run.status, 128 + signal.number) << signal.name << "\n" << run.output;
-        EXPECT_NE(run.output.find("tqf-convert: interrupted; no slide was written"), std::string::npos)
-            << run.output;
+        EXPECT_NE(run.output.find("tqf-convert: interrupted; no slide was written"), std::string::npos) << run.output;
         EXPECT_EQ(directory.entries(), std::vector<std::string>{"in.png"}) << signal.name;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ConvertProgram, InterruptedConversion,
-                         ::testing::Values("", TQF_THREAD_AT_LOAD_PATH),
+INSTANTIATE_TEST_SUITE_P(ConvertProgram, InterruptedConversion, ::testing::Values("", TQF_THREAD_AT_LOAD_PATH),
                          [](const ::testing::TestParamInfo<const char *> &info) {
                              return *info.param ? "WithAThreadStartedAtLoad" : "AsLinked";
                          });

@@ -19,37 +19,32 @@ using tqftest::ProgramOutcome;
 using tqftest::runProgram;
 
 // A regular file is there and is a slide the library loads.
-bool isSlide(const std::string &path)
-{
+bool isSlide(const std::string &path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && loadSlide(path, 0) != nullptr;
 }
 
-bool isFifo(const std::string &path)
-{
+bool isFifo(const std::string &path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
 }
 
 class FifosAndDevices : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(cv::imwrite(directory.file("in.png"), tissueImage(300, 200)));
         ASSERT_EQ(mkfifo(fifo().c_str(), 0600), 0);
         ASSERT_EQ(symlink("fifo", directory.file("link-to-fifo.png").c_str()), 0);
     }
     std::string fifo() const { return directory.file("fifo"); }
-    ProgramOutcome convert(std::vector<std::string> arguments) const
-    {
+    ProgramOutcome convert(std::vector<std::string> arguments) const {
         arguments.insert(arguments.begin(), TQF_CONVERT_PATH);
         return runProgram(arguments, 120);  // a conversion that waits on a FIFO meets the bound
     }
     TempDirectory directory;
 };
 
-TEST_F(FifosAndDevices, TqfConvertRefusesFifosAndDevicesAsItsImages)
-{
+TEST_F(FifosAndDevices, TqfConvertRefusesFifosAndDevicesAsItsImages) {
     const std::string in = directory.file("in.png"), out = directory.file("out.tqf");
     const struct {
         std::vector<std::string> arguments;
@@ -74,8 +69,7 @@ TEST_F(FifosAndDevices, TqfConvertRefusesFifosAndDevicesAsItsImages)
 
 // The output is written beside the target and renamed over it, so a FIFO
 // there (or a link to one) is replaced by the slide, never opened.
-TEST_F(FifosAndDevices, AFifoAtTheOutputIsReplacedWithoutWaiting)
-{
+TEST_F(FifosAndDevices, AFifoAtTheOutputIsReplacedWithoutWaiting) {
     ASSERT_EQ(mkfifo(directory.file("out.tqf").c_str(), 0600), 0);
     ASSERT_EQ(symlink("fifo", directory.file("link.tqf").c_str()), 0);
     for (const char *name : {"out.tqf", "link.tqf"}) {
@@ -93,8 +87,7 @@ TEST_F(FifosAndDevices, AFifoAtTheOutputIsReplacedWithoutWaiting)
     EXPECT_TRUE(isSlide(directory.file("out.tqf")));
 }
 
-TEST_F(FifosAndDevices, ImagesExportedOverAFifoReplaceIt)
-{
+TEST_F(FifosAndDevices, ImagesExportedOverAFifoReplaceIt) {
     SlideHandle slide = loadSlide(writeSlideOrFail(tissueImage(300, 200), directory.file("slide.tqf")), 0);
     ASSERT_TRUE(slide);
     ASSERT_EQ(mkfifo(directory.file("preview.jpg").c_str(), 0600), 0);

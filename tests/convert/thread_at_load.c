@@ -6,16 +6,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
-static void *idle(void *unused)
-{
+static void *idle(void *unused) {
     (void)unused;
     for (;;)
         pause();
     return NULL;
 }
 
-__attribute__((constructor)) static void start_thread(void)
-{
+__attribute__((constructor)) static void start_thread(void) {
     pthread_t thread;
     if (pthread_create(&thread, NULL, idle, NULL) == 0)
         pthread_detach(thread);

@@ -175,10 +175,11 @@ TEST(ThreadPool, RunsEveryIndexOnceAndPassesTheFirstFailureOn) {
     parallel_for(runs.size(), 4, [&](size_t i) { ++runs[i]; });
     for (const auto &count : runs)
         ASSERT_EQ(count, 1);
-    EXPECT_THROW(parallel_for(100, 2, [](size_t i) {
-                     if (i == 17)
-                         throw std::runtime_error("seventeen");
-                 }),
+    EXPECT_THROW(parallel_for(100, 2,
+                              [](size_t i) {
+                                  if (i == 17)
+                                      throw std::runtime_error("seventeen");
+                              }),
                  std::runtime_error);
     parallel_for(0, 2, [](size_t) { FAIL(); });
 }
@@ -203,10 +204,9 @@ TEST(SlideLevels, AddressesAndRecordsThatCannotBeRight) {
         return b;
     };
     std::vector<TQF_DATABLOCK_HEADER> blocks = {
-        block(0, 0, 256, 256, 20),   block(512, 256, 88, 44, 20), block(0, 0, 256, 150, 10),
-        block(256, 0, 44, 150, 10),  block(0, 0, 75, 38, 2.5),    block(0, 0, 150, 75, 5),
-        block(0, 0, 10, 10, NAN),    block(0, 0, 10, 10, 40),     block(-256, 0, 10, 10, 5),
-        block(0, 0, 300, 10, 5),     block(0, 0, 2, 2, 0.5),      block(0, 0, 1, 1, 0.25),
+        block(0, 0, 256, 256, 20), block(512, 256, 88, 44, 20), block(0, 0, 256, 150, 10), block(256, 0, 44, 150, 10),
+        block(0, 0, 75, 38, 2.5),  block(0, 0, 150, 75, 5),     block(0, 0, 10, 10, NAN),  block(0, 0, 10, 10, 40),
+        block(-256, 0, 10, 10, 5), block(0, 0, 300, 10, 5),     block(0, 0, 2, 2, 0.5),    block(0, 0, 1, 1, 0.25),
     };
     header.dataBlockCount = static_cast<INT32>(blocks.size());
     TQF record{};
@@ -227,7 +227,8 @@ TEST(SlideLevels, AddressesAndRecordsThatCannotBeRight) {
 
 // A JPEG stream with one marker segment changed: `edit` gets the stream
 // and the position of the segment's marker byte (after 0xFF).
-std::vector<unsigned char> edited(unsigned char marker, const std::function<void(std::vector<unsigned char> &, size_t)> &edit) {
+std::vector<unsigned char> edited(unsigned char marker,
+                                  const std::function<void(std::vector<unsigned char> &, size_t)> &edit) {
     std::vector<unsigned char> stream;
     cv::imencode(".jpg", pattern(40, 30), stream, {cv::IMWRITE_JPEG_QUALITY, 90});
     for (size_t at = 2; at + 1 < stream.size();) {
@@ -266,8 +267,8 @@ TEST(JpegStream, WhatBrowsersDecodeAlikeIsTakenAsItIs) {
         {"lossless", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC3; }), false},
         {"arithmetic", edited(0xC0, [](Stream &s, size_t at) { s[at] = 0xC9; }), false},
         {"12-bit", edited(0xC0, [](Stream &s, size_t at) { s[at + 3] = 12; }), false},
-        {"RGB components", edited(0xC0, [](Stream &s, size_t at) { s[at + 9] = 'R', s[at + 12] = 'G', s[at + 15] = 'B'; }),
-         false},
+        {"RGB components",
+         edited(0xC0, [](Stream &s, size_t at) { s[at + 9] = 'R', s[at + 12] = 'G', s[at + 15] = 'B'; }), false},
         {"no height (DNL)", edited(0xC0, [](Stream &s, size_t at) { s[at + 4] = s[at + 5] = 0; }), false},
         {"orientation", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xE1; }), false},
         {"Adobe", edited(0xE0, [](Stream &s, size_t at) { s[at] = 0xEE; }), false},
@@ -307,7 +308,11 @@ TEST(SourceProperties, TakeTheFirstSoundRecordOfTheirId) {
     using Properties = std::vector<std::pair<std::string, std::string>>;
     const uint32_t id = tqf::format::kSourcePropertiesRecord;
     const auto bytes = [](const std::string &text) { return std::vector<unsigned char>(text.begin(), text.end()); };
-    const std::string sound("a\0" "1\0" "b\0" "\0", 7);
+    const std::string sound("a\0"
+                            "1\0"
+                            "b\0"
+                            "\0",
+                            7);
     const Properties soundProperties = {{"a", "1"}, {"b", ""}};
     const struct {
         const char *name;
@@ -315,15 +320,43 @@ TEST(SourceProperties, TakeTheFirstSoundRecordOfTheirId) {
         Properties expected;
     } cases[] = {
         {"a sound record", {{id, bytes(sound)}}, soundProperties},
-        {"after a record of another id", {{id + 1, bytes(sound)}, {id, bytes(std::string("c\0" "3\0", 4))}},
+        {"after a record of another id",
+         {{id + 1, bytes(sound)},
+          {id, bytes(std::string("c\0"
+                                 "3\0",
+                                 4))}},
          {{"c", "3"}}},
         {"another id alone", {{id + 1, bytes(sound)}}, {}},
         {"an empty record", {{id, {}}}, {}},
-        {"no last NUL, then a sound one", {{id, bytes(std::string("a\0" "1", 3))}, {id, bytes(sound)}}, soundProperties},
-        {"a name without a value", {{id, bytes(std::string("a\0" "1\0" "b\0", 6))}}, {}},
-        {"an empty name", {{id, bytes(std::string("\0" "1\0", 3))}}, {}},
-        {"a name twice", {{id, bytes(std::string("a\0" "1\0" "a\0" "2\0", 8))}}, {}},
-        {"bytes that are not UTF-8", {{id, bytes(std::string("n\xff\0" "\xC0\x80" "ok\0", 8))}},
+        {"no last NUL, then a sound one",
+         {{id, bytes(std::string("a\0"
+                                 "1",
+                                 3))},
+          {id, bytes(sound)}},
+         soundProperties},
+        {"a name without a value",
+         {{id, bytes(std::string("a\0"
+                                 "1\0"
+                                 "b\0",
+                                 6))}},
+         {}},
+        {"an empty name",
+         {{id, bytes(std::string("\0"
+                                 "1\0",
+                                 3))}},
+         {}},
+        {"a name twice",
+         {{id, bytes(std::string("a\0"
+                                 "1\0"
+                                 "a\0"
+                                 "2\0",
+                                 8))}},
+         {}},
+        {"bytes that are not UTF-8",
+         {{id, bytes(std::string("n\xff\0"
+                                 "\xC0\x80"
+                                 "ok\0",
+                                 8))}},
          {{"n\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBDok"}}},
     };
     for (const auto &c : cases) {
@@ -350,13 +383,13 @@ TEST(SourceProperties, InvalidUtf8BecomesReplacementCharacters) {
     } cases[] = {
         {"plain", "plain"},
         {"\xC2\xB5m \xE2\x82\xAC \xF0\x9F\x94\xAC", "\xC2\xB5m \xE2\x82\xAC \xF0\x9F\x94\xAC"},
-        {"\xC0\x80", replacement + replacement},                  // overlong NUL
-        {"\xE0\x80\xAF", replacement + replacement + replacement},  // overlong slash
-        {"\xED\xA0\x80", replacement + replacement + replacement},  // a surrogate
+        {"\xC0\x80", replacement + replacement},                                      // overlong NUL
+        {"\xE0\x80\xAF", replacement + replacement + replacement},                    // overlong slash
+        {"\xED\xA0\x80", replacement + replacement + replacement},                    // a surrogate
         {"\xF4\x90\x80\x80", replacement + replacement + replacement + replacement},  // above U+10FFFF
-        {"ab\xE2\x82", "ab" + replacement + replacement},            // cut short at the end
-        {"\x80x", replacement + "x"},                                  // a lone continuation byte
-        {"\xE9t\xE9", replacement + "t" + replacement},               // Latin-1
+        {"ab\xE2\x82", "ab" + replacement + replacement},                             // cut short at the end
+        {"\x80x", replacement + "x"},                                                 // a lone continuation byte
+        {"\xE9t\xE9", replacement + "t" + replacement},                               // Latin-1
     };
     for (const auto &c : cases)
         EXPECT_EQ(valid_utf8(c.in), c.out) << c.in;

@@ -25,15 +25,15 @@
 static int g_failures = 0;
 static int g_checks = 0;
 
-#define CHECK(condition, ...)                                        \
-    do {                                                             \
-        ++g_checks;                                                  \
-        if (!(condition)) {                                          \
-            ++g_failures;                                            \
-            fprintf(stderr, "%s:%d: failed: %s: ", __FILE__, __LINE__, #condition); \
-            fprintf(stderr, __VA_ARGS__);                            \
-            fputc('\n', stderr);                                     \
-        }                                                            \
+#define CHECK(condition, ...)                                                                                          \
+    do {                                                                                                               \
+        ++g_checks;                                                                                                    \
+        if (!(condition)) {                                                                                            \
+            ++g_failures;                                                                                              \
+            fprintf(stderr, "%s:%d: failed: %s: ", __FILE__, __LINE__, #condition);                                    \
+            fprintf(stderr, __VA_ARGS__);                                                                              \
+            fputc('\n', stderr);                                                                                       \
+        }                                                                                                              \
     } while (0)
 
 static uint32_t *pixels(int64_t w, int64_t h, uint32_t fill) {
@@ -138,8 +138,8 @@ static void check_regions_against(openslide_t *slide, openslide_t *tiff) {
         int64_t w, h;
     } regions[] = {
         {0, 0, 0, 300, 200},         {w0 - 100, h0 - 50, 0, 300, 250}, {-50, -40, 0, 120, 90},
-        {1000, 500, 1, 400, 300},    {-20, h0 - 100, 1, 100, 100},    {2000, 1500, 2, 300, 200},
-        {w0 - 200, -40, 2, 100, 30}, {5000, 5000, 2, 16, 16},         {-1000000000000LL, 0, 0, 8, 8},
+        {1000, 500, 1, 400, 300},    {-20, h0 - 100, 1, 100, 100},     {2000, 1500, 2, 300, 200},
+        {w0 - 200, -40, 2, 100, 30}, {5000, 5000, 2, 16, 16},          {-1000000000000LL, 0, 0, 8, 8},
     };
     for (size_t i = 0; i < sizeof regions / sizeof *regions; ++i) {
         const int64_t w = regions[i].w, h = regions[i].h;

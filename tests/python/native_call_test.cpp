@@ -53,15 +53,13 @@ TEST(NativeCall, AllocationFailureBecomesMemoryError) {
 }
 
 TEST(NativeCall, OpenCvOutOfMemoryBecomesMemoryError) {
-    const auto raised =
-        outcome([] { throw cv::Exception(cv::Error::StsNoMem, "no memory", "f", "file", 1); });
+    const auto raised = outcome([] { throw cv::Exception(cv::Error::StsNoMem, "no memory", "f", "file", 1); });
     EXPECT_EQ(raised.first, PyExc_MemoryError);
     EXPECT_NE(raised.second.find("no memory"), std::string::npos);
 }
 
 TEST(NativeCall, OtherOpenCvErrorsBecomeRuntimeErrorWithTheirText) {
-    const auto raised =
-        outcome([] { throw cv::Exception(cv::Error::StsBadArg, "bad size", "resize", "f.cpp", 7); });
+    const auto raised = outcome([] { throw cv::Exception(cv::Error::StsBadArg, "bad size", "resize", "f.cpp", 7); });
     EXPECT_EQ(raised.first, PyExc_RuntimeError);
     EXPECT_EQ(raised.second.rfind("reader_ReadRoi: ", 0), 0u);
     EXPECT_NE(raised.second.find("bad size"), std::string::npos);

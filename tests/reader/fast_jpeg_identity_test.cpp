@@ -26,8 +26,7 @@ cv::Mat textured(int width, int height, std::mt19937 &random) {
     return image;
 }
 
-std::vector<unsigned char> tj_encode(const cv::Mat &image, int pixel_format, int subsampling, int quality,
-                                     int flags) {
+std::vector<unsigned char> tj_encode(const cv::Mat &image, int pixel_format, int subsampling, int quality, int flags) {
     tjhandle handle = tjInitCompress();
     unsigned char *jpeg = nullptr;
     unsigned long size = 0;
@@ -43,8 +42,9 @@ std::vector<unsigned char> tj_encode(const cv::Mat &image, int pixel_format, int
 
 // An APP1 segment holding an orientation tag, inserted after SOI.
 std::vector<unsigned char> with_orientation(std::vector<unsigned char> jpeg, unsigned char orientation) {
-    const unsigned char exif[] = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 0x2A, 0, 8, 0, 0, 0,
-                                  1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, orientation, 0, 0, 0, 0, 0, 0, 0};
+    const unsigned char exif[] = {0xFF, 0xE1, 0x00, 0x22, 'E',         'x', 'i', 'f', 0,    0,    'I', 'I',
+                                  0x2A, 0,    8,    0,    0,           0,   1,   0,   0x12, 0x01, 3,   0,
+                                  1,    0,    0,    0,    orientation, 0,   0,   0,   0,    0,    0,   0};
     jpeg.insert(jpeg.begin() + 2, exif, exif + sizeof(exif));
     return jpeg;
 }
@@ -81,7 +81,8 @@ std::vector<Stream> make_streams() {
     streams.push_back({"opencv colour", encode(base, ".jpg"), true});
     for (int cut : {2, 100, 300, 600, 1000, 2000, 4000, 8000}) {
         for (const auto *source : {&plain, &progressive}) {
-            std::vector<unsigned char> truncated(source->begin(), source->begin() + std::min<size_t>(cut, source->size()));
+            std::vector<unsigned char> truncated(source->begin(),
+                                                 source->begin() + std::min<size_t>(cut, source->size()));
             streams.push_back({"truncated at " + std::to_string(cut), truncated, false});
             // The rest of an earlier tile behind the cut, as in a reused buffer.
             std::vector<unsigned char> stale = truncated;
@@ -193,8 +194,8 @@ TEST(FastJpegWindow, MatchesTheWholeDecodeForEveryPlainStream) {
                 const int x0 = random() % w, y0 = random() % h;
                 const int x1 = x0 + 1 + random() % (w - x0), y1 = y0 + 1 + random() % (h - y0);
                 cv::Mat window(y1 - y0, x1 - x0, CV_8UC(channels), cv::Scalar::all(7));
-                ASSERT_TRUE(decoder.decode_window(stream.bytes.data(), stream.bytes.size(), x0, y0, x1, y1,
-                                                  window.data, window.step, order));
+                ASSERT_TRUE(decoder.decode_window(stream.bytes.data(), stream.bytes.size(), x0, y0, x1, y1, window.data,
+                                                  window.step, order));
                 EXPECT_EQ(cv::norm(window, whole(cv::Rect(x0, y0, x1 - x0, y1 - y0)), cv::NORM_INF), 0)
                     << "window " << x0 << ", " << y0 << " to " << x1 << ", " << y1;
                 ++windows;

@@ -49,7 +49,8 @@ public:
         alignas(inotify_event) char buffer[4096];
         ssize_t got;
         while ((got = read(m_fd, buffer, sizeof buffer)) > 0)
-            for (char *p = buffer; p < buffer + got; p += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(p)->len)
+            for (char *p = buffer; p < buffer + got;
+                 p += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(p)->len)
                 ++m_count;
         return m_count;
     }
@@ -69,15 +70,19 @@ std::vector<Foreign> foreign_streams() {
     cv::Mat red_float;
     red.convertTo(red_float, CV_32FC3, 1 / 255.0);
     std::vector<Foreign> streams = {
-        {"OpenEXR", encode(red_float, ".exr")}, {"JPEG 2000", encode(red, ".jp2")},
-        {"Radiance HDR", encode(red_float, ".hdr")}, {"PFM", encode(red_float, ".pfm")},
-        {"PPM", encode(red, ".ppm")}, {"TIFF", encode(red, ".tiff")},
-        {"WebP", encode(red, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101})}, {"BMP", encode(red, ".bmp")},
+        {"OpenEXR", encode(red_float, ".exr")},
+        {"JPEG 2000", encode(red, ".jp2")},
+        {"Radiance HDR", encode(red_float, ".hdr")},
+        {"PFM", encode(red_float, ".pfm")},
+        {"PPM", encode(red, ".ppm")},
+        {"TIFF", encode(red, ".tiff")},
+        {"WebP", encode(red, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101})},
+        {"BMP", encode(red, ".bmp")},
         {"Sun raster", encode(red, ".ras")},
     };
     // A one-pixel GIF: read by GDAL, not by the image library's own codecs.
-    streams.push_back({"GIF", {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0, 0, 0, 0, 0,
-                               0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B}});
+    streams.push_back({"GIF", {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0, 0, 0,   0,
+                               0,    0x2C, 0,    0,    0,    0,    1, 0, 1, 0, 0,    2, 2, 0x44, 1, 0, 0x3B}});
     return streams;
 }
 

@@ -164,10 +164,10 @@ auto quietly(Action action) {
 
 // What a change leaves readable through the descriptor the reader holds.
 enum class Left {
-    kEverything,    // the open file lives on unchanged
-    kNothing,       // no tile and no image decodes: white, no preview, no label
-    kSomeTiles,     // scan tiles are each as before or white, both kinds present
-    kOtherPixels,   // tiles decode to other pixels than before
+    kEverything,   // the open file lives on unchanged
+    kNothing,      // no tile and no image decodes: white, no preview, no label
+    kSomeTiles,    // scan tiles are each as before or white, both kinds present
+    kOtherPixels,  // tiles decode to other pixels than before
 };
 
 struct SlideChange {
@@ -216,7 +216,9 @@ std::vector<SlideChange> slide_changes() {
         {"ReplacedByRenamingAnotherFileOverIt", Left::kEverything,
          [](const std::string &path, const Bytes &original, const Directory &directory) {
              const std::string problem = write_bytes(directory.file("other"), random_bytes(original.size(), 1));
-             return !problem.empty() ? problem : system_call(std::rename(directory.file("other").c_str(), path.c_str()), "rename");
+             return !problem.empty()
+                        ? problem
+                        : system_call(std::rename(directory.file("other").c_str(), path.c_str()), "rename");
          }},
         {"TruncatedToNothing", Left::kNothing, truncate_to(0)},
         {"TruncatedToTheHeaders", Left::kNothing, truncate_to(252)},
@@ -310,8 +312,8 @@ TEST_P(ReaderOnAChangedSlide, ReadsWhatIsLeftAtTheirFullSize) {
         const std::string images_after = quietly([&] { return images(reader); });
 
         std::string report;
-        const cv::Mat *pairs[][2] = {{&before.whole, &after.whole}, {&before.half, &after.half},
-                                     {&before.quarter, &after.quarter}};
+        const cv::Mat *pairs[][2] = {
+            {&before.whole, &after.whole}, {&before.half, &after.half}, {&before.quarter, &after.quarter}};
         for (const auto &pair : pairs)
             if (pair[0]->empty() || pair[1]->empty())
                 report += "a region did not come back at its full size; ";
@@ -443,8 +445,8 @@ TEST(ReaderOnAChangingSlide, EveryReadIsWholeWhileTheFileComesAndGoes) {
         bool first = true;
         while (!done) {
             const off_t cut = static_cast<off_t>(random() % original.size());
-            if (ftruncate(fd, cut) != 0 ||
-                pwrite(fd, original.data() + cut, original.size() - cut, cut) != static_cast<ssize_t>(original.size() - cut))
+            if (ftruncate(fd, cut) != 0 || pwrite(fd, original.data() + cut, original.size() - cut, cut) !=
+                                               static_cast<ssize_t>(original.size() - cut))
                 break;
             if (first)
                 changed.set_value();
@@ -519,8 +521,8 @@ TEST(ReaderOnNotASlide, IsRefusedPromptlyAndLeavesNoSlideOpen) {
     Directory scratch;
     const WorkingDirectory working(scratch.path());
 
-    for (const char *name : {"fifo.tqf", "held-fifo.tqf", "link-to-fifo.tqf", "dir.tqf", "null.tqf", "zero.tqf",
-                             "missing.tqf"}) {
+    for (const char *name :
+         {"fifo.tqf", "held-fifo.tqf", "link-to-fifo.tqf", "dir.tqf", "null.tqf", "zero.tqf", "missing.tqf"}) {
         tqfio::reader fresh;
         EXPECT_EQ(refused(fresh, directory.file(name)), "refused, white, preview none, label none") << name;
         // A reader that had a slide open lets it go.
@@ -545,9 +547,8 @@ TEST(ReaderOnNotASlide, AnUnreadableSlideIsRefused) {
             return "cannot prepare: " + problem;
         tqfio::reader reader;
         std::string report = "locked: " + refused(reader, directory.file("locked.tqf"));
-        report += "; readable: " + std::string(quietly([&] { return reader.ReadInfo(slide, 0, false); })
-                                                   ? images(reader)
-                                                   : "refused");
+        report += "; readable: " +
+                  std::string(quietly([&] { return reader.ReadInfo(slide, 0, false); }) ? images(reader) : "refused");
         return report;
     });
     ASSERT_TRUE(child.ok()) << child.describe();
@@ -707,22 +708,21 @@ TEST(ScratchFifo, NeitherBlocksNorComesBackAsAnImage) {
     }
     ASSERT_EQ(chmod(read_only.c_str(), 0555), 0);
     ASSERT_EQ(chmod(writable.c_str(), 0777), 0);
-    const ChildOutcome child = runInChild(
-        [&] {
-            std::string problem = tqftest::dropPrivileges();
-            if (!problem.empty())
-                return problem;
-            std::string report;
-            for (const std::string &directory : {writable, read_only}) {
-                if (chdir(directory.c_str()) != 0)
-                    return "cannot enter " + directory;
-                tqfio::reader reader;
-                if (!reader.ReadInfo(slide, 0, false))
-                    return std::string("cannot open the slide");
-                report += quietly([&] { return images(reader); }) + "; ";
-            }
-            return report;
-        });
+    const ChildOutcome child = runInChild([&] {
+        std::string problem = tqftest::dropPrivileges();
+        if (!problem.empty())
+            return problem;
+        std::string report;
+        for (const std::string &directory : {writable, read_only}) {
+            if (chdir(directory.c_str()) != 0)
+                return "cannot enter " + directory;
+            tqfio::reader reader;
+            if (!reader.ReadInfo(slide, 0, false))
+                return std::string("cannot open the slide");
+            report += quietly([&] { return images(reader); }) + "; ";
+        }
+        return report;
+    });
     ASSERT_TRUE(child.ok()) << child.describe();
     EXPECT_EQ(child.report, "preview 160 x 120, label 70 x 90; preview none, label none; ");
     struct stat info;

@@ -23,8 +23,8 @@ static_assert(std::is_same_v<decltype(&reader::getHeight), const int (reader::*)
 #pragma GCC diagnostic pop
 static_assert(std::is_same_v<decltype(&reader::getReadScale), int (reader::*)()>);
 static_assert(std::is_same_v<decltype(&reader::setReadScale), void (reader::*)(float)>);
-static_assert(std::is_same_v<decltype(&reader::ReadRoi),
-                             void (reader::*)(int, int, int, int, double, unsigned char **, int *)>);
+static_assert(
+    std::is_same_v<decltype(&reader::ReadRoi), void (reader::*)(int, int, int, int, double, unsigned char **, int *)>);
 static_assert(std::is_same_v<decltype(&reader::ReadPreview), int (reader::*)(unsigned char **, int *)>);
 static_assert(std::is_same_v<decltype(&reader::readLabelImage), int (reader::*)(unsigned char **, int *)>);
 
@@ -48,16 +48,13 @@ TEST_P(OpeningGeometry, CountsTheSlideAtTheOpeningScale) {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-INSTANTIATE_TEST_SUITE_P(WorkedValues, OpeningGeometry,
-                         ::testing::Values(GeometryCase{999, 777, 40, 0, 999, 777},
-                                           GeometryCase{999, 777, 40, 20, 500, 389},
-                                           GeometryCase{999, 777, 40, 10, 250, 194},
-                                           GeometryCase{999, 777, 40, 13.3, 332, 258},
-                                           GeometryCase{999, 777, 40, -3, 999, 777},
-                                           GeometryCase{999, 777, 40, kNaN, 999, 777},
-                                           GeometryCase{999, 777, 40, 80, 1998, 1554},
-                                           GeometryCase{0, 0, 20, 5, 0, 0},
-                                           GeometryCase{3, 1, 20, 10, 2, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    WorkedValues, OpeningGeometry,
+    ::testing::Values(GeometryCase{999, 777, 40, 0, 999, 777}, GeometryCase{999, 777, 40, 20, 500, 389},
+                      GeometryCase{999, 777, 40, 10, 250, 194}, GeometryCase{999, 777, 40, 13.3, 332, 258},
+                      GeometryCase{999, 777, 40, -3, 999, 777}, GeometryCase{999, 777, 40, kNaN, 999, 777},
+                      GeometryCase{999, 777, 40, 80, 1998, 1554}, GeometryCase{0, 0, 20, 5, 0, 0},
+                      GeometryCase{3, 1, 20, 10, 2, 1}));
 
 TEST_F(ReaderOpen, DefaultsOpenAtTheScanMagnificationWithoutReadAll) {
     yelk_double_set_slide(1000, 800, 40);
@@ -102,10 +99,10 @@ TEST_P(ExtensionTest, OnlyPathsEndingInDotTqfReachTheLibrary) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, ExtensionTest,
                          ::testing::Values(ExtensionCase{".tqf", true}, ExtensionCase{"x.tqf.tqf", true},
-                                           ExtensionCase{"dir/slide.tqf", true},
-                                           ExtensionCase{"slide.TQF", false}, ExtensionCase{"tqf", false},
-                                           ExtensionCase{"", false}, ExtensionCase{"a.tqf.bak", false},
-                                           ExtensionCase{"slide.tqf ", false}, ExtensionCase{"slidetqf", false}));
+                                           ExtensionCase{"dir/slide.tqf", true}, ExtensionCase{"slide.TQF", false},
+                                           ExtensionCase{"tqf", false}, ExtensionCase{"", false},
+                                           ExtensionCase{"a.tqf.bak", false}, ExtensionCase{"slide.tqf ", false},
+                                           ExtensionCase{"slidetqf", false}));
 
 TEST_F(ReaderOpen, FailedLoadDumpsThePathInHexOnStdoutAndReportsOnStderr) {
     tqfio::reader reader;
@@ -134,10 +131,9 @@ TEST_F(ReaderOpen, ReopeningUnloadsFirstWithTheNewReadAllFlag) {
     ASSERT_TRUE(reader.ReadInfo("first.tqf", 0, false));
     reader.setReadScale(10);
     ASSERT_TRUE(reader.ReadInfo("second.tqf", 10, true));
-    EXPECT_EQ(log(),
-              "yelk_load_image(first.tqf, 0)\n"
-              "yelk_unload_image(slide#1, 1)\n"
-              "yelk_load_image(second.tqf, 1)\n");
+    EXPECT_EQ(log(), "yelk_load_image(first.tqf, 0)\n"
+                     "yelk_unload_image(slide#1, 1)\n"
+                     "yelk_load_image(second.tqf, 1)\n");
     EXPECT_EQ(reader.getWidth(), 400);
     EXPECT_EQ(reader.getHeight(), 300);
     EXPECT_EQ(reader.getReadScale(), 20);
@@ -240,8 +236,8 @@ TEST_P(ReadScale, TruncatesTowardZeroWithoutTouchingGeometry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, ReadScale,
-                         ::testing::Values(ReadScaleCase{10.9f, 10}, ReadScaleCase{19.9f, 19},
-                                           ReadScaleCase{-2.5f, -2}, ReadScaleCase{0.5f, 0},
+                         ::testing::Values(ReadScaleCase{10.9f, 10}, ReadScaleCase{19.9f, 19}, ReadScaleCase{-2.5f, -2},
+                                           ReadScaleCase{0.5f, 0},
                                            // No integer to truncate to: the read scale stays.
                                            ReadScaleCase{std::numeric_limits<float>::quiet_NaN(), 40},
                                            ReadScaleCase{3e9f, 40},
@@ -257,9 +253,7 @@ TEST_F(ReaderOpen, SuccessfulOpenResetsTheReadScale) {
 
 TEST_F(ReaderOpen, DestructionUnloadsTheSlideOrPassesNull) {
     yelk_double_set_slide(400, 300, 40);
-    {
-        tqfio::reader never_opened;
-    }
+    { tqfio::reader never_opened; }
     EXPECT_EQ(log(), "yelk_unload_image(null, 0)\n");
     yelk_double_clear_log();
     {

@@ -135,15 +135,17 @@ TEST_F(RealSlide, TheSlideApiReadsTheReadersPixelsAtEveryLevel) {
                 continue;  // the reader's whole-number read scale cannot name it
             reader.setReadScale(static_cast<float>(level.magnification));
             const int lw = static_cast<int>(level.width), lh = static_cast<int>(level.height);
-            const cv::Rect regions[] = {{lw / 3, lh / 4, 300, 200}, {lw - 100, lh - 50, 250, 120},
-                                        {lw + 10, 0, 40, 40}, {0, 0, std::min(lw, 513), std::min(lh, 257)}};
+            const cv::Rect regions[] = {{lw / 3, lh / 4, 300, 200},
+                                        {lw - 100, lh - 50, 250, 120},
+                                        {lw + 10, 0, 40, 40},
+                                        {0, 0, std::min(lw, 513), std::min(lh, 257)}};
             for (const cv::Rect &r : regions) {
-                SCOPED_TRACE(std::string(name) + " level " + std::to_string(k) + " at " + std::to_string(r.x) +
-                             ", " + std::to_string(r.y));
+                SCOPED_TRACE(std::string(name) + " level " + std::to_string(k) + " at " + std::to_string(r.x) + ", " +
+                             std::to_string(r.y));
                 cv::Mat mine(r.height, r.width, CV_8UC3);
                 slide.read_region(static_cast<int64_t>(r.x * level.downsample),
-                                  static_cast<int64_t>(r.y * level.downsample), static_cast<int>(k), r.width,
-                                  r.height, mine.data, mine.step, tqfio::pixel_format::bgr);
+                                  static_cast<int64_t>(r.y * level.downsample), static_cast<int>(k), r.width, r.height,
+                                  mine.data, mine.step, tqfio::pixel_format::bgr);
                 const cv::Mat theirs = read_region(reader, r.x, r.y, r.width, r.height, reader.getReadScale());
                 ASSERT_EQ(theirs.size(), mine.size());
                 EXPECT_EQ(cv::norm(mine, theirs, cv::NORM_INF), 0);

@@ -83,8 +83,7 @@ std::string interleaved_output(const std::function<void()> &action) {
     return written;
 }
 
-std::vector<unsigned char> encode(const cv::Mat &image, const std::string &extension,
-                                  const std::vector<int> &params) {
+std::vector<unsigned char> encode(const cv::Mat &image, const std::string &extension, const std::vector<int> &params) {
     std::vector<unsigned char> bytes;
     cv::imencode(extension, image, bytes, params);
     return bytes;

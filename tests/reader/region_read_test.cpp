@@ -23,10 +23,12 @@ namespace {
 
 // The region reader's arithmetic, run on a whole tile-level image (white
 // beyond its extent) instead of tiles.
-cv::Mat model_region(const cv::Mat &level, int bound_w, int bound_h, int read_scale, int rx, int ry, int rw,
-                     int rh, double scale) {
+cv::Mat model_region(const cv::Mat &level, int bound_w, int bound_h, int read_scale, int rx, int ry, int rw, int rh,
+                     double scale) {
     const float ratio = static_cast<float>(static_cast<double>(read_scale) / scale);
-    const auto clamp = [](int64_t v, int hi) { return static_cast<int>(std::max<int64_t>(std::min<int64_t>(v, hi), 0)); };
+    const auto clamp = [](int64_t v, int hi) {
+        return static_cast<int>(std::max<int64_t>(std::min<int64_t>(v, hi), 0));
+    };
     int x = static_cast<int>(static_cast<float>(clamp(rx, bound_w)) * ratio);
     int y = static_cast<int>(static_cast<float>(clamp(ry, bound_h)) * ratio);
     const int endx = static_cast<int>(static_cast<float>(clamp(int64_t(rx) + rw, bound_w)) * ratio);
@@ -106,8 +108,7 @@ TEST_P(WorkedRegion, GivesTheStatedRectangleBorderAndLength) {
     // The mosaic is skipped exactly when the tile-level rectangle is empty.
     EXPECT_EQ(fetched_positions().empty(), c.tile_level.area() == 0);
 
-    cv::Mat expected(c.back.height + c.top + c.bottom, c.back.width + c.left + c.right, CV_8UC3,
-                     cv::Scalar::all(255));
+    cv::Mat expected(c.back.height + c.top + c.bottom, c.back.width + c.left + c.right, CV_8UC3, cv::Scalar::all(255));
     if (c.back.area() > 0) {
         cv::Mat slide_part;
         cv::resize(level40(c.tile_level), slide_part, c.back, 0, 0, cv::INTER_LINEAR);
@@ -122,15 +123,14 @@ TEST_P(WorkedRegion, GivesTheStatedRectangleBorderAndLength) {
 
 INSTANTIATE_TEST_SUITE_P(
     WorkedValues, WorkedRegion,
-    ::testing::Values(
-        WorkedCase{10, 5, 20, 10, 10, cv::Rect(40, 20, 80, 40), cv::Size(20, 10), 0, 0, 0, 0, 600},
-        WorkedCase{-2, 78, 10, 5, 10, cv::Rect(0, 312, 32, 8), cv::Size(8, 2), 0, 3, 2, 0, 150},
-        WorkedCase{120, 10, 5, 4, 10, cv::Rect(400, 40, 0, 16), cv::Size(0, 4), 0, 0, 0, 5, 60},
-        WorkedCase{10, 5, 20, 10, 40, cv::Rect(10, 5, 20, 10), cv::Size(20, 10), 0, 0, 0, 0, 600},
-        WorkedCase{150, 10, 20, 10, 40, cv::Rect(100, 10, 0, 10), cv::Size(0, 10), 0, 0, 0, 20, 600},
-        WorkedCase{90, 70, 20, 20, 10, cv::Rect(360, 280, 40, 40), cv::Size(10, 10), 0, 10, 0, 10, 1200},
-        WorkedCase{-30, -30, 10, 10, 10, cv::Rect(0, 0, 0, 0), cv::Size(0, 0), 10, 0, 10, 0, 300},
-        WorkedCase{1, 0, 10, 4, 30, cv::Rect(1, 0, 13, 5), cv::Size(9, 3), 0, 0, 0, 0, 120}));
+    ::testing::Values(WorkedCase{10, 5, 20, 10, 10, cv::Rect(40, 20, 80, 40), cv::Size(20, 10), 0, 0, 0, 0, 600},
+                      WorkedCase{-2, 78, 10, 5, 10, cv::Rect(0, 312, 32, 8), cv::Size(8, 2), 0, 3, 2, 0, 150},
+                      WorkedCase{120, 10, 5, 4, 10, cv::Rect(400, 40, 0, 16), cv::Size(0, 4), 0, 0, 0, 5, 60},
+                      WorkedCase{10, 5, 20, 10, 40, cv::Rect(10, 5, 20, 10), cv::Size(20, 10), 0, 0, 0, 0, 600},
+                      WorkedCase{150, 10, 20, 10, 40, cv::Rect(100, 10, 0, 10), cv::Size(0, 10), 0, 0, 0, 20, 600},
+                      WorkedCase{90, 70, 20, 20, 10, cv::Rect(360, 280, 40, 40), cv::Size(10, 10), 0, 10, 0, 10, 1200},
+                      WorkedCase{-30, -30, 10, 10, 10, cv::Rect(0, 0, 0, 0), cv::Size(0, 0), 10, 0, 10, 0, 300},
+                      WorkedCase{1, 0, 10, 4, 30, cv::Rect(1, 0, 13, 5), cv::Size(9, 3), 0, 0, 0, 0, 120}));
 
 TEST_F(Region, RandomRequestsMatchTheModel) {
     std::mt19937 random(20261208);
@@ -157,8 +157,8 @@ TEST_F(Region, RandomRequestsMatchTheModel) {
             if (length == 0)
                 continue;
             ASSERT_EQ(cv::norm(result, expected, cv::NORM_INF), 0)
-                << "open " << open_scale << " read scale " << read_scales[level] << " request " << x << ", "
-                << y << ", " << w << ", " << h << " at " << scale;
+                << "open " << open_scale << " read scale " << read_scales[level] << " request " << x << ", " << y
+                << ", " << w << ", " << h << " at " << scale;
         }
     }
 }
@@ -256,18 +256,17 @@ TEST_P(RefusedRegion, LeavesTheOutputsAndFetchesNothing) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Requests, RefusedRegion,
-    ::testing::Values(RefusedCase{-1, 10, 10, "width -1"}, RefusedCase{10, -3, 10, "height -3"},
-                      RefusedCase{10, 10, 0, "scale 0"}, RefusedCase{10, 10, -0.0, "scale -0"},
-                      RefusedCase{10, 10, -5, "scale -5"},
-                      RefusedCase{10, 10, std::numeric_limits<double>::quiet_NaN(), "scale nan"},
-                      RefusedCase{10, 10, std::numeric_limits<double>::infinity(), "scale inf"},
-                      RefusedCase{40000, 40000, 10, "40000 x 40000"},
-                      RefusedCase{INT_MAX, INT_MAX, 10, "2147483647 x 2147483647"},
-                      RefusedCase{134217729, 1, 10, "width 134217729"},
-                      RefusedCase{0, 134217729, 10, "height 134217729"},
-                      RefusedCase{10, 10, 1e-300, "scale 1e-300"}));
+INSTANTIATE_TEST_SUITE_P(Requests, RefusedRegion,
+                         ::testing::Values(RefusedCase{-1, 10, 10, "width -1"}, RefusedCase{10, -3, 10, "height -3"},
+                                           RefusedCase{10, 10, 0, "scale 0"}, RefusedCase{10, 10, -0.0, "scale -0"},
+                                           RefusedCase{10, 10, -5, "scale -5"},
+                                           RefusedCase{10, 10, std::numeric_limits<double>::quiet_NaN(), "scale nan"},
+                                           RefusedCase{10, 10, std::numeric_limits<double>::infinity(), "scale inf"},
+                                           RefusedCase{40000, 40000, 10, "40000 x 40000"},
+                                           RefusedCase{INT_MAX, INT_MAX, 10, "2147483647 x 2147483647"},
+                                           RefusedCase{134217729, 1, 10, "width 134217729"},
+                                           RefusedCase{0, 134217729, 10, "height 134217729"},
+                                           RefusedCase{10, 10, 1e-300, "scale 1e-300"}));
 
 // Far above the read scale one tile-level pixel stands for a million
 // requested ones. The region below covers tile-level pixel (0, 0) and, by

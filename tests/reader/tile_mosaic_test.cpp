@@ -51,25 +51,22 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FetchCase{10, 20, 100, 50, {"0,0"}}, FetchCase{250, 0, 10, 10, {"0,0", "256,0"}},
                       FetchCase{255, 255, 2, 2, {"0,0", "256,0", "0,256", "256,256"}},
                       FetchCase{256, 512, 256, 256, {"256,512"}},
-                      FetchCase{300, 700, 600, 300,
-                                {"256,512", "512,512", "768,512", "256,768", "512,768", "768,768"}},
+                      FetchCase{300, 700, 600, 300, {"256,512", "512,512", "768,512", "256,768", "512,768", "768,768"}},
                       FetchCase{0, 0, 1, 1, {"0,0"}}, FetchCase{2047, 2047, 1, 1, {"1792,1792"}}));
 
 TEST_F(Mosaic, ReadAllPicksTheInMemoryFetchAndEveryFetchPassesTheReadScale) {
     yelk_double_set_pattern_level(40, kSlideSide, kSlideSide);
     yelk_double_set_pattern_level(20, kSlideSide / 2, kSlideSide / 2);
     read(0, 0, 300, 10);
-    EXPECT_EQ(log(),
-              "yelk_get_datablock_stream_single(slide#1, 40, 0, 0)\n"
-              "yelk_get_datablock_stream_single(slide#1, 40, 256, 0)\n");
+    EXPECT_EQ(log(), "yelk_get_datablock_stream_single(slide#1, 40, 0, 0)\n"
+                     "yelk_get_datablock_stream_single(slide#1, 40, 256, 0)\n");
 
     ASSERT_TRUE(reader.ReadInfo("mosaic.tqf", 0, true));
     reader.setReadScale(20);
     yelk_double_clear_log();
     read_region(reader, 0, 0, 600, 10, 40);  // 300 tile-level pixels at read scale 20
-    EXPECT_EQ(log(),
-              "yelk_get_datablock_stream(slide#2, 20, 0, 0)\n"
-              "yelk_get_datablock_stream(slide#2, 20, 256, 0)\n");
+    EXPECT_EQ(log(), "yelk_get_datablock_stream(slide#2, 20, 0, 0)\n"
+                     "yelk_get_datablock_stream(slide#2, 20, 256, 0)\n");
 }
 
 TEST_F(Mosaic, AbsentTilesAreWhiteAndSilent) {

@@ -204,9 +204,9 @@ TEST_F(Slides, RefusesWhatItCannotOpenOrRead) {
         unsigned char *dst;
         const char *says;
     } reads[] = {
-        {5, 1, 1, 3, pixel, "level 5 is out of range"},     {-1, 1, 1, 3, pixel, "level -1"},
-        {0, -1, 1, 3, pixel, "width -1 is negative"},       {0, 1, -2, 3, pixel, "height -2"},
-        {0, 1 << 28, 1, size_t(3) << 28, pixel, "width"},   {0, 2, 1, 3, pixel, "row stride 3"},
+        {5, 1, 1, 3, pixel, "level 5 is out of range"},   {-1, 1, 1, 3, pixel, "level -1"},
+        {0, -1, 1, 3, pixel, "width -1 is negative"},     {0, 1, -2, 3, pixel, "height -2"},
+        {0, 1 << 28, 1, size_t(3) << 28, pixel, "width"}, {0, 2, 1, 3, pixel, "row stride 3"},
         {0, 1, 1, 3, nullptr, "no destination"},
     };
     for (const auto &r : reads) {

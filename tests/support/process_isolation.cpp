@@ -28,14 +28,12 @@ constexpr uid_t kNobody = 65534;
 
 std::string errorText(const std::string &what) { return what + ": " + std::strerror(errno); }
 
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
+double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Waits for the child until the deadline, then kills it. Returns the wait status.
-int waitWithDeadline(pid_t pid, std::chrono::steady_clock::time_point deadline, bool &timedOut)
-{
+int waitWithDeadline(pid_t pid, std::chrono::steady_clock::time_point deadline, bool &timedOut) {
     int status = 0;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
@@ -52,8 +50,7 @@ int waitWithDeadline(pid_t pid, std::chrono::steady_clock::time_point deadline, 
     }
 }
 
-bool writeText(const char *path, const std::string &text)
-{
+bool writeText(const char *path, const std::string &text) {
     const int fd = open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -64,8 +61,7 @@ bool writeText(const char *path, const std::string &text)
 
 }  // namespace
 
-std::string ChildOutcome::describe() const
-{
+std::string ChildOutcome::describe() const {
     std::string text;
     if (timedOut)
         text = "killed after " + std::to_string(seconds) + " s";
@@ -76,8 +72,7 @@ std::string ChildOutcome::describe() const
     return text + "; report: " + report;
 }
 
-ChildOutcome runInChild(const std::function<std::string()> &body, double timeoutSeconds)
-{
+ChildOutcome runInChild(const std::function<std::string()> &body, double timeoutSeconds) {
     ChildOutcome outcome;
     void *shared = mmap(nullptr, kReportCapacity, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) {
@@ -113,8 +108,9 @@ ChildOutcome runInChild(const std::function<std::string()> &body, double timeout
         *length = size;
         _exit(code);  // no exit handlers: they belong to the test process
     }
-    const int status = waitWithDeadline(pid, start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                             std::chrono::duration<double>(timeoutSeconds)),
+    const int status = waitWithDeadline(pid,
+                                        start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                    std::chrono::duration<double>(timeoutSeconds)),
                                         outcome.timedOut);
     outcome.seconds = secondsSince(start);
     outcome.exited = !outcome.timedOut && WIFEXITED(status);
@@ -125,8 +121,7 @@ ChildOutcome runInChild(const std::function<std::string()> &body, double timeout
     return outcome;
 }
 
-std::string dropPrivileges()
-{
+std::string dropPrivileges() {
     if (geteuid() != 0)
         return {};
     if (setgroups(0, nullptr) != 0)
@@ -140,8 +135,7 @@ std::string dropPrivileges()
     return {};
 }
 
-std::string enterPrivateMountNamespace()
-{
+std::string enterPrivateMountNamespace() {
     if (geteuid() == 0) {
         if (unshare(CLONE_NEWNS) != 0)
             return errorText("unshare(CLONE_NEWNS)");
@@ -162,8 +156,7 @@ std::string enterPrivateMountNamespace()
     return {};
 }
 
-std::string mountTmpfs(const std::string &directory, size_t bytes, bool readOnly, const std::string &options)
-{
+std::string mountTmpfs(const std::string &directory, size_t bytes, bool readOnly, const std::string &options) {
     std::string data = "size=" + std::to_string(bytes) + ",mode=0755";
     if (!options.empty())
         data += "," + options;
@@ -173,15 +166,13 @@ std::string mountTmpfs(const std::string &directory, size_t bytes, bool readOnly
     return {};
 }
 
-std::string remountReadOnly(const std::string &directory)
-{
+std::string remountReadOnly(const std::string &directory) {
     if (mount("none", directory.c_str(), "none", MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)
         return errorText("cannot remount " + directory + " read-only");
     return {};
 }
 
-std::string fillDisk(const std::string &path)
-{
+std::string fillDisk(const std::string &path) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return errorText("cannot make " + path);
@@ -201,8 +192,7 @@ std::string fillDisk(const std::string &path)
     return {};
 }
 
-std::string limitFileSize(size_t bytes)
-{
+std::string limitFileSize(size_t bytes) {
     // Ignored, the signal leaves the write to fail with EFBIG; the
     // disposition also holds in programs executed later.
     if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
@@ -216,8 +206,7 @@ std::string limitFileSize(size_t bytes)
     return {};
 }
 
-bool mountNamespacesAvailable(std::string *why)
-{
+bool mountNamespacesAvailable(std::string *why) {
     static int available = -1;
     static std::string reason;
     if (available < 0) {
@@ -244,8 +233,7 @@ bool mountNamespacesAvailable(std::string *why)
 }
 
 ProgramOutcome runProgram(const std::vector<std::string> &argv, double timeoutSeconds,
-                          const std::function<std::string()> &beforeExec)
-{
+                          const std::function<std::string()> &beforeExec) {
     ProgramOutcome outcome;
     int pipeFds[2];
     if (argv.empty() || pipe2(pipeFds, O_CLOEXEC) != 0)

@@ -13,7 +13,7 @@
 namespace tqftest {
 
 struct ChildOutcome {
-    bool exited = false;    // ended through exit, not a signal or the deadline
+    bool exited = false;  // ended through exit, not a signal or the deadline
     int exitCode = -1;
     int signal = 0;         // the signal that ended it, 0 if none
     bool timedOut = false;  // killed at the deadline

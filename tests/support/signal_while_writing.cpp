@@ -28,8 +28,7 @@ namespace {
 
 constexpr int kNotRun = 125;
 
-int parseSignal(std::string name)
-{
+int parseSignal(std::string name) {
     if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
         return std::atoi(name.c_str());
     if (name.rfind("SIG", 0) == 0)
@@ -37,7 +36,7 @@ int parseSignal(std::string name)
     const struct {
         const char *name;
         int number;
-    } known[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"KILL", SIGKILL},
+    } known[] = {{"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT}, {"KILL", SIGKILL},
                  {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}, {"ALRM", SIGALRM}};
     for (const auto &signal : known)
         if (name == signal.name)
@@ -46,8 +45,7 @@ int parseSignal(std::string name)
 }
 
 // The descriptor a system call writes to, or -1 for a call that writes to none.
-long writtenDescriptor(const __ptrace_syscall_info &call)
-{
+long writtenDescriptor(const __ptrace_syscall_info &call) {
     switch (call.entry.nr) {
     case SYS_write:
     case SYS_pwrite64:
@@ -70,8 +68,7 @@ long writtenDescriptor(const __ptrace_syscall_info &call)
 
 // Whether the thread `tid` of `process` is stopped on entering a call that
 // writes to a file whose name begins with `prefix`.
-bool entersWriteTo(pid_t tid, pid_t process, const std::string &prefix)
-{
+bool entersWriteTo(pid_t tid, pid_t process, const std::string &prefix) {
     __ptrace_syscall_info call;
     std::memset(&call, 0, sizeof call);
     if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof call, &call) <= 0 || call.op != PTRACE_SYSCALL_INFO_ENTRY)
@@ -88,15 +85,11 @@ bool entersWriteTo(pid_t tid, pid_t process, const std::string &prefix)
     return path.compare(path.rfind('/') + 1, prefix.size(), prefix) == 0;
 }
 
-int exitStatusOf(int status)
-{
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+int exitStatusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const int signal = argc >= 4 ? parseSignal(argv[1]) : 0;
     if (signal <= 0 || signal >= NSIG) {
         std::fprintf(stderr, "usage: signal_while_writing SIGNAL PREFIX COMMAND [ARGUMENT...]\n");
@@ -176,6 +169,7 @@ int main(int argc, char **argv)
             deliver = stop;  // a signal for the command (a new thread starts with a SIGSTOP of its own)
         }
         // Once the signal is sent, the other threads run untraced but for signals.
-        ptrace(held != 0 ? PTRACE_CONT : PTRACE_SYSCALL, tid, nullptr, reinterpret_cast<void *>(static_cast<long>(deliver)));
+        ptrace(held != 0 ? PTRACE_CONT : PTRACE_SYSCALL, tid, nullptr,
+               reinterpret_cast<void *>(static_cast<long>(deliver)));
     }
 }

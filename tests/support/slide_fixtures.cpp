@@ -19,8 +19,7 @@
 
 namespace tqf::testing {
 
-std::vector<std::string> TempDirectory::entries() const
-{
+std::vector<std::string> TempDirectory::entries() const {
     std::vector<std::string> names;
     if (DIR *dir = opendir(path().c_str())) {
         while (const dirent *entry = readdir(dir)) {
@@ -34,8 +33,7 @@ std::vector<std::string> TempDirectory::entries() const
     return names;
 }
 
-cv::Mat tissueImage(int width, int height)
-{
+cv::Mat tissueImage(int width, int height) {
     static const cv::Mat sample = cv::imread(TQF_TISSUE_IMAGE, cv::IMREAD_COLOR);
     if (sample.empty())
         throw std::runtime_error("cannot read the tissue sample " TQF_TISSUE_IMAGE);
@@ -57,32 +55,27 @@ cv::Mat tissueImage(int width, int height)
     return image;
 }
 
-std::string writeSlideOrFail(const cv::Mat &image, const std::string &path, const SlideWriteOptions &options)
-{
+std::string writeSlideOrFail(const cv::Mat &image, const std::string &path, const SlideWriteOptions &options) {
     const SlideWriteResult result = writeSlide(image, path, options);
     EXPECT_TRUE(result.ok()) << result.error;
     return result.ok() ? path : std::string();
 }
 
-std::vector<uint8_t> readFileBytes(const std::string &path)
-{
+std::vector<uint8_t> readFileBytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void writeFileBytes(const std::string &path, const std::vector<uint8_t> &bytes)
-{
+void writeFileBytes(const std::string &path, const std::vector<uint8_t> &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-SlideHandle loadSlide(const std::string &path, int readAll)
-{
+SlideHandle loadSlide(const std::string &path, int readAll) {
     return SlideHandle(yelk_load_image(path.c_str(), readAll));
 }
 
-Fetched fetchTile(TQF *slide, FetchOperation operation, UINT32 scale, INT32 x, INT32 y)
-{
+Fetched fetchTile(TQF *slide, FetchOperation operation, UINT32 scale, INT32 x, INT32 y) {
     std::vector<char> buffer(YELK_TILE_STREAM_CAPACITY, 0);
     Fetched fetched;
     fetched.result = operation == FetchOperation::kReadAll
@@ -92,8 +85,7 @@ Fetched fetchTile(TQF *slide, FetchOperation operation, UINT32 scale, INT32 x, I
     return fetched;
 }
 
-cv::Mat referenceLevel(const cv::Mat &image, int k)
-{
+cv::Mat referenceLevel(const cv::Mat &image, int k) {
     cv::Mat level = image;
     for (int i = 0; i < k; ++i) {
         cv::Mat half((level.rows + 1) / 2, (level.cols + 1) / 2, CV_8UC3);
@@ -118,16 +110,14 @@ cv::Mat referenceLevel(const cv::Mat &image, int k)
 
 double psnr(const cv::Mat &a, const cv::Mat &b) { return cv::PSNR(a, b); }
 
-double lumaPsnr(const cv::Mat &a, const cv::Mat &b)
-{
+double lumaPsnr(const cv::Mat &a, const cv::Mat &b) {
     cv::Mat lumaA, lumaB;
     cv::cvtColor(a, lumaA, cv::COLOR_BGR2GRAY);
     cv::cvtColor(b, lumaB, cv::COLOR_BGR2GRAY);
     return cv::PSNR(lumaA, lumaB);
 }
 
-int exerciseSlideFile(const std::string &path, const TempDirectory &scratch)
-{
+int exerciseSlideFile(const std::string &path, const TempDirectory &scratch) {
     int loaded = 0;
     for (int readAll = 0; readAll <= 1; ++readAll) {
         SlideHandle slide = loadSlide(path, readAll);
@@ -135,7 +125,8 @@ int exerciseSlideFile(const std::string &path, const TempDirectory &scratch)
             continue;
         ++loaded;
         const TQF_HEADER &header = *slide->header;
-        for (const format::Level &level : format::pyramidLevels(header.imageWidth, header.imageHeight, header.scanScale))
+        for (const format::Level &level :
+             format::pyramidLevels(header.imageWidth, header.imageHeight, header.scanScale))
             for (int64_t y = 0; y <= level.height; y += format::kTileSize)
                 for (int64_t x = 0; x <= level.width; x += format::kTileSize)
                     for (FetchOperation operation : {FetchOperation::kReadAll, FetchOperation::kSingle})

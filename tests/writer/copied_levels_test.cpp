@@ -18,8 +18,7 @@ namespace {
 
 constexpr int kTile = 256;
 
-SlideWriteOptions fixedOptions()
-{
+SlideWriteOptions fixedOptions() {
     SlideWriteOptions options;
     options.scanTime = 1;
     options.threads = 2;
@@ -28,8 +27,7 @@ SlideWriteOptions fixedOptions()
 
 // The tile at (column, row) of `level` as a source stores it: a whole
 // 256 x 256 JPEG, padded with white past the level's edge.
-std::vector<uint8_t> wholeTile(const cv::Mat &level, int64_t column, int64_t row)
-{
+std::vector<uint8_t> wholeTile(const cv::Mat &level, int64_t column, int64_t row) {
     cv::Mat tile(kTile, kTile, CV_8UC3, cv::Scalar::all(255));
     const cv::Rect inside = cv::Rect(static_cast<int>(column) * kTile, static_cast<int>(row) * kTile, kTile, kTile) &
                             cv::Rect(0, 0, level.cols, level.rows);
@@ -39,8 +37,7 @@ std::vector<uint8_t> wholeTile(const cv::Mat &level, int64_t column, int64_t row
     return stream;
 }
 
-TEST(CopiedLevels, StoreTheStreamsAsGivenAndMakeTheLevelBelowFromGivenRows)
-{
+TEST(CopiedLevels, StoreTheStreamsAsGivenAndMakeTheLevelBelowFromGivenRows) {
     TempDirectory directory;
     const cv::Mat image = tissueImage(600, 400);  // levels of 3 x 2, 2 x 1 and 1 tile
     SlideWriteOptions options = fixedOptions();
@@ -55,7 +52,8 @@ TEST(CopiedLevels, StoreTheStreamsAsGivenAndMakeTheLevelBelowFromGivenRows)
     std::map<std::pair<int, int>, std::vector<uint8_t>> given;
     for (int row = 1; row >= 0; --row)  // any order
         for (int column = 0; column < 3; ++column) {
-            std::vector<uint8_t> stream = row == 1 && column == 1 ? std::vector<uint8_t>{} : wholeTile(image, column, row);
+            std::vector<uint8_t> stream = row == 1 && column == 1 ? std::vector<uint8_t>{}
+                                                                  : wholeTile(image, column, row);
             given[{column, row}] = stream;
             ASSERT_EQ(writer.addTile(0, column, row, stream), "");
         }
@@ -70,7 +68,8 @@ TEST(CopiedLevels, StoreTheStreamsAsGivenAndMakeTheLevelBelowFromGivenRows)
     SlideHandle slide = loadSlide(directory.file("copied.tqf"), 0);
     ASSERT_TRUE(slide);
     for (const auto &[place, stream] : given) {
-        const Fetched fetched = fetchTile(slide.get(), FetchOperation::kSingle, 40, place.first * kTile, place.second * kTile);
+        const Fetched fetched = fetchTile(slide.get(), FetchOperation::kSingle, 40, place.first * kTile,
+                                          place.second * kTile);
         if (stream.empty()) {
             EXPECT_EQ(fetched.result, YELK_NOT_STORED);  // a tile the source did not store
             continue;
@@ -89,8 +88,7 @@ TEST(CopiedLevels, StoreTheStreamsAsGivenAndMakeTheLevelBelowFromGivenRows)
     EXPECT_GT(psnr(decoded2, referenceLevel(half, 1)), 30);
 }
 
-TEST(CopiedLevels, TheWriterAsksForTheRowsItNeeds)
-{
+TEST(CopiedLevels, TheWriterAsksForTheRowsItNeeds) {
     // 2000 x 1500: levels of 2000, 1000, 500, 250; the preview is made from
     // level 0 (its next is below 1024) unless one is given, the thumbnail
     // from level 3 unless one is given.
@@ -126,8 +124,7 @@ TEST(CopiedLevels, TheWriterAsksForTheRowsItNeeds)
     }
 }
 
-TEST(CopiedLevels, RefusesMisuseAndLeavesNothing)
-{
+TEST(CopiedLevels, RefusesMisuseAndLeavesNothing) {
     TempDirectory directory;
     const cv::Mat image = tissueImage(600, 400);
     const std::vector<uint8_t> tile = wholeTile(image, 0, 0);
@@ -157,7 +154,10 @@ TEST(CopiedLevels, RefusesMisuseAndLeavesNothing)
          "was given twice"},
         {"a tile beyond the level", [&](SlideStreamWriter &w) { return w.addTile(0, 3, 0, tile); },
          "there is no tile at column 3, row 0 of level 0"},
-        {"a stream that is no JPEG", [&](SlideStreamWriter &w) { return w.addTile(0, 0, 0, {1, 2, 3, 4}); },
+        {"a stream that is no JPEG",
+         [&](SlideStreamWriter &w) {
+             return w.addTile(0, 0, 0, {1, 2, 3, 4});
+         },
          "is no JPEG stream"},
         {"a stream longer than a tile's",
          [&](SlideStreamWriter &w) {
@@ -199,12 +199,13 @@ TEST(CopiedLevels, RefusesMisuseAndLeavesNothing)
               std::string::npos);
 }
 
-TEST(SlideExtras, TheSourcePropertiesGoIntoARecordTheLibraryHandsOn)
-{
+TEST(SlideExtras, TheSourcePropertiesGoIntoARecordTheLibraryHandsOn) {
     TempDirectory directory;
     SlideWriteOptions options = fixedOptions();
-    options.sourceProperties = {{"aperio.AppMag", "20"}, {"tiff.ImageDescription", "Aperio\r\nline two"},
-                                {"empty.value", ""}, {"unicode", "\xC2\xB5m"}};
+    options.sourceProperties = {{"aperio.AppMag", "20"},
+                                {"tiff.ImageDescription", "Aperio\r\nline two"},
+                                {"empty.value", ""},
+                                {"unicode", "\xC2\xB5m"}};
     const std::string path = writeSlideOrFail(tissueImage(300, 200), directory.file("props.tqf"), options);
     for (int readAll : {0, 1}) {
         SlideHandle slide = loadSlide(path, readAll);
@@ -234,8 +235,7 @@ TEST(SlideExtras, TheSourcePropertiesGoIntoARecordTheLibraryHandsOn)
     }
 }
 
-TEST(SlideExtras, AGivenThumbnailAndTheLevelCounts)
-{
+TEST(SlideExtras, AGivenThumbnailAndTheLevelCounts) {
     TempDirectory directory;
     SlideWriteOptions options = fixedOptions();
     options.scanMagnification = 1;  // levels of 1x, 0.5x, 0.25x ...: all below 1x fetch as 0

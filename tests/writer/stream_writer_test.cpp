@@ -11,8 +11,7 @@
 namespace tqf::testing {
 namespace {
 
-SlideWriteOptions fixedOptions()
-{
+SlideWriteOptions fixedOptions() {
     SlideWriteOptions options;
     options.scanTime = 1;
     options.labelText = "same label";
@@ -23,8 +22,7 @@ SlideWriteOptions fixedOptions()
 // Writes `image` through SlideStreamWriter in bands of the given heights,
 // repeated until the image is used up.
 SlideWriteResult writeInBands(const cv::Mat &image, const std::string &path, const std::vector<int> &bands,
-                              const SlideWriteOptions &options, SlideProgress progress = {})
-{
+                              const SlideWriteOptions &options, SlideProgress progress = {}) {
     SlideStreamWriter writer;
     SlideWriteResult result;
     result.error = writer.begin(path, image.cols, image.rows, options, std::move(progress));
@@ -36,8 +34,7 @@ SlideWriteResult writeInBands(const cv::Mat &image, const std::string &path, con
     return result.ok() ? writer.finish() : result;
 }
 
-TEST(SlideStreamWriter, AnyBandsGiveTheFileWriteSlideGives)
-{
+TEST(SlideStreamWriter, AnyBandsGiveTheFileWriteSlideGives) {
     TempDirectory directory;
     // Odd sides: every level has cut-short edge tiles and odd halvings.
     const cv::Mat image = tissueImage(1537, 1283);
@@ -53,26 +50,24 @@ TEST(SlideStreamWriter, AnyBandsGiveTheFileWriteSlideGives)
     }
 }
 
-TEST(SlideStreamWriter, ReportsEveryTileOnceUpToTheTotal)
-{
+TEST(SlideStreamWriter, ReportsEveryTileOnceUpToTheTotal) {
     TempDirectory directory;
     std::atomic<uint64_t> calls{0}, last{0}, total{0};
     std::atomic<bool> ordered{true};
-    const SlideWriteResult result = writeInBands(
-        tissueImage(900, 700), directory.file("progress.tqf"), {100}, fixedOptions(), [&](uint64_t done, uint64_t all) {
-            ordered = ordered && done == last + 1;
-            last = done;
-            total = all;
-            ++calls;
-        });
+    const SlideWriteResult result = writeInBands(tissueImage(900, 700), directory.file("progress.tqf"), {100},
+                                                 fixedOptions(), [&](uint64_t done, uint64_t all) {
+                                                     ordered = ordered && done == last + 1;
+                                                     last = done;
+                                                     total = all;
+                                                     ++calls;
+                                                 });
     ASSERT_TRUE(result.ok()) << result.error;
     EXPECT_TRUE(ordered);
     EXPECT_EQ(calls, result.tileCount);
     EXPECT_EQ(total, result.tileCount);
 }
 
-TEST(SlideStreamWriter, RefusesMisuseAndLeavesNothing)
-{
+TEST(SlideStreamWriter, RefusesMisuseAndLeavesNothing) {
     TempDirectory directory;
     const std::string path = directory.file("out.tqf");
     const cv::Mat rows = tissueImage(300, 10);
@@ -118,8 +113,7 @@ TEST(SlideStreamWriter, RefusesMisuseAndLeavesNothing)
     EXPECT_TRUE(directory.entries().empty());
 }
 
-TEST(SlideStreamWriter, RecordsTheGivenResolutionOrTheNominalOne)
-{
+TEST(SlideStreamWriter, RecordsTheGivenResolutionOrTheNominalOne) {
     TempDirectory directory;
     SlideWriteOptions options = fixedOptions();
     options.scanMagnification = 20;

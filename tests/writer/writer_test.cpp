@@ -31,8 +31,7 @@ struct BadWrite {
     const char *reason;
 };
 
-std::vector<BadWrite> badWrites()
-{
+std::vector<BadWrite> badWrites() {
     const cv::Mat good(10, 10, CV_8UC3, cv::Scalar(1, 2, 3));
     std::vector<BadWrite> cases;
     auto add = [&](const char *name, cv::Mat image, auto change, const char *reason) {
@@ -45,20 +44,28 @@ std::vector<BadWrite> badWrites()
     add("grey image", cv::Mat(10, 10, CV_8UC1), same, "CV_8UC3");
     add("16-bit image", cv::Mat(10, 10, CV_16UC3), same, "CV_8UC3");
     add("four channels", cv::Mat(10, 10, CV_8UC4), same, "CV_8UC3");
-    add("magnification 0", good, [](SlideWriteOptions &o) { o.scanMagnification = 0; }, "magnification 0");
-    add("magnification 1001", good, [](SlideWriteOptions &o) { o.scanMagnification = 1001; }, "magnification 1001");
-    add("quality 0", good, [](SlideWriteOptions &o) { o.jpegQuality = 0; }, "quality 0");
-    add("quality 101", good, [](SlideWriteOptions &o) { o.jpegQuality = 101; }, "quality 101");
-    add("preview size 0", good, [](SlideWriteOptions &o) { o.previewMaxSide = 0; }, "preview size 0");
-    add("preview size 5000", good, [](SlideWriteOptions &o) { o.previewMaxSide = 5000; }, "preview size 5000");
-    add("too many threads", good, [](SlideWriteOptions &o) { o.threads = 257; }, "thread count 257");
-    add("grey label", good, [](SlideWriteOptions &o) { o.label = cv::Mat(5, 5, CV_8UC1); }, "label image");
-    add("float preview", good, [](SlideWriteOptions &o) { o.preview = cv::Mat(5, 5, CV_32FC3); }, "preview image");
+    add(
+        "magnification 0", good, [](SlideWriteOptions &o) { o.scanMagnification = 0; }, "magnification 0");
+    add(
+        "magnification 1001", good, [](SlideWriteOptions &o) { o.scanMagnification = 1001; }, "magnification 1001");
+    add(
+        "quality 0", good, [](SlideWriteOptions &o) { o.jpegQuality = 0; }, "quality 0");
+    add(
+        "quality 101", good, [](SlideWriteOptions &o) { o.jpegQuality = 101; }, "quality 101");
+    add(
+        "preview size 0", good, [](SlideWriteOptions &o) { o.previewMaxSide = 0; }, "preview size 0");
+    add(
+        "preview size 5000", good, [](SlideWriteOptions &o) { o.previewMaxSide = 5000; }, "preview size 5000");
+    add(
+        "too many threads", good, [](SlideWriteOptions &o) { o.threads = 257; }, "thread count 257");
+    add(
+        "grey label", good, [](SlideWriteOptions &o) { o.label = cv::Mat(5, 5, CV_8UC1); }, "label image");
+    add(
+        "float preview", good, [](SlideWriteOptions &o) { o.preview = cv::Mat(5, 5, CV_32FC3); }, "preview image");
     return cases;
 }
 
-TEST(SlideWriter, RefusesBadInputAndWritesNothing)
-{
+TEST(SlideWriter, RefusesBadInputAndWritesNothing) {
     TempDirectory directory;
     for (const BadWrite &bad : badWrites()) {
         const SlideWriteResult result = writeSlide(bad.image, directory.file("out.tqf"), bad.options);
@@ -68,8 +75,7 @@ TEST(SlideWriter, RefusesBadInputAndWritesNothing)
     EXPECT_TRUE(directory.entries().empty());
 }
 
-TEST(SlideWriter, AnUnwritableDestinationLeavesNothingBehind)
-{
+TEST(SlideWriter, AnUnwritableDestinationLeavesNothingBehind) {
     TempDirectory directory;
     writeFileBytes(directory.file("plain-file"), {'x'});
     const cv::Mat image = tissueImage(300, 300);
@@ -90,8 +96,7 @@ TEST(SlideWriter, AnUnwritableDestinationLeavesNothingBehind)
 
 // Root writes into read-only directories, so the write runs in a child
 // that gave up root.
-TEST(SlideWriter, AReadOnlyDirectoryIsReported)
-{
+TEST(SlideWriter, AReadOnlyDirectoryIsReported) {
     TempDirectory directory;
     ASSERT_EQ(chmod(directory.path().c_str(), 0555), 0);
     const cv::Mat image = tissueImage(300, 300);
@@ -104,8 +109,7 @@ TEST(SlideWriter, AReadOnlyDirectoryIsReported)
     EXPECT_TRUE(directory.entries().empty());
 }
 
-TEST(SlideWriter, AFullDiskKeepsTheOldSlideAndRemovesTheTemporary)
-{
+TEST(SlideWriter, AFullDiskKeepsTheOldSlideAndRemovesTheTemporary) {
     TempDirectory directory;
     const std::string path = writeSlideOrFail(tissueImage(300, 300), directory.file("slide.tqf"));
     const std::vector<uint8_t> before = readFileBytes(path);
@@ -141,8 +145,7 @@ void PrintTo(const FullDisk &disk, std::ostream *out) { *out << disk.name; }
 // The disk after a failed write, as a report line: "unchanged" when only
 // the earlier slide is there with its old bytes.
 std::string diskState(const TempDirectory &disk, const std::vector<uint8_t> &earlier,
-                      const std::vector<std::string> &expectedEntries)
-{
+                      const std::vector<std::string> &expectedEntries) {
     const std::vector<std::string> entries = disk.entries();
     if (entries != expectedEntries) {
         std::string names;
@@ -156,8 +159,7 @@ std::string diskState(const TempDirectory &disk, const std::vector<uint8_t> &ear
 // What a write on a full disk reported, and what it left there.
 std::string failedWrites(const TempDirectory &disk, const std::vector<uint8_t> &earlier,
                          const std::vector<std::string> &entries, const cv::Mat &image, const std::string &input,
-                         const std::string &expectedReason = "No space left on device")
-{
+                         const std::string &expectedReason = "No space left on device") {
     const auto reason = [&](const std::string &error) {
         return error.find(expectedReason) != std::string::npos ? expectedReason : "other: " + error;
     };
@@ -171,8 +173,7 @@ std::string failedWrites(const TempDirectory &disk, const std::vector<uint8_t> &
 
 class AFullDisk : public ::testing::TestWithParam<FullDisk> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         image = tissueImage(1500, 1100);
         ASSERT_TRUE(cv::imwrite(inputs.file("in.png"), image));
     }
@@ -182,8 +183,7 @@ protected:
                                  "tqf-convert: status 1, No space left on device; unchanged\n";
 };
 
-TEST_P(AFullDisk, IsReportedAndLeavesTheEarlierSlideAlone)
-{
+TEST_P(AFullDisk, IsReportedAndLeavesTheEarlierSlideAlone) {
     std::string why;
     if (!tqftest::mountNamespacesAvailable(&why))
         GTEST_SKIP() << "no private mount namespace for a small tmpfs here (" << why
@@ -206,25 +206,22 @@ TEST_P(AFullDisk, IsReportedAndLeavesTheEarlierSlideAlone)
                 return problem;
             entries.insert(entries.begin(), "filler");
         }
-        return failedWrites(mounted, readFileBytes(mounted.file("slide.tqf")), entries, image,
-                            inputs.file("in.png"));
+        return failedWrites(mounted, readFileBytes(mounted.file("slide.tqf")), entries, image, inputs.file("in.png"));
     });
     ASSERT_TRUE(child.ok()) << child.describe();
     EXPECT_EQ(child.report, expected);
     EXPECT_TRUE(mountPoint.entries().empty()) << "the tmpfs stayed in the child's namespace";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Disks, AFullDisk,
-    ::testing::Values(FullDisk{"RoomForTheEarlierSlideOnly", 256 * 1024, "", false},
-                      FullDisk{"FullToTheLastByte", 256 * 1024, "", true},
-                      FullDisk{"NoInodeLeft", 4 * 1024 * 1024, "nr_inodes=2", false}),
-    [](const ::testing::TestParamInfo<FullDisk> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Disks, AFullDisk,
+                         ::testing::Values(FullDisk{"RoomForTheEarlierSlideOnly", 256 * 1024, "", false},
+                                           FullDisk{"FullToTheLastByte", 256 * 1024, "", true},
+                                           FullDisk{"NoInodeLeft", 4 * 1024 * 1024, "nr_inodes=2", false}),
+                         [](const ::testing::TestParamInfo<FullDisk> &info) { return std::string(info.param.name); });
 
 // Where no mount namespace can be made: a file size limit makes writes
 // fail as on a full disk, only with EFBIG ("File too large").
-TEST_F(AFullDisk, SimulatedByAFileSizeLimit)
-{
+TEST_F(AFullDisk, SimulatedByAFileSizeLimit) {
     TempDirectory disk;
     const std::string earlierPath = writeSlideOrFail(tissueImage(256, 256), disk.file("slide.tqf"));
     ASSERT_FALSE(earlierPath.empty());
@@ -243,8 +240,7 @@ TEST_F(AFullDisk, SimulatedByAFileSizeLimit)
 // Sizes around the tile edge, down to a single pixel.
 class OddSize : public ::testing::TestWithParam<cv::Size> {};
 
-TEST_P(OddSize, RoundTripsEveryTileAtItsTrueSize)
-{
+TEST_P(OddSize, RoundTripsEveryTileAtItsTrueSize) {
     const cv::Size size = GetParam();
     TempDirectory directory;
     const cv::Mat image = tissueImage(size.width, size.height);
@@ -274,8 +270,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, OddSize,
                          ::testing::Values(cv::Size(1, 1), cv::Size(257, 1), cv::Size(1, 257), cv::Size(256, 256),
                                            cv::Size(257, 257), cv::Size(513, 300), cv::Size(2049, 3)));
 
-TEST(SlideWriter, NoiseAtFullQualityStillFitsTheTileBuffer)
-{
+TEST(SlideWriter, NoiseAtFullQualityStillFitsTheTileBuffer) {
     cv::Mat noise(512, 512, CV_8UC3);
     cv::randu(noise, 0, 2);
     noise *= 255;
@@ -290,8 +285,7 @@ TEST(SlideWriter, NoiseAtFullQualityStillFitsTheTileBuffer)
     EXPECT_EQ(fetchTile(slide.get(), FetchOperation::kSingle, 40, 256, 256).result, YELK_OK);
 }
 
-TEST(SlideWriter, TheNumberOfThreadsDoesNotChangeTheFile)
-{
+TEST(SlideWriter, TheNumberOfThreadsDoesNotChangeTheFile) {
     TempDirectory directory;
     const cv::Mat image = tissueImage(1300, 900);
     SlideWriteOptions options;
@@ -304,8 +298,7 @@ TEST(SlideWriter, TheNumberOfThreadsDoesNotChangeTheFile)
     EXPECT_EQ(readFileBytes(one), readFileBytes(five));
 }
 
-TEST(SlideWriter, StoresGivenAndGeneratedImagesWithinTheirSizes)
-{
+TEST(SlideWriter, StoresGivenAndGeneratedImagesWithinTheirSizes) {
     TempDirectory directory;
     SlideWriteOptions options;
     options.previewMaxSide = 300;

@@ -15,8 +15,7 @@ namespace {
 using TileKey = std::tuple<UINT32, INT32, INT32>;
 using TileStreams = std::map<TileKey, std::vector<char>>;
 
-TileStreams allTiles(TQF *slide, FetchOperation operation, bool backwards)
-{
+TileStreams allTiles(TQF *slide, FetchOperation operation, bool backwards) {
     std::vector<TileKey> keys;
     const TQF_HEADER &header = *slide->header;
     for (const format::Level &level : format::pyramidLevels(header.imageWidth, header.imageHeight, header.scanScale))
@@ -34,8 +33,7 @@ TileStreams allTiles(TQF *slide, FetchOperation operation, bool backwards)
     return streams;
 }
 
-TEST(Concurrency, ThreadsSharingOneHandleGetTheSameBytesAsReadAll)
-{
+TEST(Concurrency, ThreadsSharingOneHandleGetTheSameBytesAsReadAll) {
     TempDirectory directory;
     const std::string path = writeSlideOrFail(tissueImage(1500, 1100), directory.file("slide.tqf"));
     SlideHandle inMemory = loadSlide(path, 1);

@@ -20,15 +20,13 @@ namespace {
 
 using ExportOperation = int (*)(TQF *, const char *);
 
-std::vector<uint8_t> storedBytes(const std::vector<uint8_t> &file, int64_t position, uint32_t length)
-{
+std::vector<uint8_t> storedBytes(const std::vector<uint8_t> &file, int64_t position, uint32_t length) {
     return std::vector<uint8_t>(file.begin() + position, file.begin() + position + length);
 }
 
 class ImageExport : public ::testing::TestWithParam<int> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         SlideWriteOptions options;
         options.label = tissueImage(320, 200);
         slidePath = writeSlideOrFail(tissueImage(700, 500), slides.file("slide.tqf"), options);
@@ -41,8 +39,7 @@ protected:
     cv::Mat label;
 };
 
-TEST_P(ImageExport, WritesTheStoredImagesAndLeavesNoTemporaryFile)
-{
+TEST_P(ImageExport, WritesTheStoredImagesAndLeavesNoTemporaryFile) {
     SlideHandle slide = loadSlide(slidePath, GetParam());
     ASSERT_TRUE(slide);
     const std::vector<uint8_t> file = readFileBytes(slidePath);
@@ -63,8 +60,7 @@ TEST_P(ImageExport, WritesTheStoredImagesAndLeavesNoTemporaryFile)
     EXPECT_EQ(slide->labelHeader->width, 320u);
 }
 
-TEST_P(ImageExport, FailuresLeaveTheTargetAsItWas)
-{
+TEST_P(ImageExport, FailuresLeaveTheTargetAsItWas) {
     SlideHandle slide = loadSlide(slidePath, GetParam());
     ASSERT_TRUE(slide);
     const std::string target = output.file("preview_temp.jpg");
@@ -83,8 +79,7 @@ TEST_P(ImageExport, FailuresLeaveTheTargetAsItWas)
     EXPECT_EQ(output.entries(), (std::vector<std::string>{"a-directory", "preview_temp.jpg"}));
 }
 
-TEST_P(ImageExport, AnImageTheSlideLacksWritesNothing)
-{
+TEST_P(ImageExport, AnImageTheSlideLacksWritesNothing) {
     // Mark the label absent in the file, as a slide without one stores it.
     std::vector<uint8_t> file = readFileBytes(slidePath);
     TQF_LABEL_HEADER absent;
@@ -106,8 +101,7 @@ TEST_P(ImageExport, AnImageTheSlideLacksWritesNothing)
 
 INSTANTIATE_TEST_SUITE_P(ReadAll, ImageExport, ::testing::Values(0, 1));
 
-TEST(ImageExportFromTheFile, ASlideTruncatedWhileOpenFailsCleanly)
-{
+TEST(ImageExportFromTheFile, ASlideTruncatedWhileOpenFailsCleanly) {
     TempDirectory directory;
     const std::string path = writeSlideOrFail(tissueImage(600, 400), directory.file("slide.tqf"));
     SlideHandle slide = loadSlide(path, 0);
@@ -126,15 +120,13 @@ TEST(ImageExportFromTheFile, ASlideTruncatedWhileOpenFailsCleanly)
     EXPECT_EQ(tile.length, 0u);
 }
 
-
 // The images written to a full disk: YELK_WRITE_FAILED, the target as it
 // was, and no temporary file left beside it. The disk is a full tmpfs in a
 // private mount namespace where one can be made, and in any case a file
 // size limit, under which writes fail as on a full disk.
 class ImageExportOnAFullDisk : public ::testing::TestWithParam<bool> {};
 
-TEST_P(ImageExportOnAFullDisk, FailsAndLeavesTheTargetAndNoTemporary)
-{
+TEST_P(ImageExportOnAFullDisk, FailsAndLeavesTheTargetAndNoTemporary) {
     const bool tmpfs = GetParam();
     std::string why;
     if (tmpfs && !tqftest::mountNamespacesAvailable(&why))
@@ -162,9 +154,8 @@ TEST_P(ImageExportOnAFullDisk, FailsAndLeavesTheTargetAndNoTemporary)
             SlideHandle slide = loadSlide(path, readAll);
             if (!slide)
                 return std::string("cannot load the slide");
-            report += std::to_string(yelk_get_preview_image(slide.get(), disk.file("preview_temp.jpg").c_str())) +
-                      " " + std::to_string(yelk_get_label_image(slide.get(), disk.file("label_temp.jpg").c_str())) +
-                      "; ";
+            report += std::to_string(yelk_get_preview_image(slide.get(), disk.file("preview_temp.jpg").c_str())) + " " +
+                      std::to_string(yelk_get_label_image(slide.get(), disk.file("label_temp.jpg").c_str())) + "; ";
         }
         if (readFileBytes(disk.file("preview_temp.jpg")) != std::vector<uint8_t>{'k', 'e', 'e', 'p'})
             report += "the target changed; ";
@@ -195,8 +186,7 @@ struct FileChange {
 
 void PrintTo(const FileChange &change, std::ostream *out) { *out << change.name; }
 
-std::vector<uint8_t> randomBytes(size_t size, unsigned seed)
-{
+std::vector<uint8_t> randomBytes(size_t size, unsigned seed) {
     std::mt19937 random(seed);
     std::vector<uint8_t> bytes(size);
     for (uint8_t &byte : bytes)
@@ -206,20 +196,17 @@ std::vector<uint8_t> randomBytes(size_t size, unsigned seed)
 
 // Rewrites the file in place (the same inode), as a writer that opens it
 // with O_TRUNC would.
-std::vector<uint8_t> rewriteInPlace(const std::string &path, const std::vector<uint8_t> &bytes)
-{
+std::vector<uint8_t> rewriteInPlace(const std::string &path, const std::vector<uint8_t> &bytes) {
     writeFileBytes(path, bytes);
     return bytes;
 }
 
-std::vector<uint8_t> truncateTo(const std::string &path, const std::vector<uint8_t> &original, size_t size)
-{
+std::vector<uint8_t> truncateTo(const std::string &path, const std::vector<uint8_t> &original, size_t size) {
     EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
     return std::vector<uint8_t>(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(size));
 }
 
-std::vector<FileChange> fileChanges()
-{
+std::vector<FileChange> fileChanges() {
     using Bytes = std::vector<uint8_t>;
     return {
         {"Removed",
@@ -233,18 +220,12 @@ std::vector<FileChange> fileChanges()
              EXPECT_EQ(std::rename(other.c_str(), path.c_str()), 0);
              return original;
          }},
-        {"TruncatedToNothing",
-         [](const std::string &path, const Bytes &original, const TempDirectory &) {
-             return truncateTo(path, original, 0);
-         }},
-        {"TruncatedMidway",
-         [](const std::string &path, const Bytes &original, const TempDirectory &) {
-             return truncateTo(path, original, original.size() / 2);
-         }},
-        {"TruncatedByOneByte",
-         [](const std::string &path, const Bytes &original, const TempDirectory &) {
-             return truncateTo(path, original, original.size() - 1);
-         }},
+        {"TruncatedToNothing", [](const std::string &path, const Bytes &original,
+                                  const TempDirectory &) { return truncateTo(path, original, 0); }},
+        {"TruncatedMidway", [](const std::string &path, const Bytes &original,
+                               const TempDirectory &) { return truncateTo(path, original, original.size() / 2); }},
+        {"TruncatedByOneByte", [](const std::string &path, const Bytes &original,
+                                  const TempDirectory &) { return truncateTo(path, original, original.size() - 1); }},
         {"TruncatedAndGrownBackWithZeros",
          [](const std::string &path, const Bytes &original, const TempDirectory &) {
              Bytes seen = truncateTo(path, original, original.size() / 4);
@@ -283,8 +264,7 @@ class ASlideChangedWhileOpen : public ::testing::TestWithParam<std::tuple<FileCh
 // the file keeps its copy; one that reads on demand gets the bytes now at
 // the recorded positions, or YELK_READ_FAILED with length 0 where the file
 // no longer reaches. A failed export leaves its target and no temporary.
-TEST_P(ASlideChangedWhileOpen, GivesWhatTheFileStillHoldsOrFailsCleanly)
-{
+TEST_P(ASlideChangedWhileOpen, GivesWhatTheFileStillHoldsOrFailsCleanly) {
     const FileChange &change = std::get<0>(GetParam());
     const int readAll = std::get<1>(GetParam());
     TempDirectory directory;
@@ -314,8 +294,8 @@ TEST_P(ASlideChangedWhileOpen, GivesWhatTheFileStillHoldsOrFailsCleanly)
         const bool reachableTile = expectedStream(block.position, block.length, expected);
         (reachableTile ? readable : failed) += 1;
         for (FetchOperation operation : {FetchOperation::kReadAll, FetchOperation::kSingle}) {
-            const Fetched tile = fetchTile(slide.get(), operation, static_cast<UINT32>(block.scaleRatio),
-                                           block.posX, block.posY);
+            const Fetched tile = fetchTile(slide.get(), operation, static_cast<UINT32>(block.scaleRatio), block.posX,
+                                           block.posY);
             const std::string where = "tile " + std::to_string(i) + " at " + std::to_string(block.posX) + ", " +
                                       std::to_string(block.posY) + " of magnification " +
                                       std::to_string(block.scaleRatio);
@@ -353,11 +333,12 @@ TEST_P(ASlideChangedWhileOpen, GivesWhatTheFileStillHoldsOrFailsCleanly)
     EXPECT_EQ(output.entries(), (std::vector<std::string>{"label_temp.jpg", "preview_temp.jpg"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Changes, ASlideChangedWhileOpen, ::testing::Combine(::testing::ValuesIn(fileChanges()), ::testing::Values(0, 1)),
-    [](const ::testing::TestParamInfo<std::tuple<FileChange, int>> &info) {
-        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_ReadAll" : "_OnDemand");
-    });
+INSTANTIATE_TEST_SUITE_P(Changes, ASlideChangedWhileOpen,
+                         ::testing::Combine(::testing::ValuesIn(fileChanges()), ::testing::Values(0, 1)),
+                         [](const ::testing::TestParamInfo<std::tuple<FileChange, int>> &info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_ReadAll" : "_OnDemand");
+                         });
 
 }  // namespace
 }  // namespace tqf::testing

@@ -26,8 +26,7 @@ using tqftest::runInChild;
 // Loads quietly and returns what the library wrote to standard error.
 // The library's reason for refusing a file, which it writes to standard
 // error only when asked to with YELK_VERBOSE.
-std::string loadFailureMessage(const std::string &path, int readAll)
-{
+std::string loadFailureMessage(const std::string &path, int readAll) {
     setenv("YELK_VERBOSE", "1", 1);
     ::testing::internal::CaptureStderr();
     SlideHandle slide = loadSlide(path, readAll);
@@ -36,8 +35,7 @@ std::string loadFailureMessage(const std::string &path, int readAll)
     return slide ? std::string() : message;
 }
 
-int quietlyExercise(const std::string &path, const TempDirectory &scratch)
-{
+int quietlyExercise(const std::string &path, const TempDirectory &scratch) {
     ::testing::internal::CaptureStderr();
     const int loaded = exerciseSlideFile(path, scratch);
     ::testing::internal::GetCapturedStderr();
@@ -46,8 +44,7 @@ int quietlyExercise(const std::string &path, const TempDirectory &scratch)
 
 class DamagedSlide : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         directory = new TempDirectory;
         // 600 x 400: levels of 6, 2 and 1 tiles; an extension record.
         SlideWriteOptions options;
@@ -55,40 +52,36 @@ protected:
         const std::string path = writeSlideOrFail(tissueImage(600, 400), directory->file("original.tqf"), options);
         original = new std::vector<uint8_t>(readFileBytes(path));
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         delete original;
         delete directory;
     }
 
     template <typename Record>
-    Record recordAt(int64_t position) const
-    {
+    Record recordAt(int64_t position) const {
         Record record;
         std::memcpy(&record, original->data() + position, sizeof record);
         return record;
     }
     TQF_HEADER header() const { return recordAt<TQF_HEADER>(0); }
-    format::ExtensionDirectory extensions() const
-    {
+    format::ExtensionDirectory extensions() const {
         format::ExtensionDirectory found;
         std::memcpy(&found, recordAt<TQF_PREVIEW_HEADER>(format::kPreviewHeaderPosition).reserved, sizeof found);
         return found;
     }
-    int64_t blockPosition(int index) const
-    {
+    int64_t blockPosition(int index) const {
         return header().dataBlockPos + index * static_cast<int64_t>(sizeof(TQF_DATABLOCK_HEADER));
     }
 
     // Offsets at which every record and every field of a record starts and ends.
-    std::set<size_t> recordBoundaries() const
-    {
+    std::set<size_t> recordBoundaries() const {
         std::set<size_t> offsets;
         const size_t headerFields[] = {0, 4, 12, 16, 20, 24, 28, 32, 40, 44, 52, 56, 60, 68, 76, 80, 88, 92, 96};
         const size_t imageFields[] = {0, 4, 8, 12, 16, 20, 24, 32, 48, 52};
         const size_t blockFields[] = {0, 4, 8, 12, 16, 20, 24, 28, 32, 36, 44, 60, 64};
         offsets.insert(std::begin(headerFields), std::end(headerFields));
-        for (int64_t start : {format::kPreviewHeaderPosition, format::kLabelHeaderPosition, format::kThumbnailHeaderPosition})
+        for (int64_t start :
+             {format::kPreviewHeaderPosition, format::kLabelHeaderPosition, format::kThumbnailHeaderPosition})
             for (size_t field : imageFields)
                 offsets.insert(static_cast<size_t>(start) + field);
         const TQF_HEADER slide = header();
@@ -108,7 +101,8 @@ protected:
             offsets.insert(static_cast<size_t>(entry.position));
             offsets.insert(static_cast<size_t>(entry.position + entry.length));
         }
-        for (int64_t image : {format::kPreviewHeaderPosition, format::kLabelHeaderPosition, format::kThumbnailHeaderPosition}) {
+        for (int64_t image :
+             {format::kPreviewHeaderPosition, format::kLabelHeaderPosition, format::kThumbnailHeaderPosition}) {
             const TQF_PREVIEW_HEADER stored = recordAt<TQF_PREVIEW_HEADER>(image);
             offsets.insert(static_cast<size_t>(stored.position));
             offsets.insert(static_cast<size_t>(stored.position + stored.length));
@@ -116,8 +110,7 @@ protected:
         return offsets;
     }
 
-    std::string writeVariant(const std::vector<uint8_t> &bytes) const
-    {
+    std::string writeVariant(const std::vector<uint8_t> &bytes) const {
         const std::string path = directory->file("variant.tqf");
         writeFileBytes(path, bytes);
         return path;
@@ -129,8 +122,7 @@ protected:
 TempDirectory *DamagedSlide::directory = nullptr;
 std::vector<uint8_t> *DamagedSlide::original = nullptr;
 
-TEST_F(DamagedSlide, TruncatedAnywhereIsRefused)
-{
+TEST_F(DamagedSlide, TruncatedAnywhereIsRefused) {
     std::set<size_t> offsets = recordBoundaries();
     for (size_t offset = 1; offset < original->size(); offset += original->size() / 150)
         offsets.insert(offset);
@@ -144,8 +136,7 @@ TEST_F(DamagedSlide, TruncatedAnywhereIsRefused)
     }
 }
 
-TEST_F(DamagedSlide, TruncatedWithTheRecordedSizeAdjustedStaysInBounds)
-{
+TEST_F(DamagedSlide, TruncatedWithTheRecordedSizeAdjustedStaysInBounds) {
     // With the recorded size made to agree, the remaining checks must catch
     // every record that now points past the end.
     for (size_t offset : recordBoundaries()) {
@@ -158,8 +149,7 @@ TEST_F(DamagedSlide, TruncatedWithTheRecordedSizeAdjustedStaysInBounds)
     }
 }
 
-TEST_F(DamagedSlide, FlippedBytesInAnyRecordStayInBounds)
-{
+TEST_F(DamagedSlide, FlippedBytesInAnyRecordStayInBounds) {
     std::vector<size_t> offsets;
     for (size_t offset = 0; offset < static_cast<size_t>(format::kFirstDataPosition); ++offset)
         offsets.push_back(offset);
@@ -184,8 +174,7 @@ TEST_F(DamagedSlide, FlippedBytesInAnyRecordStayInBounds)
     EXPECT_LT(loaded, static_cast<int>(offsets.size() * 3 * 2 / 2));
 }
 
-TEST_F(DamagedSlide, StreamLengthsAtAndPastTheBufferAndAbsentTiles)
-{
+TEST_F(DamagedSlide, StreamLengthsAtAndPastTheBufferAndAbsentTiles) {
     // Pad the file so that a stream of more than the buffer's size fits in it.
     std::vector<uint8_t> bytes = *original;
     bytes.resize(std::max<size_t>(bytes.size(), format::kFirstDataPosition + 2 * YELK_TILE_STREAM_CAPACITY), 0x5a);
@@ -198,7 +187,7 @@ TEST_F(DamagedSlide, StreamLengthsAtAndPastTheBufferAndAbsentTiles)
     };
     setBlock(0, YELK_TILE_STREAM_CAPACITY + 1, format::kFirstDataPosition);  // tile (0, 0)
     setBlock(1, YELK_TILE_STREAM_CAPACITY, format::kFirstDataPosition);      // tile (256, 0)
-    setBlock(2, 0, 0);                                                        // tile (512, 0): not stored
+    setBlock(2, 0, 0);                                                       // tile (512, 0): not stored
     const std::string path = writeVariant(bytes);
 
     constexpr size_t kGuard = 64;
@@ -235,8 +224,7 @@ struct HostileField {
 
 class HostileRecord : public DamagedSlide, public ::testing::WithParamInterface<HostileField> {};
 
-TEST_P(HostileRecord, IsRefusedWithAReason)
-{
+TEST_P(HostileRecord, IsRefusedWithAReason) {
     const HostileField &field = GetParam();
     std::vector<uint8_t> bytes = *original;
     int64_t start = 0;
@@ -279,9 +267,11 @@ INSTANTIATE_TEST_SUITE_P(
         HostileField{"index at the end", -1, offsetof(TQF_HEADER, dataBlockPos), kFileSize, 8, "tile index"},
         HostileField{"index before the data", -1, offsetof(TQF_HEADER, dataBlockPos), 0, 8, "tile index"},
         HostileField{"negative index", -1, offsetof(TQF_HEADER, dataBlockPos), INT64_MIN, 8, "tile index"},
-        HostileField{"preview header outside", -1, offsetof(TQF_HEADER, previewPos), kFileSize, 4, "preview header position"},
+        HostileField{"preview header outside", -1, offsetof(TQF_HEADER, previewPos), kFileSize, 4,
+                     "preview header position"},
         HostileField{"label header in the header", -1, offsetof(TQF_HEADER, labelPos), 8, 4, "label header position"},
-        HostileField{"thumbnail header negative", -1, offsetof(TQF_HEADER, thumbnailPos), -52, 8, "thumbnail header position"},
+        HostileField{"thumbnail header negative", -1, offsetof(TQF_HEADER, thumbnailPos), -52, 8,
+                     "thumbnail header position"},
         HostileField{"preview presence", -2, offsetof(TQF_PREVIEW_HEADER, exist), 2, 4, "presence"},
         HostileField{"preview too long", -2, offsetof(TQF_PREVIEW_HEADER, length), UINT32_MAX, 4, "outside the file"},
         HostileField{"preview far away", -2, offsetof(TQF_PREVIEW_HEADER, position), INT64_MAX, 8, "outside the file"},
@@ -290,7 +280,8 @@ INSTANTIATE_TEST_SUITE_P(
         HostileField{"block markers", 0, offsetof(TQF_DATABLOCK_HEADER, startFlag), 0, 4, "markers"},
         HostileField{"block position x", 3, offsetof(TQF_DATABLOCK_HEADER, posX), 1, 4, "recorded at x"},
         HostileField{"edge block width", 2, offsetof(TQF_DATABLOCK_HEADER, width), 256, 4, "recorded as"},
-        HostileField{"block magnification", 7, offsetof(TQF_DATABLOCK_HEADER, scaleRatio), 0x42200000, 4, "magnification"},
+        HostileField{"block magnification", 7, offsetof(TQF_DATABLOCK_HEADER, scaleRatio), 0x42200000, 4,
+                     "magnification"},
         HostileField{"block offset", 1, offsetof(TQF_DATABLOCK_HEADER, offsetX), 5, 4, "offset"},
         HostileField{"block too long", 5, offsetof(TQF_DATABLOCK_HEADER, length), kFileSize, 4, "outside the file"},
         HostileField{"block negative", 5, offsetof(TQF_DATABLOCK_HEADER, position), -1, 8, "outside the file"},
@@ -314,8 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_F(DamagedSlide, ReservedBytesWithoutTheExtensionMarkerAreIgnored)
-{
+TEST_F(DamagedSlide, ReservedBytesWithoutTheExtensionMarkerAreIgnored) {
     SlideHandle sound = loadSlide(writeVariant(*original), 0);
     ASSERT_TRUE(sound);
     ASSERT_EQ(sound->extension->extCount, 1u);
@@ -337,8 +327,7 @@ public:
     ~Watchdog() { alarm(0); }
 };
 
-TEST(NotASlide, IsRefusedPromptly)
-{
+TEST(NotASlide, IsRefusedPromptly) {
     const Watchdog watchdog(600);  // a blocking open of a FIFO would wait for ever
     TempDirectory directory;
     writeFileBytes(directory.file("empty.tqf"), {});
@@ -380,8 +369,7 @@ TEST(NotASlide, IsRefusedPromptly)
 }
 
 // Root reads any file, so the loads run in a child that gave up root.
-TEST(NotASlide, UnreadableFileIsRefused)
-{
+TEST(NotASlide, UnreadableFileIsRefused) {
     TempDirectory directory;
     ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);  // enterable once root is given up
     const std::string open = writeSlideOrFail(tissueImage(300, 300), directory.file("open.tqf"));
@@ -400,23 +388,21 @@ TEST(NotASlide, UnreadableFileIsRefused)
             for (int readAll = 0; readAll <= 1; ++readAll) {
                 const std::string message = loadFailureMessage(directory.file(name), readAll);
                 report += std::string(name) + (readAll ? " read all: " : ": ") +
-                          (message.empty() ? "loaded"
+                          (message.empty()                                          ? "loaded"
                            : message.find("Permission denied") != std::string::npos ? "Permission denied"
-                                                                                   : message) +
+                                                                                    : message) +
                           "\n";
             }
         return report;
     });
     chmod(directory.file("closed").c_str(), 0700);
     ASSERT_TRUE(child.ok()) << child.describe();
-    EXPECT_EQ(child.report,
-              "open.tqf: loaded\nopen.tqf read all: loaded\n"
-              "locked.tqf: Permission denied\nlocked.tqf read all: Permission denied\n"
-              "closed/inside.tqf: Permission denied\nclosed/inside.tqf read all: Permission denied\n");
+    EXPECT_EQ(child.report, "open.tqf: loaded\nopen.tqf read all: loaded\n"
+                            "locked.tqf: Permission denied\nlocked.tqf read all: Permission denied\n"
+                            "closed/inside.tqf: Permission denied\nclosed/inside.tqf read all: Permission denied\n");
 }
 
-TEST(NotASlide, RefusalIsSilentUnlessAskedFor)
-{
+TEST(NotASlide, RefusalIsSilentUnlessAskedFor) {
     TempDirectory scratch;
     ::testing::internal::CaptureStderr();
     SlideHandle slide = loadSlide(scratch.file("missing.tqf"), 0);

@@ -19,16 +19,14 @@ constexpr int kHeight = 1100;
 
 class SlideReading : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         directory = new TempDirectory;
         source = new cv::Mat(tissueImage(kWidth, kHeight));
         SlideWriteOptions options;
         options.scanTime = 1700000000;
         slidePath = new std::string(writeSlideOrFail(*source, directory->file("slide.tqf"), options));
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         delete slidePath;
         delete source;
         delete directory;
@@ -41,8 +39,7 @@ TempDirectory *SlideReading::directory = nullptr;
 cv::Mat *SlideReading::source = nullptr;
 std::string *SlideReading::slidePath = nullptr;
 
-TEST_F(SlideReading, HeaderRecordsDescribeTheSlide)
-{
+TEST_F(SlideReading, HeaderRecordsDescribeTheSlide) {
     SlideHandle slide = loadSlide(*slidePath, 0);
     ASSERT_TRUE(slide);
     const TQF_HEADER &header = *slide->header;
@@ -88,11 +85,9 @@ TEST_F(SlideReading, HeaderRecordsDescribeTheSlide)
 }
 
 // (read-all flag, operation): every combination must serve every tile.
-class EveryTile : public SlideReading,
-                  public ::testing::WithParamInterface<std::tuple<int, FetchOperation>> {};
+class EveryTile : public SlideReading, public ::testing::WithParamInterface<std::tuple<int, FetchOperation>> {};
 
-TEST_P(EveryTile, IsStoredAtItsPositionAndDecodesToTheReducedSource)
-{
+TEST_P(EveryTile, IsStoredAtItsPositionAndDecodesToTheReducedSource) {
     const auto [readAll, operation] = GetParam();
     SlideHandle slide = loadSlide(*slidePath, readAll);
     ASSERT_TRUE(slide);
@@ -106,7 +101,8 @@ TEST_P(EveryTile, IsStoredAtItsPositionAndDecodesToTheReducedSource)
                 ASSERT_EQ(tile.result, YELK_OK) << "level " << level.index << " x " << x << " y " << y;
                 const cv::Mat decoded = cv::imdecode(tile.stream, cv::IMREAD_COLOR);
                 ASSERT_FALSE(decoded.empty());
-                const cv::Rect expected(x, y, std::min(256, int(level.width) - x), std::min(256, int(level.height) - y));
+                const cv::Rect expected(x, y, std::min(256, int(level.width) - x),
+                                        std::min(256, int(level.height) - y));
                 ASSERT_EQ(decoded.size(), expected.size()) << "level " << level.index << " x " << x << " y " << y;
                 // Reduced levels hold more detail per pixel, which JPEG keeps less
                 // well in colour (about 31 dB at 5x), while luminance stays above 35 dB.
@@ -132,8 +128,7 @@ struct Absent {
     INT32 y;
 };
 
-TEST_F(SlideReading, PositionsWithoutATileLeaveTheLengthUnchanged)
-{
+TEST_F(SlideReading, PositionsWithoutATileLeaveTheLengthUnchanged) {
     const Absent cases[] = {
         {"right of the scan level", 40, 1536, 0},
         {"below the scan level", 40, 0, 1280},
@@ -157,16 +152,18 @@ TEST_F(SlideReading, PositionsWithoutATileLeaveTheLengthUnchanged)
             std::vector<char> buffer(YELK_TILE_STREAM_CAPACITY);
             UINT32 length = 12345;
             EXPECT_EQ(yelk_get_datablock_stream(slide.get(), absent.scale, absent.x, absent.y, buffer.data(), &length),
-                      YELK_NOT_STORED) << absent.why;
-            EXPECT_EQ(yelk_get_datablock_stream_single(slide.get(), absent.scale, absent.x, absent.y, buffer.data(), &length),
-                      YELK_NOT_STORED) << absent.why;
+                      YELK_NOT_STORED)
+                << absent.why;
+            EXPECT_EQ(
+                yelk_get_datablock_stream_single(slide.get(), absent.scale, absent.x, absent.y, buffer.data(), &length),
+                YELK_NOT_STORED)
+                << absent.why;
             EXPECT_EQ(length, 12345u) << absent.why;
         }
     }
 }
 
-TEST_F(SlideReading, StreamEndsByItselfWhateverFollowsInTheBuffer)
-{
+TEST_F(SlideReading, StreamEndsByItselfWhateverFollowsInTheBuffer) {
     SlideHandle slide = loadSlide(*slidePath, 0);
     ASSERT_TRUE(slide);
     std::vector<char> buffer(YELK_TILE_STREAM_CAPACITY, '\xff');
@@ -178,8 +175,7 @@ TEST_F(SlideReading, StreamEndsByItselfWhateverFollowsInTheBuffer)
     EXPECT_EQ(cv::norm(exact, whole, cv::NORM_INF), 0.0);
 }
 
-TEST_F(SlideReading, NullArgumentsAreRefused)
-{
+TEST_F(SlideReading, NullArgumentsAreRefused) {
     SlideHandle slide = loadSlide(*slidePath, 1);
     ASSERT_TRUE(slide);
     std::vector<char> buffer(YELK_TILE_STREAM_CAPACITY);
@@ -191,8 +187,7 @@ TEST_F(SlideReading, NullArgumentsAreRefused)
     EXPECT_EQ(length, 0u);
 }
 
-TEST(SlideLevels, NonWholeMagnificationsAreAddressedTruncatedAndTheFinestAnswers)
-{
+TEST(SlideLevels, NonWholeMagnificationsAreAddressedTruncatedAndTheFinestAnswers) {
     // At 5x a 2100-pixel slide has levels 5, 2.5, 1.25, 0.625 and 0.3125:
     // addressed as 5, 2, 1, 0 and 0.
     TempDirectory directory;

@@ -112,8 +112,8 @@ int fetch(const char *name, TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buff
     State &s = state();
     hold_if_asked(s);
     std::lock_guard<std::mutex> lock(s.mutex);
-    log_line(std::string(name) + "(" + handle_name(tqf) + ", " + std::to_string(scale) + ", " +
-             std::to_string(x) + ", " + std::to_string(y) + ")");
+    log_line(std::string(name) + "(" + handle_name(tqf) + ", " + std::to_string(scale) + ", " + std::to_string(x) +
+             ", " + std::to_string(y) + ")");
     auto tile = s.tiles.find(TileKey{scale, x, y});
     if (tile != s.tiles.end()) {
         std::memcpy(buffer, tile->second.data.data(),
@@ -173,8 +173,8 @@ DOUBLE_EXPORT TQF *yelk_load_image(const char *path, int read_all) {
 DOUBLE_EXPORT int yelk_unload_image(TQF *tqf, int read_all) {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    log_line("yelk_unload_image(" + (tqf && !s.live.count(tqf) ? std::string("released") : handle_name(tqf)) +
-             ", " + std::to_string(read_all) + ")");
+    log_line("yelk_unload_image(" + (tqf && !s.live.count(tqf) ? std::string("released") : handle_name(tqf)) + ", " +
+             std::to_string(read_all) + ")");
     if (!tqf)
         return 0;
     if (!s.live.erase(tqf)) {
@@ -185,13 +185,12 @@ DOUBLE_EXPORT int yelk_unload_image(TQF *tqf, int read_all) {
     return 0;
 }
 
-DOUBLE_EXPORT int yelk_get_datablock_stream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer,
-                                            UINT32 *length) {
+DOUBLE_EXPORT int yelk_get_datablock_stream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length) {
     return fetch("yelk_get_datablock_stream", tqf, scale, x, y, buffer, length);
 }
 
-DOUBLE_EXPORT int yelk_get_datablock_stream_single(TQF *tqf, UINT32 scale, INT32 x, INT32 y,
-                                                   char *buffer, UINT32 *length) {
+DOUBLE_EXPORT int yelk_get_datablock_stream_single(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer,
+                                                   UINT32 *length) {
     return fetch("yelk_get_datablock_stream_single", tqf, scale, x, y, buffer, length);
 }
 

@@ -42,8 +42,7 @@ void yelk_double_fail_path(const char *path);
  * The tile at (scale, x, y) reports `reported_length` and copies `length`
  * bytes of `data` (at most the 196,608-byte buffer) to the stream buffer.
  */
-void yelk_double_set_tile(unsigned scale, int x, int y, const void *data, unsigned length,
-                          unsigned reported_length);
+void yelk_double_set_tile(unsigned scale, int x, int y, const void *data, unsigned length, unsigned reported_length);
 
 /*
  * Every tile position of a pattern level answers with a lossless PNG tile

@@ -14,8 +14,7 @@ namespace {
 constexpr size_t kCopyChunk = 64 * 1024;
 }  // namespace
 
-int exportStoredImage(const OpenSlide &slide, const StoredImage &image, const char *fileName)
-{
+int exportStoredImage(const OpenSlide &slide, const StoredImage &image, const char *fileName) {
     if (fileName == nullptr || fileName[0] == '\0')
         return YELK_BAD_ARGUMENT;
     if (!image.exists)

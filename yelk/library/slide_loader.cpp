@@ -20,8 +20,7 @@ std::string errorText() { return std::strerror(errno); }
 
 // Opens without blocking, so a FIFO or a device that waits for a peer cannot
 // hang the caller; only regular files are accepted.
-int openRegularFile(const char *path, uint64_t &size, std::string &error)
-{
+int openRegularFile(const char *path, uint64_t &size, std::string &error) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         error = "cannot open it: " + errorText();
@@ -45,8 +44,7 @@ int openRegularFile(const char *path, uint64_t &size, std::string &error)
     return fd;
 }
 
-bool readRecord(const SlideState &state, uint64_t offset, void *destination, size_t size)
-{
+bool readRecord(const SlideState &state, uint64_t offset, void *destination, size_t size) {
     if (offset > state.fileSize || size > state.fileSize - offset) {
         errno = EIO;
         return false;
@@ -55,9 +53,7 @@ bool readRecord(const SlideState &state, uint64_t offset, void *destination, siz
 }
 
 template <typename ImageHeader>
-std::string readImageHeader(const SlideState &state, int64_t position, const char *which,
-                            ImageHeader &image)
-{
+std::string readImageHeader(const SlideState &state, int64_t position, const char *which, ImageHeader &image) {
     std::string problem = checkImageHeaderPosition(position, which, state.fileSize);
     if (!problem.empty())
         return problem;
@@ -66,8 +62,7 @@ std::string readImageHeader(const SlideState &state, int64_t position, const cha
     return checkImageHeader(image, which, state.fileSize);
 }
 
-std::vector<int8_t> levelLookup(const std::vector<format::Level> &levels, int32_t scanMagnification)
-{
+std::vector<int8_t> levelLookup(const std::vector<format::Level> &levels, int32_t scanMagnification) {
     std::vector<int8_t> byAddress(static_cast<size_t>(scanMagnification) + 1, -1);
     // Finest first, so where several levels truncate to one number the finest answers.
     for (const format::Level &level : levels)
@@ -78,8 +73,7 @@ std::vector<int8_t> levelLookup(const std::vector<format::Level> &levels, int32_
 
 // The extension records, read whole whether or not the slide is read all:
 // they are small, and bounded by kMaxExtensionBytes.
-std::string readExtensions(SlideState &state)
-{
+std::string readExtensions(SlideState &state) {
     format::ExtensionDirectory directory;
     std::string problem;
     if (!readExtensionDirectory(state.previewHeader, state.fileSize, directory, problem))
@@ -98,7 +92,8 @@ std::string readExtensions(SlideState &state)
     for (size_t i = 0; i < entries.size(); ++i) {
         std::vector<unsigned char> &bytes = state.extensionBytes[i];
         bytes.resize(entries[i].length);
-        if (!bytes.empty() && !readRecord(state, static_cast<uint64_t>(entries[i].position), bytes.data(), bytes.size()))
+        if (!bytes.empty() &&
+            !readRecord(state, static_cast<uint64_t>(entries[i].position), bytes.data(), bytes.size()))
             return "cannot read extension record " + std::to_string(i) + ": " + errorText();
         state.extensionFields[i] = TQF_EXTENSION_FIELD{entries[i].id, entries[i].length, bytes.data()};
     }
@@ -107,8 +102,7 @@ std::string readExtensions(SlideState &state)
     return {};
 }
 
-std::string readSlide(SlideState &state)
-{
+std::string readSlide(SlideState &state) {
     if (state.fileSize < static_cast<uint64_t>(format::kFirstDataPosition))
         return "it is " + std::to_string(state.fileSize) + " bytes long, too short for a slide";
     if (!readRecord(state, 0, &state.header, sizeof state.header))
@@ -123,8 +117,7 @@ std::string readSlide(SlideState &state)
     if (!problem.empty())
         return problem;
 
-    state.levels = format::pyramidLevels(state.header.imageWidth, state.header.imageHeight,
-                                         state.header.scanScale);
+    state.levels = format::pyramidLevels(state.header.imageWidth, state.header.imageHeight, state.header.scanScale);
     problem = checkBlockIndexExtent(state.header, state.levels, state.fileSize);
     if (!problem.empty())
         return problem;
@@ -153,8 +146,7 @@ std::string readSlide(SlideState &state)
     return {};
 }
 
-void fillRecord(OpenSlide &slide)
-{
+void fillRecord(OpenSlide &slide) {
     SlideState &state = *slide.state;
     TQF &record = slide.record;
     std::memset(&record, 0, sizeof record);
@@ -173,8 +165,7 @@ void fillRecord(OpenSlide &slide)
 
 }  // namespace
 
-OpenSlide *loadSlide(const char *path, bool readAll, std::string &error)
-{
+OpenSlide *loadSlide(const char *path, bool readAll, std::string &error) {
     if (path == nullptr || path[0] == '\0') {
         error = "no path was given";
         return nullptr;
@@ -210,8 +201,7 @@ OpenSlide *loadSlide(const char *path, bool readAll, std::string &error)
     return slide.release();
 }
 
-void releaseSlide(OpenSlide *slide)
-{
+void releaseSlide(OpenSlide *slide) {
     if (slide == nullptr)
         return;
     if (slide->record.infile != nullptr)

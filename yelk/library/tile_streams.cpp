@@ -10,8 +10,7 @@ namespace tqf::library {
 namespace {
 
 // The block header stored for that tile, or null when the request names none.
-const TQF_DATABLOCK_HEADER *findBlock(const SlideState &state, UINT32 scale, INT32 x, INT32 y)
-{
+const TQF_DATABLOCK_HEADER *findBlock(const SlideState &state, UINT32 scale, INT32 x, INT32 y) {
     if (scale >= state.levelByAddress.size())
         return nullptr;
     const int levelIndex = state.levelByAddress[scale];
@@ -28,8 +27,7 @@ const TQF_DATABLOCK_HEADER *findBlock(const SlideState &state, UINT32 scale, INT
 
 }  // namespace
 
-int copyTileStream(const OpenSlide &slide, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length)
-{
+int copyTileStream(const OpenSlide &slide, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length) {
     if (buffer == nullptr || length == nullptr)
         return YELK_BAD_ARGUMENT;
     const SlideState &state = *slide.state;

@@ -21,15 +21,13 @@ using tqf::library::openSlideOf;
 
 // Why a slide was refused goes to standard error only when YELK_VERBOSE is
 // set (and not "0"): callers report the failure in their own words.
-static void reportRefusal(const char *path, const char *reason)
-{
+static void reportRefusal(const char *path, const char *reason) {
     const char *verbose = std::getenv("YELK_VERBOSE");
     if (verbose != nullptr && *verbose != '\0' && std::string(verbose) != "0")
         std::fprintf(stderr, "yelk: cannot load slide '%s': %s\n", path ? path : "(null)", reason);
 }
 
-YELK_EXPORT TQF *yelk_load_image(const char *path, int read_all)
-{
+YELK_EXPORT TQF *yelk_load_image(const char *path, int read_all) {
     try {
         std::string error;
         OpenSlide *slide = tqf::library::loadSlide(path, read_all != 0, error);
@@ -45,8 +43,7 @@ YELK_EXPORT TQF *yelk_load_image(const char *path, int read_all)
 }
 
 // The slide remembers how it was loaded, so the flag given here does not matter.
-YELK_EXPORT int yelk_unload_image(TQF *tqf, int read_all)
-{
+YELK_EXPORT int yelk_unload_image(TQF *tqf, int read_all) {
     (void)read_all;
     if (tqf == nullptr)
         return YELK_BAD_ARGUMENT;
@@ -56,8 +53,7 @@ YELK_EXPORT int yelk_unload_image(TQF *tqf, int read_all)
 
 // Both tile-stream forms serve any slide: a read-all slide is copied from
 // memory, any other is read from the file.
-static int copyStream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length)
-{
+static int copyStream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length) {
     if (tqf == nullptr)
         return YELK_BAD_ARGUMENT;
     try {
@@ -67,20 +63,16 @@ static int copyStream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UI
     }
 }
 
-YELK_EXPORT int yelk_get_datablock_stream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer,
-                                          UINT32 *length)
-{
+YELK_EXPORT int yelk_get_datablock_stream(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer, UINT32 *length) {
     return copyStream(tqf, scale, x, y, buffer, length);
 }
 
 YELK_EXPORT int yelk_get_datablock_stream_single(TQF *tqf, UINT32 scale, INT32 x, INT32 y, char *buffer,
-                                                 UINT32 *length)
-{
+                                                 UINT32 *length) {
     return copyStream(tqf, scale, x, y, buffer, length);
 }
 
-YELK_EXPORT int yelk_get_preview_image(TQF *tqf, const char *file_name)
-{
+YELK_EXPORT int yelk_get_preview_image(TQF *tqf, const char *file_name) {
     if (tqf == nullptr)
         return YELK_BAD_ARGUMENT;
     try {
@@ -92,14 +84,12 @@ YELK_EXPORT int yelk_get_preview_image(TQF *tqf, const char *file_name)
     }
 }
 
-YELK_EXPORT int yelk_get_label_image(TQF *tqf, const char *file_name)
-{
+YELK_EXPORT int yelk_get_label_image(TQF *tqf, const char *file_name) {
     if (tqf == nullptr)
         return YELK_BAD_ARGUMENT;
     try {
         const OpenSlide &slide = *openSlideOf(tqf);
-        return tqf::library::exportStoredImage(slide, tqf::library::storedImageOf(slide.state->labelHeader),
-                                               file_name);
+        return tqf::library::exportStoredImage(slide, tqf::library::storedImageOf(slide.state->labelHeader), file_name);
     } catch (...) {
         return YELK_INTERNAL_ERROR;
     }
