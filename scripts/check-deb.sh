@@ -79,13 +79,17 @@ cmake -S . -B build >/dev/null
 cmake --build build >/dev/null
 build/read-slide /tmp/g.tqf | tail -n 1
 for program in read-slide-pkg-config build/read-slide; do
-  if ldd \$program | grep -q libpython; then echo \"\$program loads libpython\" >&2; exit 1; fi
+  # ldd's whole output first: with pipefail, grep -q leaving early would
+  # fail the pipe (ldd killed by SIGPIPE) whatever it found.
+  libraries=\$(ldd \$program)
+  if grep -q libpython <<<\"\$libraries\"; then echo \"\$program loads libpython\" >&2; exit 1; fi
 done
 echo 'the C++ programs load no libpython'
 mkdir -p /tmp/other-yelk
 cp /usr/lib/x86_64-linux-gnu/tqfreader/libyelk.so.1 /tmp/other-yelk/
 for object in build/read-slide /usr/bin/tqf-convert /usr/lib/python3/dist-packages/_tqfReader.*.so; do
-  LD_LIBRARY_PATH=/tmp/other-yelk ldd \$object | grep -q '/tmp/other-yelk/libyelk.so.1' ||
+  libraries=\$(LD_LIBRARY_PATH=/tmp/other-yelk ldd \$object)
+  grep -q '/tmp/other-yelk/libyelk.so.1' <<<\"\$libraries\" ||
     { echo \"LD_LIBRARY_PATH does not replace libyelk.so.1 for \$object\" >&2; exit 1; }
 done
 echo 'LD_LIBRARY_PATH replaces libyelk.so.1'
