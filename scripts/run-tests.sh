@@ -2,7 +2,7 @@
 # Installs what is missing, checks the C++ style, builds the project twice (a normal build and one
 # with AddressSanitizer and UndefinedBehaviorSanitizer) and runs every test
 # in both, the native test programs once more under valgrind's memcheck, and
-# each fuzz target for 20 seconds. Exits non-zero on the first failure.
+# each fuzz target for 10 seconds. Exits non-zero on the first failure.
 #
 #   scripts/run-tests.sh           # as CI runs it
 #   scripts/run-tests.sh --busy    # the same with both cores kept busy by
@@ -11,7 +11,7 @@
 #                                  # timing, and here one that does shows
 #
 # Environment: JOBS (default: the number of cores), FUZZ_SECONDS (default
-# 20 per fuzz target), BUSY_CPUS (stress-ng's workers with --busy, default 2).
+# 10 per fuzz target), BUSY_CPUS (stress-ng's workers with --busy, default 2).
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
@@ -64,6 +64,6 @@ step "tests (build-asan/)"
 ctest --test-dir build-asan -j "$JOBS" --output-on-failure
 
 step "fuzzing (build-fuzz/)"
-./scripts/run-fuzzers.sh "${FUZZ_SECONDS:-20}"
+./scripts/run-fuzzers.sh "${FUZZ_SECONDS:-10}"
 
 step "all tests passed"
