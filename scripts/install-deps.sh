@@ -24,6 +24,8 @@ set -eu
 # and tiler). pip install . builds through python3-setuptools (with
 # python3-wheel) into virtual environments of python3-venv with python3-pip;
 # python3-build makes the wheel; python3-mypy checks the package's types.
+# GNU time gives scripts/run-fuzzers.sh each target's processor seconds (and
+# the benchmarks their peak memory).
 PACKAGES="
 cmake
 g++
@@ -72,11 +74,12 @@ python3-venv
 python3-pip
 python3-build
 python3-mypy
+time
 "
-# Only the benchmarks need these (GNU time for peak memory; wrk: the load
-# generator the viewer's load benchmark drives both servers with).
+# Only the benchmarks need wrk: the load generator the viewer's load
+# benchmark drives both servers with.
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES="$PACKAGES time wrk"
+    PACKAGES="$PACKAGES wrk"
 fi
 
 missing=""
