@@ -4,14 +4,12 @@ import csv
 import io
 import os
 import shutil
-import subprocess
-import sys
-import time
 
 import h5py
 import numpy as np
 import pytest
 
+import cluster
 import tqfslide
 from commands import run_tqf
 from tqfslide.cli import patches
@@ -70,37 +68,13 @@ def test_a_local_cluster_writes_every_slide_and_a_rerun_skips_them(cohort, slide
     assert not [name for name in os.listdir(out) if name.startswith(".")]  # no temporary file left
 
 
-def start(arguments, log, **kwargs):
-    with open(log, "w") as output:
-        return subprocess.Popen([sys.executable, "-m"] + arguments, stdout=output, stderr=subprocess.STDOUT,
-                                **kwargs)
-
-
 def test_a_worker_killed_in_the_middle_loses_and_duplicates_nothing(cohort, tmp_path):
     marker = tmp_path / "killed"
-    scheduler_file = tmp_path / "scheduler.json"
-    env = dict(os.environ, TQF_KILL_MARKER=str(marker))
-    processes = [start(["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                        "--scheduler-file", str(scheduler_file)], tmp_path / "scheduler.log")]
-    try:
-        for name in ("one", "two"):
-            processes.append(start(["distributed.cli.dask_worker", "--scheduler-file", str(scheduler_file),
-                                    "--nthreads", "1", "--name", name, "--host", "127.0.0.1", "--no-dashboard",
-                                    "--preload", os.path.join(os.path.dirname(__file__), "kill_once.py")],
-                                   tmp_path / f"worker-{name}.log", env=env))
-        deadline = time.monotonic() + 60
-        while not scheduler_file.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        from distributed import Client
-        with Client(scheduler_file=str(scheduler_file), timeout=30) as client:
-            client.wait_for_workers(2, timeout=60)
-            address = client.scheduler.address
+    kill_once = os.path.join(os.path.dirname(__file__), "kill_once.py")
+    with cluster.loopback_cluster(tmp_path, ["--preload", kill_once],
+                                  env=dict(os.environ, TQF_KILL_MARKER=str(marker))) as client:
         out = tmp_path / "out"
-        done = run_tqf("patches", *cohort, *OPTIONS, "-o", out, "--scheduler", address)
-    finally:
-        for process in processes[1:] + processes[:1]:
-            process.terminate()
-            process.wait(timeout=30)
+        done = run_tqf("patches", *cohort, *OPTIONS, "-o", out, "--scheduler", client.scheduler.address)
     assert marker.exists()  # a worker died in a task
     assert done.returncode == 0, done.stderr
     for slide in cohort:

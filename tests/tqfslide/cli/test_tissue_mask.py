@@ -3,17 +3,15 @@ worker processes, and a scheduler and two workers started as processes of
 their own on loopback, with a slide removed while the job runs."""
 import csv
 import io
-import json
 import os
 import shutil
-import subprocess
-import sys
 import time
 
 import numpy as np
 import pytest
 from PIL import Image
 
+import cluster
 import tqfslide
 from slides import make_slide, tissue_image
 from tqfslide import tissue, tissue_mask
@@ -82,51 +80,12 @@ def test_local_cluster_masks_and_tile_statistics(local_run, glass):
         ["16", "1", "4096", "256", "4", "44"]
 
 
-def start(arguments, log=None, **kwargs):
-    command = [sys.executable, "-m"] + arguments
-    if log is None:
-        return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
-    with open(log, "w") as output:  # not a pipe: nobody reads it, it would fill up
-        return subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT, **kwargs)
-
-
-def scheduler_address(path):
-    """The address in a scheduler file, or None until it is written whole."""
-    try:
-        return json.loads(path.read_text())["address"]
-    except (OSError, ValueError, KeyError):
-        return None
-
-
 @pytest.fixture
 def loopback_cluster(tmp_path):
-    """A scheduler and two workers, each a process of its own on 127.0.0.1."""
-    from distributed import Client
-    scheduler_file = tmp_path / "scheduler.json"
-    common = ["--no-dashboard"]
-    processes = [start(["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
-                        "--scheduler-file", str(scheduler_file)] + common, tmp_path / "scheduler.log")]
-    try:
-        for name in ("one", "two"):
-            processes.append(start(["distributed.cli.dask_worker", "--scheduler-file", str(scheduler_file),
-                                    "--nthreads", "1", "--name", name, "--host", "127.0.0.1"] + common,
-                                   tmp_path / f"worker-{name}.log", cwd="/"))
-        # The scheduler writes its address once it listens; the file may be
-        # seen before it is whole. The bounds only catch a cluster that never
-        # comes up: starting takes seconds.
-        deadline = time.monotonic() + 300
-        while scheduler_address(scheduler_file) is None:
-            assert time.monotonic() < deadline and processes[0].poll() is None, \
-                (tmp_path / "scheduler.log").read_text()
-            time.sleep(0.1)
-        with Client(scheduler_file=str(scheduler_file), timeout=300) as client:
-            client.wait_for_workers(2, timeout=300)
-            yield client
-    finally:
-        # Workers first, while the scheduler is there to take their leave.
-        for process in processes[1:] + processes[:1]:
-            process.terminate()
-            process.wait(timeout=300)
+    """A scheduler and two workers, each a process of its own on 127.0.0.1,
+    working in "/"."""
+    with cluster.loopback_cluster(tmp_path, cwd="/") as client:
+        yield client
 
 
 def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluster, local_run, glass, slides,
@@ -145,7 +104,7 @@ def test_loopback_cluster_and_a_slide_removed_while_the_job_runs(loopback_cluste
     holds = [client.submit(hold, workers=[w], pure=False) for w in workers]
     out = tmp_path / "results"
     # Relative paths from another folder: the workers run in "/".
-    job = start(["tqfslide.tissue_mask", "glass.tqf", "absent.tqf", "doomed.tqf", str(slides["five"]),
+    job = cluster.start(["tqfslide.tissue_mask", "glass.tqf", "absent.tqf", "doomed.tqf", str(slides["five"]),
                  "-o", str(out), "--scheduler", client.scheduler.address], cwd=tmp_path)
 
     def submitted():
