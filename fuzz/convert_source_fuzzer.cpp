@@ -32,6 +32,7 @@
 #include "fuzz_input.h"
 #include "fuzz_memory.h"
 #include "fuzz_workspace.h"
+#include "image_pool.h"
 #include "jpeg_level_copy.h"
 #include "tqf_format.h"
 
@@ -131,6 +132,7 @@ void readCopiedTile(const convert::CopiedLevel &level, const ConvertRequest &req
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    tqf::fuzz::poolLargeImages();
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::bufferDiagnostics();
     return 0;

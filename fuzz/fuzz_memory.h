@@ -19,6 +19,9 @@
 
 #ifdef TQF_FUZZ_ASAN
 #include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #endif
 
 namespace tqf::fuzz {

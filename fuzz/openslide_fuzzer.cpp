@@ -9,6 +9,7 @@
 // words (guard words around it stay) and, in the error state, zeros; once in
 // the error state every call answers harmlessly; no read writes a file.
 // Other files are not handed to the system's OpenSlide here.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,9 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "fuzz_memory.h"
 #include "fuzz_workspace.h"
+#include "image_pool.h"
 #include "openslide.h"
 #include "openslide_request.h"
 
@@ -35,16 +38,48 @@ constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
     std::abort();
 }
 
+// The target's own loops over every word of a buffer: without coverage
+// counters and comparison hooks, which would cost more per input than the
+// reads they check.
+#define TQF_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+
+// One buffer for every read, so that its pages stay warm; what lies beyond
+// the guards is poisoned, so that a write past them is still reported.
+TQF_NO_COVERAGE uint32_t *guardedBuffer(size_t size) {
+    static std::vector<uint32_t> buffer;
+    const size_t used = size + 2 * kGuard;
+    ASAN_UNPOISON_MEMORY_REGION(buffer.data(), buffer.size() * sizeof(uint32_t));
+    buffer.resize(std::max(buffer.size(), used));
+    std::fill_n(buffer.data(), used, kGuardWord);
+    ASAN_POISON_MEMORY_REGION(buffer.data() + used, (buffer.size() - used) * sizeof(uint32_t));
+    return buffer.data();
+}
+
+TQF_NO_COVERAGE bool guardsWhole(const uint32_t *buffer, size_t size) {
+    for (size_t i = 0; i < kGuard; ++i)
+        if (buffer[i] != kGuardWord || buffer[kGuard + size + i] != kGuardWord)
+            return false;
+    return true;
+}
+
 // Fills `size` words between guards with calls of `fill`, then checks the
 // guards and hands the words to `check`.
 template <typename Fill, typename Check>
 void guarded(size_t size, Fill fill, Check check) {
-    std::vector<uint32_t> buffer(size + 2 * kGuard, kGuardWord);
-    fill(buffer.data() + kGuard);
-    for (size_t i = 0; i < kGuard; ++i)
-        if (buffer[i] != kGuardWord || buffer[kGuard + size + i] != kGuardWord)
-            broken("a read writes inside its buffer only");
-    check(buffer.data() + kGuard);
+    uint32_t *buffer = guardedBuffer(size);
+    fill(buffer + kGuard);
+    if (!guardsWhole(buffer, size))
+        broken("a read writes inside its buffer only");
+    check(buffer + kGuard);
+}
+
+// The first word that breaks a read's promise: not cleared after a failed
+// read, or neither opaque nor transparent; null when there is none.
+TQF_NO_COVERAGE const uint32_t *badWord(const uint32_t *words, size_t size, bool failed) {
+    for (size_t i = 0; i < size; ++i)
+        if ((failed && words[i] != 0) || (words[i] != 0 && (words[i] >> 24) != 0xFF))
+            return words + i;
+    return nullptr;
 }
 
 void readOnce(openslide_t *slide, const OpenSlideRead &read) {
@@ -56,12 +91,9 @@ void readOnce(openslide_t *slide, const OpenSlideRead &read) {
             const bool failed = openslide_get_error(slide) != nullptr;
             if ((read.w < 0 || read.h < 0) && !failed)
                 broken("a negative size is an error");
-            for (size_t i = 0; i < words; ++i) {
-                if (failed && dest[i] != 0)
-                    broken("a region read in the error state is cleared");
-                if (dest[i] != 0 && (dest[i] >> 24) != 0xFF)
-                    broken("a pixel is opaque or transparent");
-            }
+            if (const uint32_t *bad = badWord(dest, words, failed))
+                broken(failed && *bad != 0 ? "a region read in the error state is cleared"
+                                           : "a pixel is opaque or transparent");
         });
     if (before && openslide_get_error(slide) == nullptr)
         broken("an error stays");
@@ -78,6 +110,7 @@ void checkErrorState(openslide_t *slide) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    tqf::fuzz::poolLargeImages();
     setenv("TQF_SYSTEM_OPENSLIDE", "", 1);  // no other file goes anywhere
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();

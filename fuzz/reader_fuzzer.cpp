@@ -23,6 +23,7 @@
 #include "fuzz_input.h"
 #include "fuzz_memory.h"
 #include "fuzz_workspace.h"
+#include "image_pool.h"
 #include "reader_request.h"
 #include "tqf_reader.h"
 
@@ -136,6 +137,7 @@ void readImages(tqfio::reader &reader, uint8_t flags) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    tqf::fuzz::poolLargeImages();
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();
     tqf::fuzz::bufferDiagnostics();

@@ -24,6 +24,7 @@
 #include "fuzz_input.h"
 #include "fuzz_memory.h"
 #include "fuzz_workspace.h"
+#include "image_pool.h"
 #include "slide_request.h"
 #include "tqf_slide.h"
 
@@ -145,6 +146,7 @@ void checkProperties(const tqfio::slide &slide, double downsample) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    tqf::fuzz::poolLargeImages();
     tqf::fuzz::enterWorkspace();
     tqf::fuzz::watchTemporaryFiles();
     tqf::fuzz::bufferDiagnostics();

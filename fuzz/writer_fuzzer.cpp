@@ -21,6 +21,7 @@
 
 #include "fuzz_input.h"
 #include "fuzz_workspace.h"
+#include "image_pool.h"
 #include "tqf_writer.h"
 #include "writer_request.h"
 #include "yelk.h"
@@ -124,6 +125,7 @@ void checkWrittenSlide(const std::string &path, const tqf::SlideWriteResult &res
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    tqf::fuzz::poolLargeImages();
     // Decoded images larger than the writer's inputs here are refused by
     // OpenCV before it allocates them.
     setenv("OPENCV_IO_MAX_IMAGE_PIXELS", "490000", 1);
