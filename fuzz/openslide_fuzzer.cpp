@@ -41,7 +41,11 @@ constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
 // The target's own loops over every word of a buffer: without coverage
 // counters and comparison hooks, which would cost more per input than the
 // reads they check.
+#ifdef __clang__
 #define TQF_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+#else
+#define TQF_NO_COVERAGE
+#endif
 
 // One buffer for every read, so that its pages stay warm; what lies beyond
 // the guards is poisoned, so that a write past them is still reported.
