@@ -1,5 +1,7 @@
 #include "image_decoding.h"
 
+#include "fast_jpeg_decoder.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -68,6 +70,38 @@ cv::Mat read_slide_image_file(const std::string &path) {
     if (!read_regular_file(path, bytes))
         return cv::Mat();
     return decode_slide_image(bytes.data(), bytes.size());
+}
+
+bool read_whole_file(const std::string &path, std::vector<unsigned char> &bytes) {
+    return read_regular_file(path, bytes);
+}
+
+bool stated_image_size(const unsigned char *data, size_t size, int64_t *width, int64_t *height) {
+    switch (image_format_of(data, size)) {
+    case ImageFormat::jpeg: {
+        thread_local FastJpegDecoder decoder;
+        int w = 0, h = 0;
+        if (!decoder.stated_size(data, size, &w, &h))
+            return false;
+        *width = w;
+        *height = h;
+        return true;
+    }
+    case ImageFormat::png: {
+        // The signature, then the first chunk, IHDR: length, type, width, height.
+        if (size < 24 || std::memcmp(data + 12, "IHDR", 4) != 0)
+            return false;
+        const auto big_endian = [&](size_t at) {
+            return (int64_t{data[at]} << 24) | (int64_t{data[at + 1]} << 16) | (int64_t{data[at + 2]} << 8) |
+                   int64_t{data[at + 3]};
+        };
+        *width = big_endian(16);
+        *height = big_endian(20);
+        return true;
+    }
+    default:
+        return false;
+    }
 }
 
 }  // namespace tqf::codec

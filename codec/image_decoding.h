@@ -10,7 +10,9 @@
 #define TQF_CODEC_IMAGE_DECODING_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -30,6 +32,15 @@ cv::Mat decode_slide_image(const unsigned char *data, size_t size);
 // The same for the whole of a regular file; an empty image when the file is
 // missing, not a regular file or cannot be read.
 cv::Mat read_slide_image_file(const std::string &path);
+
+// The size a JPEG or PNG stream's header states, nothing decoded: cheap
+// whatever size it claims (a damaged header can claim gigapixels). False for
+// a stream of any other kind, or one whose header does not parse.
+bool stated_image_size(const unsigned char *data, size_t size, int64_t *width, int64_t *height);
+
+// The whole of a regular file, as read_slide_image_file reads it; false when
+// it cannot be read.
+bool read_whole_file(const std::string &path, std::vector<unsigned char> &bytes);
 
 }  // namespace tqf::codec
 

@@ -79,6 +79,19 @@ std::shared_ptr<DecodedTile> decode_for_cache(const unsigned char *stream, size_
     return tile;
 }
 
+// Tiles stated larger than this many cells a side are not decoded: only a
+// tile's own cell is ever shown, and a damaged header can state up to
+// 65535 x 65535 pixels, which take gigabytes and seconds to decode.
+constexpr int64_t kLargestTileInCells = 4;
+
+// Whether a stream the fast path did not take states a size too large to
+// decode for a cell of `edge` pixels.
+bool stated_too_large(const unsigned char *stream, size_t length, int edge) {
+    int64_t w = 0, h = 0;
+    const int64_t largest = kLargestTileInCells * edge;
+    return tqf::codec::stated_image_size(stream, length, &w, &h) && (w > largest || h > largest);
+}
+
 // White for the part of `cell` that a tile of width x height placed at its
 // top-left corner leaves uncovered.
 void whiten_around(Destination &target, const Box &cell, int64_t width, int64_t height) {
@@ -149,6 +162,13 @@ void assemble_in_cells(const CellRequest &r, cv::Mat &dst, TileScratch &scratch)
                         whiten_around(target, cell, w, h);
                         continue;
                     }
+                }
+                if (!plain && stated_too_large(stream, length, bs)) {
+                    target.fill_white(cell);
+                    if (r.on_failure)
+                        r.on_failure(TileFailure{"the tile states a size of more than four cells a side; not decoded",
+                                                 column, row});
+                    continue;
                 }
                 if (r.cache && !covered) {
                     std::shared_ptr<DecodedTile> decoded = decode_for_cache(stream, length, scratch);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "slide_fixtures.h"
@@ -223,6 +224,92 @@ TEST_F(Slides, RefusesWhatItCannotOpenOrRead) {
     EXPECT_THROW(slide.associated_image("thumbnail"), tqfio::slide_error);
     // Nothing to read: no buffer needed.
     slide.read_region(0, 0, 0, 0, 5, nullptr, 0);
+}
+
+// A copy of a slide with `stream` at the start of every tile stream long
+// enough to hold it, or of its label's stream.
+std::string with_stream(const std::string &from, const std::string &to, const std::vector<uchar> &stream,
+                        bool in_label) {
+    std::vector<uint8_t> bytes = tqf::testing::readFileBytes(from);
+    TQF *slide = yelk_load_image(from.c_str(), 1);
+    const auto put = [&](uint32_t length, int64_t position) {
+        if (length >= stream.size())
+            std::copy(stream.begin(), stream.end(), bytes.begin() + position);
+    };
+    if (slide && in_label)
+        put(slide->labelHeader->length, slide->labelHeader->position);
+    for (int i = 0; slide && !in_label && i < slide->header->dataBlockCount; ++i)
+        put(slide->dataBlockHeader[i].length, slide->dataBlockHeader[i].position);
+    yelk_unload_image(slide, 1);
+    std::ofstream(to, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return to;
+}
+
+// A small JPEG whose frame header states `side` x `side` pixels.
+std::vector<uchar> jpeg_stating(int side) {
+    std::vector<uchar> stream;
+    cv::imencode(".jpg", cv::Mat(16, 16, CV_8UC3, cv::Scalar(10, 120, 200)), stream, {cv::IMWRITE_JPEG_QUALITY, 40});
+    for (size_t i = 0; i + 8 < stream.size(); ++i)
+        if (stream[i] == 0xFF && stream[i + 1] == 0xC0) {  // the frame header: height, width
+            stream[i + 5] = stream[i + 7] = static_cast<uchar>(side >> 8);
+            stream[i + 6] = stream[i + 8] = static_cast<uchar>(side & 0xFF);
+            break;
+        }
+    return stream;
+}
+
+// Tiles larger than their cells show their cell's part, with and without
+// the cache; one whose header states a size of more than four cells a side
+// (a damaged header can state 65535 x 65535 pixels: gigabytes to decode) is
+// not decoded, and its cell reads white.
+TEST_F(Slides, TilesLargerThanTheirCells) {
+    cv::Mat big(300, 300, CV_8UC3);
+    for (int r = 0; r < big.rows; ++r)
+        for (int c = 0; c < big.cols; ++c)
+            big.at<cv::Vec3b>(r, c) = cv::Vec3b(static_cast<uchar>(r), static_cast<uchar>(c), 90);
+    std::vector<uchar> oversized;
+    cv::imencode(".jpg", big, oversized, {cv::IMWRITE_JPEG_QUALITY, 40});
+    const std::vector<uchar> huge = jpeg_stating(20000);
+    const cv::Mat cell = cv::imdecode(oversized, cv::IMREAD_COLOR)(cv::Rect(0, 0, 256, 256));
+    const struct {
+        const char *name;
+        const std::vector<uchar> &stream;
+        bool white;
+    } cases[] = {{"oversized.tqf", oversized, false}, {"huge.tqf", huge, true}};
+    for (const auto &c : cases) {
+        const std::string changed = with_stream(path("forty.tqf"), path(c.name), c.stream, false);
+        for (const size_t cache : {size_t(0), size_t(64) << 20}) {
+            tqfio::slide_options options;
+            options.cache_bytes = cache;
+            tqfio::slide slide(changed, options);
+            // The first cell whole, and a window over four cells.
+            const cv::Mat first = read(slide, 0, 0, 0, 256, 256), window = read(slide, 200, 200, 0, 112, 112);
+            SCOPED_TRACE(std::string(c.name) + (cache ? " with a cache" : " without a cache"));
+            if (c.white) {
+                EXPECT_TRUE(all_equal(first, cv::Scalar(255, 255, 255)));
+                EXPECT_TRUE(all_equal(window, cv::Scalar(255, 255, 255)));
+            } else {
+                EXPECT_EQ(cv::norm(first, cell, cv::NORM_INF), 0);
+                EXPECT_EQ(cv::norm(window(cv::Rect(56, 56, 56, 56)), cell(cv::Rect(0, 0, 56, 56)), cv::NORM_INF), 0);
+            }
+        }
+    }
+}
+
+// A label whose header states 20,000 x 20,000 pixels is refused undecoded
+// (decoding it would take gigabytes), and the slide's other image still reads.
+TEST_F(Slides, AnAssociatedImageStatingGigapixelsIsNotDecoded) {
+    tqfio::slide slide(with_stream(path("forty.tqf"), path("huge-label.tqf"), jpeg_stating(20000), true));
+    try {
+        slide.associated_image("label");
+        ADD_FAILURE() << "the label decoded";
+    } catch (const tqfio::slide_error &e) {
+        EXPECT_EQ(e.which(), Kind::io);
+        EXPECT_NE(std::string(e.what()).find("states 20000 x 20000 pixels"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("huge-label.tqf"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(slide.associated_image("macro").width, 160);
 }
 
 // The images come through a private temporary directory: the working
