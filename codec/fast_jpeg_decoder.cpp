@@ -160,17 +160,35 @@ bool FastJpegDecoder::probe(const unsigned char *stream, size_t size, int *width
     return true;
 }
 
-bool FastJpegDecoder::stated_size(const unsigned char *stream, size_t size, int *width, int *height) {
-    if (!m_handle || size < 4 || stream[0] != kMarker || stream[1] != kStartOfImage)
+namespace {
+
+// The frame's size through libjpeg's own header reading, as the image
+// library's decoder starts: also for sampling factors libjpeg-turbo's own
+// interface cannot name, and with warnings passed over as it passes them.
+bool read_stated_size(jpeg_decompress_struct *cinfo, JpegErrors *errors, const unsigned char *stream, size_t size,
+                      int *width, int *height) {
+    if (setjmp(errors->jump))
         return false;
-    int w = 0, h = 0, subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(m_handle, stream, static_cast<unsigned long>(size), &w, &h, &subsampling, &colorspace) !=
-            0 ||
-        w <= 0 || h <= 0)
+    jpeg_mem_src(cinfo, stream, static_cast<unsigned long>(size));
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || cinfo->image_width == 0 || cinfo->image_height == 0)
         return false;
-    *width = w;
-    *height = h;
+    *width = static_cast<int>(cinfo->image_width);
+    *height = static_cast<int>(cinfo->image_height);
     return true;
+}
+
+}  // namespace
+
+bool FastJpegDecoder::stated_size(const unsigned char *stream, size_t size, int *width, int *height) {
+    if (size < 4 || stream[0] != kMarker || stream[1] != kStartOfImage)
+        return false;
+    jpeg_decompress_struct cinfo;
+    JpegErrors errors;
+    cinfo.err = tolerant_jpeg_errors(errors);
+    jpeg_create_decompress(&cinfo);
+    const bool ok = read_stated_size(&cinfo, &errors, stream, size, width, height);
+    jpeg_destroy_decompress(&cinfo);
+    return ok;
 }
 
 bool FastJpegDecoder::decode(const unsigned char *stream, size_t size, unsigned char *dst, int width, int height,

@@ -29,7 +29,8 @@ public:
     bool probe(const unsigned char *stream, size_t size, int *width, int *height);
 
     // The size the frame header of a JPEG stream states, for any stream whose
-    // header libjpeg-turbo parses (also one probe() turns away). Nothing is
+    // header libjpeg reads as cv::imdecode reads it (warnings passed over;
+    // also one probe() turns away, with any sampling factors). Nothing is
     // decoded, so this is cheap whatever size the header claims.
     bool stated_size(const unsigned char *stream, size_t size, int *width, int *height);
 

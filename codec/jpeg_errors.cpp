@@ -15,7 +15,15 @@ void warning_is_error(j_common_ptr codec, int level) {
         jump_back(codec);
 }
 
+void warning_is_ignored(j_common_ptr, int) {}
+
 }  // namespace
+
+jpeg_error_mgr *tolerant_jpeg_errors(JpegErrors &errors) {
+    strict_jpeg_errors(errors);
+    errors.manager.emit_message = warning_is_ignored;
+    return &errors.manager;
+}
 
 jpeg_error_mgr *strict_jpeg_errors(JpegErrors &errors) {
     jpeg_std_error(&errors.manager);

@@ -24,6 +24,10 @@ struct JpegErrors {
 // Sets `errors` up; returns what goes into the codec's `err`.
 jpeg_error_mgr *strict_jpeg_errors(JpegErrors &errors);
 
+// The same with warnings passed over silently, as the image library's
+// decoder passes them over: only errors jump back.
+jpeg_error_mgr *tolerant_jpeg_errors(JpegErrors &errors);
+
 }  // namespace tqf::codec
 
 #endif  // TQF_CODEC_JPEG_ERRORS_H

@@ -298,7 +298,7 @@ TEST(JpegStream, WhatBrowsersDecodeAlikeIsTakenAsItIs) {
     ASSERT_EQ(b.size(), cv::Size(33, 17));
     // Odd sizes: chroma upsampling at the new edge sees nothing beyond either.
     EXPECT_EQ(cv::norm(a(cv::Rect(0, 0, 33, 17)), b, cv::NORM_INF), 0);
-    for (const auto size : {std::pair{41, 30}, std::pair{40, 31}, std::pair{0, 30}})
+    for (const auto &size : {std::pair{41, 30}, std::pair{40, 31}, std::pair{0, 30}})
         EXPECT_FALSE(crop_jpeg_stream(whole.data(), whole.size(), size.first, size.second, cut));
 }
 
