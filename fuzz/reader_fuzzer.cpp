@@ -127,14 +127,14 @@ void readImages(tqfio::reader &reader, uint8_t flags) {
         if (!(flags & (preview ? ReaderRequest::kPreview : ReaderRequest::kLabel)))
             continue;
         unsigned char *pixels = nullptr;
-        int length = -1;
+        int length = 0;
         int width = 0;
         try {
             width = preview ? reader.ReadPreview(&pixels, &length) : reader.readLabelImage(&pixels, &length);
         } catch (const cv::Exception &) {
             // The image library's own exceptions (an image claiming more
             // pixels than it reads) pass to the caller, the outputs as they were.
-            if (pixels != nullptr || length != -1)
+            if (pixels != nullptr || length != 0)
                 broken("an image read that raises leaves the outputs as they were");
             continue;
         }

@@ -67,8 +67,7 @@ TEST(StatedImageSize, ReadsEveryHeaderTheDecoderWouldDecode) {
     };
     for (const auto &c : cases) {
         int64_t width = -1, height = -1;
-        EXPECT_EQ(tqf::codec::stated_image_size(c.stream.data(), c.stream.size(), &width, &height), c.stated)
-            << c.name;
+        EXPECT_EQ(tqf::codec::stated_image_size(c.stream.data(), c.stream.size(), &width, &height), c.stated) << c.name;
         if (c.stated) {
             EXPECT_EQ(width, c.width) << c.name;
             EXPECT_EQ(height, c.height) << c.name;
