@@ -32,7 +32,7 @@ public:
     // header libjpeg reads as cv::imdecode reads it (warnings passed over;
     // also one probe() turns away, with any sampling factors). Nothing is
     // decoded, so this is cheap whatever size the header claims.
-    bool stated_size(const unsigned char *stream, size_t size, int *width, int *height);
+    static bool stated_size(const unsigned char *stream, size_t size, int *width, int *height);
 
     // Decodes a probed stream to pixels in `order` at `dst` (alpha 255 for
     // rgba), rows `pitch` bytes apart. False on any warning or error, after

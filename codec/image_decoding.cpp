@@ -79,9 +79,8 @@ bool read_whole_file(const std::string &path, std::vector<unsigned char> &bytes)
 bool stated_image_size(const unsigned char *data, size_t size, int64_t *width, int64_t *height) {
     switch (image_format_of(data, size)) {
     case ImageFormat::jpeg: {
-        thread_local FastJpegDecoder decoder;
         int w = 0, h = 0;
-        if (!decoder.stated_size(data, size, &w, &h))
+        if (!FastJpegDecoder::stated_size(data, size, &w, &h))
             return false;
         *width = w;
         *height = h;
