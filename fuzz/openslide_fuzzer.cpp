@@ -47,15 +47,29 @@ constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
 #define TQF_NO_COVERAGE
 #endif
 
-// One buffer for every read, so that its pages stay warm; what lies beyond
-// the guards is poisoned, so that a write past them is still reported.
-TQF_NO_COVERAGE uint32_t *guardedBuffer(size_t size) {
+// One buffer for every read up to 16 MB, so that its pages stay warm (a
+// fresh allocation of 128 KiB or more is mapped afresh); the words beyond
+// those in use are poisoned, so that a write past the guards is still
+// reported. Only the words between the last read's end and this one's are
+// poisoned or unpoisoned: doing the whole buffer for every read cost more
+// than the reads once an associated image had made it large. Larger images
+// get a buffer of their own, so that one does not stay resident.
+constexpr size_t kWarmWordsMax = size_t{1} << 22;
+
+TQF_NO_COVERAGE uint32_t *warmBuffer(size_t used) {
     static std::vector<uint32_t> buffer;
-    const size_t used = size + 2 * kGuard;
-    ASAN_UNPOISON_MEMORY_REGION(buffer.data(), buffer.size() * sizeof(uint32_t));
-    buffer.resize(std::max(buffer.size(), used));
+    static size_t open = 0;  // words from the front not poisoned
+    if (used > buffer.size()) {
+        ASAN_UNPOISON_MEMORY_REGION(buffer.data(), buffer.size() * sizeof(uint32_t));
+        buffer.resize(used);
+        open = used;
+    } else if (used > open) {
+        ASAN_UNPOISON_MEMORY_REGION(buffer.data() + open, (used - open) * sizeof(uint32_t));
+    } else if (used < open) {
+        ASAN_POISON_MEMORY_REGION(buffer.data() + used, (open - used) * sizeof(uint32_t));
+    }
+    open = used;
     std::fill_n(buffer.data(), used, kGuardWord);
-    ASAN_POISON_MEMORY_REGION(buffer.data() + used, (buffer.size() - used) * sizeof(uint32_t));
     return buffer.data();
 }
 
@@ -70,7 +84,15 @@ TQF_NO_COVERAGE bool guardsWhole(const uint32_t *buffer, size_t size) {
 // guards and hands the words to `check`.
 template <typename Fill, typename Check>
 void guarded(size_t size, Fill fill, Check check) {
-    uint32_t *buffer = guardedBuffer(size);
+    const size_t used = size + 2 * kGuard;
+    std::vector<uint32_t> own;
+    uint32_t *buffer = nullptr;
+    if (used <= kWarmWordsMax) {
+        buffer = warmBuffer(used);
+    } else {
+        own.assign(used, kGuardWord);
+        buffer = own.data();
+    }
     fill(buffer + kGuard);
     if (!guardsWhole(buffer, size))
         broken("a read writes inside its buffer only");
