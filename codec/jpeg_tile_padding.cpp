@@ -133,9 +133,10 @@ bool transcode(const uint8_t *data, size_t size, int width, int height, std::vec
     (*target.info.mem->realize_virt_arrays)(reinterpret_cast<j_common_ptr>(&target.info));
     for (int c = 0; c < components; ++c) {
         const jpeg_component_info &component = source.info.comp_info[c];
-        const JQUANT_TBL *quantisers = component.quant_table != nullptr
-                                           ? component.quant_table
-                                           : source.info.quant_tbl_ptrs[component.quant_tbl_no];
+        const int table = component.quant_tbl_no;  // as the frame states it: 0..255
+        const JQUANT_TBL *quantisers = component.quant_table != nullptr       ? component.quant_table
+                                       : table >= 0 && table < NUM_QUANT_TBLS ? source.info.quant_tbl_ptrs[table]
+                                                                              : nullptr;
         if (quantisers == nullptr) {
             error = "a component without a quantisation table";
             return false;

@@ -95,10 +95,15 @@ std::string unfit(const jpeg_decompress_struct &info) {
         return "it is progressive";
     if (info.comps_in_scan != info.num_components)
         return "its components lie in separate scans";
+    // A scan names its tables by four bits each, and libjpeg reads the
+    // numbers as they are: only 0..3 can name a table.
+    const auto defined = [](JHUFF_TBL *const(&tables)[NUM_HUFF_TBLS], int number) {
+        return number >= 0 && number < NUM_HUFF_TBLS && tables[number] != nullptr;
+    };
     for (int i = 0; i < info.comps_in_scan; ++i) {
         const jpeg_component_info &component = *info.cur_comp_info[i];
-        if (info.dc_huff_tbl_ptrs[component.dc_tbl_no] == nullptr ||
-            info.ac_huff_tbl_ptrs[component.ac_tbl_no] == nullptr)
+        if (!defined(info.dc_huff_tbl_ptrs, component.dc_tbl_no) ||
+            !defined(info.ac_huff_tbl_ptrs, component.ac_tbl_no))
             return "it uses a Huffman table that neither it nor the page's tables define";
     }
     for (int i = 0; i < info.num_components; ++i)
