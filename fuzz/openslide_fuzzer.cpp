@@ -62,7 +62,6 @@ TQF_NO_COVERAGE uint32_t *warmBuffer(size_t used) {
     if (used > buffer.size()) {
         ASAN_UNPOISON_MEMORY_REGION(buffer.data(), buffer.size() * sizeof(uint32_t));
         buffer.resize(used);
-        open = used;
     } else if (used > open) {
         ASAN_UNPOISON_MEMORY_REGION(buffer.data() + open, (used - open) * sizeof(uint32_t));
     } else if (used < open) {
